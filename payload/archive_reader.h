@@ -1,0 +1,34 @@
+// Walks the payload archive in place, front to back. Every read is bounded by
+// the archive's size and makes no alignment assumption. Platform-free.
+#pragma once
+#include <cstdint>
+
+#include "payload/archive_format.h"
+#include "platform/units.h"
+
+struct payload_archive {
+    const uint8_t* base;    // first byte of the archive
+    const uint8_t* cursor;  // read position; only moves forward
+    const uint8_t* end;     // one past the last byte
+};
+
+enum class read_status {
+    ok,           // a name (or size) was read
+    end_marker,   // the empty name that ends the entry list
+    truncated,    // the read would pass the end of the archive
+    name_too_long // a name of 1024 units or more
+};
+
+payload_archive payload_archive_over(const uint8_t* bytes, size_t size);
+
+// Reads the three header bytes and advances by three before comparing them.
+// False for a short archive or any other bytes.
+bool check_payload_header(payload_archive& archive);
+
+// Copies the next name, terminator included, into `name` and leaves the
+// cursor past its 0x0000 unit.
+read_status read_entry_name(payload_archive& archive, u16 (&name)[ENTRY_NAME_CAPACITY]);
+
+// Reads the eight-byte little-endian size. `truncated` also when the entry's
+// data would pass the end of the archive.
+read_status read_entry_size(payload_archive& archive, uint64_t& size);

@@ -1,0 +1,48 @@
+// The extraction writer: target paths, the parent-directory walk, the
+// directory cache and the writing of one entry's bytes in 32,768-byte chunks.
+#pragma once
+#include <cstdint>
+
+#include "payload/archive_reader.h"
+#include "platform/units.h"
+
+constexpr size_t DIRECTORY_CACHE_CAPACITY = 1024;
+constexpr size_t WRITE_CHUNK_SIZE = 32768;
+constexpr uint32_t ERROR_CODE_ALREADY_EXISTS = 183;
+
+// How the cache reaches the platform. Platform-free callers give their own.
+struct directory_operations {
+    // CreateDirectoryW: 0 on success, else the GetLastError code.
+    uint32_t (*create_directory)(const u16* path);
+    // Expands "{HOME}" into `out` (capacity units); false when it cannot.
+    bool (*expand_home)(u16* out, size_t capacity);
+    // Called when expand_home fails; does not return.
+    [[noreturn]] void (*home_failed)();
+};
+
+// Directory paths known to exist, in insertion order. Seeded with the
+// profile directory on first use; at most 1024 entries, never removed.
+struct directory_cache {
+    u16* paths[DIRECTORY_CACHE_CAPACITY];
+    int32_t count;
+};
+
+// target = run_directory + "\" + entry_name (capacity 4096, overflow ends the
+// process abnormally); copied into first_entry_path while that is empty.
+void make_target_path(u16* target_path, const u16* run_directory, const u16* entry_name,
+                      u16* first_entry_path);
+
+bool create_directory_cached(directory_cache& cache, const directory_operations& ops,
+                             const u16* directory);
+bool ensure_parent_directories(directory_cache& cache, const directory_operations& ops,
+                               const u16* path);
+
+#ifdef _WIN32
+const directory_operations& system_directory_operations();
+
+// Writes `size` bytes from the archive's cursor into a new file at
+// target_path through `write_buffer` (WRITE_CHUNK_SIZE bytes). Every failure
+// ends the process with its message.
+void write_payload_entry(payload_archive& archive, uint64_t size, const u16* target_path,
+                         directory_cache& cache, uint8_t* write_buffer);
+#endif

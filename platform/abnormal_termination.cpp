@@ -1,0 +1,17 @@
+// Abnormal termination through the runtime library's abort.
+#include "platform/abnormal_termination.h"
+
+#include <cstdlib>
+#ifdef _WIN32
+#include <stdlib.h>
+#endif
+
+void abnormal_termination() { std::abort(); }
+
+void make_abort_unattended() {
+#ifdef _WIN32
+    // Without this, msvcrt's abort() in a GUI program reports through a
+    // message box that waits for a click (seen in Wine 8's msvcrt too).
+    _set_error_mode(_OUT_TO_STDERR);
+#endif
+}

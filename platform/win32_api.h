@@ -1,0 +1,65 @@
+// Every Win32 function the launcher calls, in one table. The product fills it
+// with the system's own functions; a test replaces entries to count calls or
+// to make a chosen call fail. Windows only; no launcher logic here.
+#pragma once
+#ifndef _WIN32
+#error "win32_api.h is for the Windows build only"
+#endif
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <psapi.h>
+
+// GetFinalPathNameByHandleW is looked up at run time (the identity code calls
+// GetModuleHandleA and GetProcAddress), so only its type is needed here.
+using GetFinalPathNameByHandleW_fn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+
+struct win32_api {
+    // Processes and modules.
+    decltype(&::GetCurrentProcessId) GetCurrentProcessId;
+    decltype(&::OpenProcess) OpenProcess;
+    decltype(&::K32GetModuleFileNameExW) K32GetModuleFileNameExW;
+    decltype(&::GetModuleFileNameW) GetModuleFileNameW;
+    decltype(&::GetModuleHandleA) GetModuleHandleA;
+    decltype(&::GetProcAddress) GetProcAddress;
+    decltype(&::GetCommandLineW) GetCommandLineW;
+    decltype(&::CreateProcessW) CreateProcessW;
+    decltype(&::WaitForSingleObject) WaitForSingleObject;
+    decltype(&::GetExitCodeProcess) GetExitCodeProcess;
+    decltype(&::TerminateProcess) TerminateProcess;
+    decltype(&::CloseHandle) CloseHandle;
+    decltype(&::GetStdHandle) GetStdHandle;
+    decltype(&::SetConsoleCtrlHandler) SetConsoleCtrlHandler;
+    decltype(&::Sleep) Sleep;
+    decltype(&::FormatMessageA) FormatMessageA;
+    // Resources of the own module.
+    decltype(&::FindResourceA) FindResourceA;
+    decltype(&::LoadResource) LoadResource;
+    decltype(&::LockResource) LockResource;
+    decltype(&::SizeofResource) SizeofResource;
+    // Files, directories and paths.
+    decltype(&::CreateFileW) CreateFileW;
+    decltype(&::WriteFile) WriteFile;
+    decltype(&::CreateDirectoryW) CreateDirectoryW;
+    decltype(&::GetFileAttributesW) GetFileAttributesW;
+    decltype(&::GetShortPathNameW) GetShortPathNameW;
+    decltype(&::GetTempPathW) GetTempPathW;
+    // Environment and time.
+    decltype(&::GetEnvironmentVariableW) GetEnvironmentVariableW;
+    decltype(&::SetEnvironmentVariableW) SetEnvironmentVariableW;
+    decltype(&::GetSystemTimeAsFileTime) GetSystemTimeAsFileTime;
+    // Library loading.
+    decltype(&::AddDllDirectory) AddDllDirectory;
+    decltype(&::LoadLibraryExW) LoadLibraryExW;
+    // Shell.
+    decltype(&::SHGetFolderPathW) SHGetFolderPathW;
+    decltype(&::CommandLineToArgvW) CommandLineToArgvW;
+    decltype(&::SHFileOperationW) SHFileOperationW;
+};
+
+// The table the launcher calls through.
+extern win32_api win32;
+
+// The system's own functions; a test restores `win32` from it.
+extern const win32_api win32_system;

@@ -1,0 +1,32 @@
+#!/bin/sh
+# Installs what the build and the tests need, from Debian's packages.
+# Idempotent: installs only what is missing, and runs apt-get update at most once.
+set -eu
+
+need=""
+have() { command -v "$1" >/dev/null 2>&1; }
+pkg_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+have x86_64-w64-mingw32-g++-posix || need="$need g++-mingw-w64-x86-64-posix"
+have x86_64-w64-mingw32-windres  || need="$need binutils-mingw-w64-x86-64"
+[ -x /usr/lib/wine/wine64 ]      || need="$need wine64"
+have cmake                       || need="$need cmake"
+have g++                         || need="$need g++"
+have make                        || need="$need make"
+have clang                       || need="$need clang"
+have python3                     || need="$need python3"
+have osslsigncode                || need="$need osslsigncode"
+have openssl                     || need="$need openssl"
+have tar                         || need="$need tar"
+for p in googletest libgtest-dev; do pkg_missing "$p" && need="$need $p"; done
+# Sanitizer and fuzzer runtimes for clang.
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
+    || need="$need libclang-rt-14-dev"
+
+if [ -n "$need" ]; then
+    echo "install-deps: installing$need"
+    SUDO=""
+    [ "$(id -u)" = 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $need
+fi
