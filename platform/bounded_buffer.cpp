@@ -1,10 +1,10 @@
 // Checked appends and copies for fixed-capacity UTF-16 buffers.
 #include "platform/bounded_buffer.h"
 
-#include "platform/abnormal_termination.h"
+#include "platform/end_abnormally.h"
 
 bounded_buffer bounded_buffer::cleared(u16* units, size_t capacity) {
-    if (capacity == 0) abnormal_termination();
+    if (capacity == 0) end_abnormally();
     units[0] = 0;
     return bounded_buffer{units, capacity, 0};
 }
@@ -12,12 +12,12 @@ bounded_buffer bounded_buffer::cleared(u16* units, size_t capacity) {
 bounded_buffer bounded_buffer::existing(u16* units, size_t capacity) {
     size_t length = 0;
     while (length < capacity && units[length] != 0) ++length;
-    if (length == capacity) abnormal_termination();  // not terminated inside its capacity
+    if (length == capacity) end_abnormally();  // not terminated inside its capacity
     return bounded_buffer{units, capacity, length};
 }
 
 void bounded_buffer::append_unit(u16 unit) {
-    if (!has_room_for(1)) abnormal_termination();
+    if (!has_room_for(1)) end_abnormally();
     units[length++] = unit;
     units[length] = 0;
 }
@@ -40,7 +40,7 @@ void bounded_buffer::truncate(size_t new_length) {
 void bounded_copy(u16* destination, const u16* source, size_t capacity) {
     size_t i = 0;
     for (;; ++i) {
-        if (i >= capacity) abnormal_termination();
+        if (i >= capacity) end_abnormally();
         u16 unit = source[i];
         destination[i] = unit;
         if (unit == 0) return;

@@ -25,4 +25,9 @@ void shorten_directory_part(u16* path, size_t capacity);
 
 // Turns the module path in `path` into an executable identity, in place.
 void make_executable_identity(u16* path, size_t capacity);
+
+// The same for another process's executable, which may have been deleted or
+// replaced since that process started: false, with `path` unchanged, when the
+// file cannot be opened; every other failure still ends the process.
+bool try_make_executable_identity(u16* path, size_t capacity);
 #endif

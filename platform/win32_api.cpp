@@ -6,6 +6,7 @@ const win32_api win32_system = {
     ::GetModuleFileNameW,  ::GetModuleHandleA, ::GetProcAddress,
     ::GetCommandLineW,     ::CreateProcessW,   ::WaitForSingleObject,
     ::GetExitCodeProcess,  ::TerminateProcess, ::CloseHandle,
+    ::GetCurrentProcess,   ::DuplicateHandle,
     ::GetStdHandle,        ::SetConsoleCtrlHandler, ::Sleep,
     ::FormatMessageA,      ::FindResourceA,    ::LoadResource,
     ::LockResource,        ::SizeofResource,   ::CreateFileW,

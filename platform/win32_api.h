@@ -29,6 +29,8 @@ struct win32_api {
     decltype(&::GetExitCodeProcess) GetExitCodeProcess;
     decltype(&::TerminateProcess) TerminateProcess;
     decltype(&::CloseHandle) CloseHandle;
+    decltype(&::GetCurrentProcess) GetCurrentProcess;
+    decltype(&::DuplicateHandle) DuplicateHandle;
     decltype(&::GetStdHandle) GetStdHandle;
     decltype(&::SetConsoleCtrlHandler) SetConsoleCtrlHandler;
     decltype(&::Sleep) Sleep;

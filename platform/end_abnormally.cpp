@@ -1,12 +1,12 @@
 // Abnormal termination through the runtime library's abort.
-#include "platform/abnormal_termination.h"
+#include "platform/end_abnormally.h"
 
 #include <cstdlib>
 #ifdef _WIN32
 #include <stdlib.h>
 #endif
 
-void abnormal_termination() { std::abort(); }
+void end_abnormally() { std::abort(); }
 
 void make_abort_unattended() {
 #ifdef _WIN32

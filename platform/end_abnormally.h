@@ -2,7 +2,10 @@
 // library's abort, with no message of our own and no exit processing.
 #pragma once
 
-[[noreturn]] void abnormal_termination();
+// (Not named abnormal_termination: mingw-w64's excpt.h defines that as a
+// macro for the SEH intrinsic.)
+
+[[noreturn]] void end_abnormally();
 
 // Makes abort end the process unattended. The Windows runtime shows a message
 // box from abort() in a GUI-subsystem program unless its error mode sends the
