@@ -21,8 +21,10 @@ echo "== 2. pack it behind the launcher stub"
 temp_dir=$("$wine_run" cmd /c echo %TEMP% | tr -d '\r')
 temp_unix=$(winepath -u "$temp_dir" 2>/dev/null || true)
 echo "== 3. run it: hello.exe \"first argument\" second"
-"$wine_run" "$exe" "first argument" second | sed 's/\r$//; s/^/   /'
-echo "   exit status: $?"
+status=0
+"$wine_run" "$exe" "first argument" second >"$build/demo/output.txt" || status=$?
+sed 's/\r$//; s/^/   /' "$build/demo/output.txt"
+echo "   exit status: $status"
 
 echo "== 4. run directories left in $temp_dir"
 left=$(ls -d "$temp_unix"/onefile_* 2>/dev/null || true)

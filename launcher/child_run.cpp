@@ -1,0 +1,32 @@
+// The child role: load the application library the parent unpacked and hand
+// control to its run_code with this process's arguments.
+#include "diagnostics/failure.h"
+#include "launcher/launcher.h"
+
+namespace {
+using run_code_fn = int (*)(int argument_count, u16** argument_vector);
+}
+
+int run_child() {
+    switch (read_entry_name(launcher.payload, launcher.entry_name)) {
+        case read_status::ok: break;
+        // Without a first entry there is no library to load; a child must
+        // never go on to start a further instance.
+        case read_status::end_marker: fail_with_message(MESSAGE_NO_APPLICATION);
+        default: fail_with_message(MESSAGE_DAMAGED_PAYLOAD);
+    }
+    make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
+                     launcher.first_entry_path);
+
+    win32.AddDllDirectory(launcher.run_directory);
+    HMODULE library = win32.LoadLibraryExW(launcher.first_entry_path, nullptr,
+                                           LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (library == nullptr) {
+        DWORD error = GetLastError();
+        fail_with_system_error(MESSAGE_LOAD_DLL, error);
+    }
+    auto run_code = reinterpret_cast<run_code_fn>(
+        reinterpret_cast<void*>(win32.GetProcAddress(library, "run_code")));
+    if (run_code == nullptr) fail_with_message(MESSAGE_NO_ENTRY_POINT);
+    return run_code(launcher.argument_count, launcher.argument_vector);
+}

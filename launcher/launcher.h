@@ -1,0 +1,60 @@
+// The launcher's process-wide state and the steps of launcher_main. Launch
+// control only: Win32 calls go through the `win32` table.
+#pragma once
+#include <atomic>
+
+#include "payload/archive_reader.h"
+#include "payload/extraction.h"
+#include "platform/bounded_buffer.h"
+#include "platform/win32_api.h"
+
+// Grace period for a child after a console event, and the deletion retries.
+constexpr DWORD CHILD_GRACE_MS = 5000;
+constexpr DWORD DELETE_RETRY_PAUSE_MS = 100;
+constexpr int DELETE_RETRIES = 20;
+constexpr DWORD PARENT_ACCESS = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
+constexpr size_t PROCESS_ID_TEXT_SIZE = 128;
+
+// All long-lived state: static storage, zero at start, never freed.
+struct launcher_state {
+    // Written at entry.
+    int argument_count;
+    u16** argument_vector;
+    bool child_role;
+    u16 own_identity[OWN_IDENTITY_CAPACITY];
+    // Run directory and payload.
+    u16 run_directory[RUN_DIRECTORY_CAPACITY];
+    payload_archive payload;
+    // Read by the console handler's thread, hence atomic.
+    std::atomic<bool> cleanup_armed;
+    // Extraction.
+    u16 entry_name[ENTRY_NAME_CAPACITY];
+    u16 target_path[TARGET_PATH_CAPACITY];
+    u16 first_entry_path[FIRST_ENTRY_PATH_CAPACITY];
+    directory_cache cache;
+    uint8_t write_buffer[WRITE_CHUNK_SIZE];
+    // Parent run.
+    u16 own_module_path[OWN_MODULE_PATH_CAPACITY];
+    u16 own_module_path_copy[OWN_MODULE_PATH_COPY_CAPACITY];
+    u16 executable_directory[EXECUTABLE_DIRECTORY_CAPACITY];
+    // The console handler's own handle of the running child (a duplicate of
+    // the main thread's): whoever exchanges it out of the field owns it and
+    // closes it. Null when there is none to stop.
+    std::atomic<HANDLE> child_process;
+};
+
+extern launcher_state launcher;
+
+// The process's main routine; its result is the exit status.
+int launcher_main();
+
+// The steps, in the order launcher_main runs them.
+void select_role();
+void open_run_directory_and_payload();
+int run_parent();
+int run_child();
+
+// Stops a still-running child (grace period, then exit code 0) and deletes
+// the run directory with bounded retries. Reports nothing.
+void cleanup_run_directory();
+BOOL WINAPI console_control_handler(DWORD control_type);

@@ -1,0 +1,101 @@
+// The parent role: unpack every entry, tell the child where the launcher
+// lives, start the child with the same standard handles, wait, collect its
+// exit status and delete the run directory.
+#include "diagnostics/failure.h"
+#include "launcher/launcher.h"
+#include "platform/end_abnormally.h"
+#include "platform/command_line.h"
+#include "platform/environment.h"
+
+namespace {
+
+// The walk ends at the end marker; a damaged archive ends the process.
+bool next_entry_name() {
+    switch (read_entry_name(launcher.payload, launcher.entry_name)) {
+        case read_status::ok: return true;
+        case read_status::end_marker: return false;
+        default: fail_with_message(MESSAGE_DAMAGED_PAYLOAD);
+    }
+}
+
+void unpack_payload() {
+    while (next_entry_name()) {
+        make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
+                         launcher.first_entry_path);
+        uint64_t size = 0;
+        if (read_entry_size(launcher.payload, size) != read_status::ok)
+            fail_with_message(MESSAGE_DAMAGED_PAYLOAD);
+        write_payload_entry(launcher.payload, size, launcher.target_path, launcher.cache,
+                            launcher.write_buffer);
+    }
+}
+
+void set_child_information() {
+    if (launcher.own_module_path_copy[0] == 0)
+        win32.GetModuleFileNameW(nullptr, launcher.own_module_path_copy,
+                                 OWN_MODULE_PATH_COPY_CAPACITY);
+    bounded_copy(launcher.executable_directory, launcher.own_module_path_copy,
+                 EXECUTABLE_DIRECTORY_CAPACITY);
+    u16* last_backslash = nullptr;
+    for (u16* unit = launcher.executable_directory; *unit != 0; ++unit)
+        if (*unit == U16('\\')) last_backslash = unit;
+    if (last_backslash != nullptr) *last_backslash = 0;
+    set_env_var(DIRECTORY_VARIABLE, launcher.executable_directory);
+    set_env_var(ORIGINAL_ARGV0_VARIABLE, launcher.argument_vector[0]);
+}
+
+// Waits for the child without limit and returns its exit status, or 1 when
+// it cannot be read. The main thread owns `process`; the console handler has
+// its own duplicate in launcher.child_process (see cleanup.cpp).
+DWORD collect_child(HANDLE process) {
+    DWORD exit_status = 0;
+    win32.WaitForSingleObject(process, INFINITE);
+    if (!win32.GetExitCodeProcess(process, &exit_status)) exit_status = 1;
+    win32.CloseHandle(process);
+    // Take the handler's duplicate back unless the handler already took it.
+    HANDLE duplicate = launcher.child_process.exchange(nullptr);
+    if (duplicate != nullptr) win32.CloseHandle(duplicate);
+    return exit_status;
+}
+
+}  // namespace
+
+int run_parent() {
+    unpack_payload();
+    set_child_information();
+
+    if (launcher.own_module_path[0] == 0 &&
+        win32.GetModuleFileNameW(nullptr, launcher.own_module_path, OWN_MODULE_PATH_CAPACITY) == 0)
+        end_abnormally();
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = win32.GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = win32.GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = win32.GetStdHandle(STD_ERROR_HANDLE);
+    u16* command_line = build_child_command_line(launcher.own_module_path);
+
+    PROCESS_INFORMATION child = {};
+    if (!win32.CreateProcessW(launcher.own_module_path, command_line, nullptr, nullptr, TRUE,
+                              NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
+        DWORD error = GetLastError();
+        fail_launch_child(error);
+    }
+    win32.CloseHandle(child.hThread);
+
+    DWORD exit_status = 0;
+    if (child.hProcess != nullptr) {
+        // Publish a handle of the handler's own before waiting. If it cannot
+        // be made, a console event during the wait cannot stop the child; the
+        // child shares the console and receives the same event itself.
+        HANDLE duplicate = nullptr;
+        HANDLE self = win32.GetCurrentProcess();
+        if (win32.DuplicateHandle(self, child.hProcess, self, &duplicate, 0, FALSE,
+                                  DUPLICATE_SAME_ACCESS))
+            launcher.child_process.store(duplicate);
+        exit_status = collect_child(child.hProcess);
+    }
+    cleanup_run_directory();
+    return static_cast<int>(exit_status);
+}
