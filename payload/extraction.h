@@ -18,6 +18,9 @@ struct directory_operations {
     bool (*expand_home)(u16* out, size_t capacity);
     // Called when expand_home fails; does not return.
     [[noreturn]] void (*home_failed)();
+    // Allocates the cache's path copies; std::malloc when absent. Tests give
+    // one that fails to check that such a directory is left unrecorded.
+    void* (*allocate)(size_t bytes) = nullptr;
 };
 
 // Directory paths known to exist, in insertion order. Seeded with the
