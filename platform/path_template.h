@@ -22,7 +22,8 @@ constexpr size_t KNOWN_FOLDER_CAPACITY = 260;  // MAX_PATH, as SHGetFolderPathW 
 // `system_template_sources()`; tests give their own.
 struct template_sources {
     // GetTempPathW semantics: writes the temporary path, with its trailing
-    // backslash, at `at` within `room` units; the result is not examined.
+    // backslash, at `at` within `room` units. When the path cannot be had or
+    // does not fit it leaves `at` empty, and the expansion then fails.
     void (*write_temp_path)(u16* at, size_t room);
     // SHGetFolderPathW semantics: true only for S_OK; fills `folder`
     // (KNOWN_FOLDER_CAPACITY units).
@@ -40,7 +41,8 @@ struct template_sources {
 
 // Expands `path_template` into `output` (capacity units including the
 // terminator). False when a literal does not fit, a name matches no
-// placeholder, a folder lookup fails or a nested expansion fails; a
+// placeholder (an unmatched "}" and an over-long name included), a folder
+// lookup fails, no temporary path is written or a nested expansion fails; a
 // placeholder value that does not fit ends the process abnormally.
 bool expand_path_template(const template_sources& sources, u16* output,
                           const u16* path_template, size_t capacity);
