@@ -38,5 +38,12 @@ demo: deps
 	$(MAKE) all
 	$(WINE) examples/hello/demo.sh $(BUILD_ABS)
 
+# Benchmarks: full size, and a small scale that finishes in a few minutes.
+bench: all
+	$(WINE) bench/run.sh $(BUILD_ABS) full
+
+bench-quick: all
+	$(WINE) bench/run.sh $(BUILD_ABS) quick
+
 clean:
 	rm -rf $(BUILD)

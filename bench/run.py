@@ -1,0 +1,465 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks and prints one table.
+
+Each comparison runs its contenders alternately (A B A B ...) in the same
+run, so a slow moment of this shared machine hits both; the table gives
+medians, min-max and the ratio of the medians. Run it through
+scripts/with-wineserver (bench/run.sh does), so every Wine process of the
+run talks to one wineserver that is already up.
+
+Usage: run.py BUILD_DIR [--scale S] [--reps N] [--tiny-reps N] [--markdown FILE]
+"""
+import argparse
+import ctypes
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE = "/usr/lib/wine/wine64"
+FILETIME_UNIX_EPOCH = 116444736000000000  # 1970-01-01 in 100 ns units since 1601
+PR_SET_CHILD_SUBREAPER = 36
+
+
+# ---------------------------------------------------------------- helpers
+
+def windows_path(unix_path):
+    """The path as Wine's Z: drive shows it."""
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+def wine_env(extra=None):
+    env = dict(os.environ)
+    env.setdefault("WINEDEBUG", "-all")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    env.pop("TALVOR_ONEFILE_PARENT", None)
+    env.pop("TALVOR_ONEFILE_START", None)
+    env.update(extra or {})
+    return env
+
+
+def wait_rusage(process):
+    """Waits for a Popen child; returns (exit status, its rusage)."""
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    return process.returncode, usage
+
+
+def reap_strays():
+    """As a subreaper we inherit every orphaned Wine process that ends;
+    collect the ones that have ended so no zombie piles up."""
+    try:
+        while os.wait4(-1, os.WNOHANG)[0] != 0:
+            pass
+    except ChildProcessError:
+        pass
+
+
+def read_marker(path):
+    """The time written by run_code, as Unix nanoseconds, or None."""
+    try:
+        with open(path) as f:
+            ticks = int(f.read().strip())
+    except (OSError, ValueError):
+        return None
+    return (ticks - FILETIME_UNIX_EPOCH) * 100
+
+
+def settle():
+    """Puts earlier runs' dirty pages on disk so each timed run starts alike."""
+    os.sync()
+
+
+class Series:
+    def __init__(self, name, unit="s"):
+        self.name, self.unit, self.values = name, unit, []
+
+    def add(self, value):
+        self.values.append(value)
+
+    def median(self):
+        return statistics.median(self.values) if self.values else None
+
+    def cell(self):
+        if not self.values:
+            return "n/a", "n/a"
+        if self.unit == "s":
+            fmt = (lambda v: f"{v * 1000:.1f} ms") if self.median() < 1 else (lambda v: f"{v:.3f} s")
+        else:
+            fmt = lambda v: f"{v:.1f} MB"
+        return fmt(self.median()), f"{fmt(min(self.values))} – {fmt(max(self.values))}"
+
+
+# ---------------------------------------------------------------- contenders
+
+class Bench:
+    def __init__(self, args):
+        self.build = os.path.abspath(args.build)
+        self.bin = os.path.join(self.build, "bin")
+        self.work = os.path.join(self.build, "bench-work")
+        self.scale = args.scale
+        self.tree = os.path.join(self.work, f"tree-{args.scale:g}")
+        self.tar = os.path.join(self.work, f"tree-{args.scale:g}.tar")
+        self.packed = os.path.join(self.work, f"packed-{args.scale:g}.exe")
+        self.tiny_dir = os.path.join(self.work, "tiny-app")
+        self.tiny = os.path.join(self.work, "tiny.exe")
+        self.marker = os.path.join(self.work, "run_code.marker")
+        self.pack_tool = os.path.join(self.bin, "onefile-pack")
+        self.stub = os.path.join(self.bin, "launcher.exe")
+        self.app_dll = os.path.join(self.bin, "bench_app.dll")
+        self.temp = None
+        self.notes = []
+
+    # -- set-up
+
+    def have_launcher(self):
+        return os.path.exists(self.pack_tool) and os.path.exists(self.stub)
+
+    def prepare(self):
+        os.makedirs(self.work, exist_ok=True)
+        out = subprocess.run([sys.executable, os.path.join(HERE, "make_tree.py"), self.tree,
+                              "--app-dll", self.app_dll, "--scale", f"{self.scale:g}"],
+                             check=True, capture_output=True, text=True).stdout
+        self.shape = json.loads(out)
+        # Wine keeps the user's temporary folder inside the prefix; tar writes
+        # beside the launcher's run directories, on the same file system.
+        echoed = subprocess.run([WINE, "cmd", "/c", "echo", "%TEMP%"], env=wine_env(),
+                                check=True, capture_output=True, text=True).stdout.strip()
+        self.temp = subprocess.run(["winepath", "-u", echoed], env=wine_env(), check=True,
+                                   capture_output=True, text=True).stdout.strip()
+        self.tar_target = os.path.join(self.temp, "bench_tar")
+        shutil.rmtree(self.tar_target, ignore_errors=True)
+        self.clear_run_directories()
+        if os.path.isdir(self.tiny_dir):
+            shutil.rmtree(self.tiny_dir)
+        os.makedirs(self.tiny_dir)
+        shutil.copy(self.app_dll, os.path.join(self.tiny_dir, "main.dll"))
+
+    def run_directories(self):
+        return [n for n in os.listdir(self.temp) if n.startswith("onefile_")]
+
+    def clear_run_directories(self):
+        for name in self.run_directories():
+            shutil.rmtree(os.path.join(self.temp, name), ignore_errors=True)
+
+    # -- single runs
+
+    def timed(self, command, env=None, marker=False):
+        """Runs command; returns (seconds to run_code or None, seconds to exit,
+        exit status, rusage)."""
+        if marker and os.path.exists(self.marker):
+            os.remove(self.marker)
+        start = time.time_ns()
+        process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL)
+        status, usage = wait_rusage(process)
+        end = time.time_ns()
+        reap_strays()
+        entered = read_marker(self.marker) if marker else None
+        to_run_code = (entered - start) / 1e9 if entered is not None else None
+        return to_run_code, (end - start) / 1e9, status, usage
+
+    def run_windows(self, exe, arguments=(), extra_env=None):
+        env = wine_env({"BENCH_MARKER": windows_path(self.marker), **(extra_env or {})})
+        to_run_code, to_exit, status, usage = self.timed([WINE, exe, *arguments], env, marker=True)
+        if status != 0 or to_run_code is None:
+            raise SystemExit(f"bench: {os.path.basename(exe)} ended with status {status}"
+                             f"{'' if to_run_code else ', run_code not reached'}")
+        return to_run_code, to_exit
+
+    def run_packed(self, exe):
+        result = self.run_windows(exe)
+        left = self.run_directories()
+        if left:
+            self.clear_run_directories()
+            raise SystemExit(f"bench: run directory left behind: {left}")
+        return result
+
+    def tar_extract(self):
+        os.makedirs(self.tar_target)
+        _, extract, status, _ = self.timed(["tar", "-xf", self.tar, "-C", self.tar_target])
+        if status != 0:
+            raise SystemExit("bench: tar -xf failed")
+        start = time.time_ns()
+        subprocess.run(["rm", "-rf", self.tar_target], check=True)
+        return extract, extract + (time.time_ns() - start) / 1e9
+
+    def pack(self, app_dir, out):
+        _, seconds, status, usage = self.timed(
+            [self.pack_tool, "pack", app_dir, "-o", out, "--stub", self.stub, "--main", "main.dll"])
+        if status != 0:
+            raise SystemExit(f"bench: onefile-pack failed with status {status}")
+        return seconds, usage.ru_maxrss / 1024
+
+    def tar_create(self):
+        _, seconds, status, usage = self.timed(["tar", "-cf", self.tar, "-C", self.tree, "."])
+        if status != 0:
+            raise SystemExit("bench: tar -cf failed")
+        return seconds, usage.ru_maxrss / 1024
+
+    # -- the comparisons
+
+    def packer(self, reps):
+        pack_t, tar_t = Series("onefile-pack pack"), Series("tar -cf")
+        pack_m, tar_m = Series("onefile-pack pack", "MB"), Series("tar -cf", "MB")
+        for _ in range(reps):
+            settle()
+            seconds, rss = self.pack(self.tree, self.packed)
+            pack_t.add(seconds), pack_m.add(rss)
+            settle()
+            seconds, rss = self.tar_create()
+            tar_t.add(seconds), tar_m.add(rss)
+        return pack_t, tar_t, pack_m, tar_m
+
+    def extraction(self, reps):
+        run_code, full = Series("packed: start → run_code"), Series("packed: start → exit")
+        tar_x, tar_xr = Series("tar -xf"), Series("tar -xf + rm -rf")
+        # One untimed round warms the page cache with the exe and the tar.
+        self.run_packed(self.packed)
+        self.tar_extract()
+        for _ in range(reps):
+            settle()
+            a, b = self.run_packed(self.packed)
+            run_code.add(a), full.add(b)
+            settle()
+            a, b = self.tar_extract()
+            tar_x.add(a), tar_xr.add(b)
+        return run_code, full, tar_x, tar_xr
+
+    def launch(self, reps):
+        dll = windows_path(os.path.join(self.tiny_dir, "main.dll"))
+        kinds = [
+            ("packed tiny app", lambda: self.run_packed(self.tiny)),
+            ("two-process floor", lambda: self.run_windows(os.path.join(self.bin, "bench_floor.exe"), [dll])),
+            ("one-process exe", lambda: self.run_windows(os.path.join(self.bin, "bench_direct.exe"), [dll])),
+        ]
+        for _, run in kinds:
+            run()
+        series = {name: (Series(f"{name}: start → run_code"), Series(f"{name}: start → exit"))
+                  for name, _ in kinds}
+        for _ in range(reps):
+            for name, run in kinds:
+                a, b = run()
+                series[name][0].add(a), series[name][1].add(b)
+        return series
+
+    def memory(self, exe, reps=2):
+        """Peak resident set (VmHWM, from the kernel's rusage of each process)
+        of the parent and the child, and the largest anonymous and
+        file-backed parts seen while they ran."""
+        names = ["parent", "child"]
+        peaks = {n: Series(f"{n} peak resident (VmHWM)", "MB") for n in names}
+        anon = {n: Series(f"{n} largest RssAnon", "MB") for n in names}
+        filed = {n: Series(f"{n} largest RssFile", "MB") for n in names}
+        basename = os.path.basename(exe)
+        for _ in range(reps):
+            settle()
+            env = wine_env({"BENCH_HOLD_MS": "300"})
+            parent = subprocess.Popen([WINE, exe], env=env, stdin=subprocess.DEVNULL)
+            watch = Watcher(parent.pid, basename)
+            watch.start()
+            status, usage = wait_rusage(parent)
+            watch.stop()
+            if status != 0 or watch.child is None:
+                raise SystemExit(f"bench: memory run failed (status {status}, child seen: "
+                                 f"{watch.child is not None})")
+            _, _, child_usage = os.wait4(watch.child, 0)
+            reap_strays()
+            self.clear_run_directories()
+            peaks["parent"].add(usage.ru_maxrss / 1024)
+            peaks["child"].add(child_usage.ru_maxrss / 1024)
+            for n in names:
+                anon[n].add(watch.largest[n]["RssAnon"] / 1024)
+                filed[n].add(watch.largest[n]["RssFile"] / 1024)
+        return peaks, anon, filed
+
+
+class Watcher(threading.Thread):
+    """Finds the launcher's child (a Wine process we inherit as subreaper,
+    its command line a Windows path) and samples both processes' status."""
+
+    def __init__(self, parent_pid, basename):
+        super().__init__(daemon=True)
+        self.parent_pid, self.basename = parent_pid, basename
+        self.child = None
+        self.largest = {n: {"RssAnon": 0, "RssFile": 0} for n in ("parent", "child")}
+        self.done = threading.Event()
+
+    def find_child(self):
+        me = str(os.getpid())
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) == self.parent_pid:
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    ppid = f.read().rsplit(")", 1)[1].split()[1]
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    command = f.read()
+            except OSError:
+                continue
+            if ppid == me and command.startswith(b"Z:\\") and self.basename.encode() in command:
+                return int(entry)
+        return None
+
+    def sample(self, role, pid):
+        try:
+            with open(f"/proc/{pid}/status") as f:
+                for line in f:
+                    key = line.split(":")[0]
+                    if key in ("RssAnon", "RssFile"):
+                        self.largest[role][key] = max(self.largest[role][key], int(line.split()[1]))
+        except OSError:
+            pass
+
+    def run(self):
+        while not self.done.is_set():
+            if self.child is None:
+                self.child = self.find_child()
+            self.sample("parent", self.parent_pid)
+            if self.child is not None:
+                self.sample("child", self.child)
+            time.sleep(0.005)
+
+    def stop(self):
+        self.done.set()
+        self.join()
+
+
+# ---------------------------------------------------------------- report
+
+def machine():
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    source = subprocess.run(["findmnt", "-n", "-T", HERE, "-o", "SOURCE,FSTYPE"],
+                            capture_output=True, text=True).stdout.split()
+    disk = " ".join(source) if source else "unknown"
+    if source:
+        device = os.path.basename(source[0])
+        try:
+            with open(f"/sys/block/{device}/queue/rotational") as f:
+                disk += " (rotational)" if f.read().strip() == "1" else " (non-rotational)"
+        except OSError:
+            pass
+    memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    wine = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    return (f"nproc {os.cpu_count()}, CPU {model}, {memory:.0f} GiB RAM, disk {disk}, "
+            f"kernel {platform.release()}, {wine}")
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def series(self, s):
+        median, spread = s.cell()
+        self.rows.append((s.name, median, spread, "", ""))
+
+    def ratio(self, name, a, b, target=None, below=None):
+        if a.median() is None or b.median() is None:
+            self.rows.append((name, "n/a", "", "", ""))
+            return
+        value = a.median() / b.median()
+        verdict = "" if target is None else ("met" if value <= target else "MISSED")
+        self.rows.append((name, f"{value:.2f}", "", f"≤ {target}" if target else "", verdict))
+
+    def limit(self, s, bound):
+        median, spread = s.cell()
+        verdict = "met" if s.values and max(s.values) < bound else "MISSED"
+        self.rows.append((s.name, median, spread, f"< {bound} MB", verdict))
+
+    def heading(self, text):
+        self.rows.append((f"**{text}**", "", "", "", ""))
+
+    def markdown(self):
+        lines = ["| figure | median | min – max | target | |", "|---|---:|---|---|---|"]
+        lines += ["| " + " | ".join(row) + " |" for row in self.rows]
+        return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("build")
+    parser.add_argument("--scale", type=float, default=1.0)
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--tiny-reps", type=int, default=20)
+    parser.add_argument("--memory-reps", type=int, default=2)
+    parser.add_argument("--markdown", help="also write the table to this file")
+    args = parser.parse_args()
+
+    # Wine starts each child through a double fork; as subreaper we inherit
+    # the launcher's child and can read its rusage like the parent's.
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        sys.exit("bench: cannot become a child subreaper")
+
+    bench = Bench(args)
+    bench.prepare()
+    began = time.time()
+    table = Table()
+    shape = bench.shape
+    header = (f"scale {args.scale:g}: {shape['files']} files ({shape['top_level_files']} at the top), "
+              f"{shape['directories']} directories, depth {shape['max_depth']}, "
+              f"{shape['bytes']:,} bytes; {args.reps} rounds, {args.tiny_reps} for launch overhead")
+    if not bench.have_launcher():
+        sys.exit(f"bench: {bench.pack_tool} or {bench.stub} missing; run make all first")
+
+    print("bench: packer ...", file=sys.stderr, flush=True)
+    pack_t, tar_t, pack_m, tar_m = bench.packer(max(3, args.reps // 2 + 1))
+    bench.pack(bench.tiny_dir, bench.tiny)
+
+    print("bench: extraction ...", file=sys.stderr, flush=True)
+    run_code, full, tar_x, tar_xr = bench.extraction(args.reps)
+    table.heading("Start to run_code and full cycle (same payload)")
+    for s in (run_code, tar_x, full, tar_xr):
+        table.series(s)
+    table.ratio("start → run_code / tar -xf", run_code, tar_x, 1.5)
+    table.ratio("full cycle / (tar -xf + rm -rf)", full, tar_xr, 1.5)
+
+    print("bench: launch overhead ...", file=sys.stderr, flush=True)
+    launch = bench.launch(args.tiny_reps)
+    table.heading("Launch overhead (tiny application)")
+    for first, second in launch.values():
+        table.series(first)
+    for first, second in launch.values():
+        table.series(second)
+    packed, floor, direct = (launch[k][1] for k in ("packed tiny app", "two-process floor",
+                                                     "one-process exe"))
+    table.ratio("packed / two-process floor (to exit)", packed, floor, 1.2)
+    table.ratio("packed / one-process exe (to exit)", packed, direct)
+    table.ratio("packed / two-process floor (to run_code)", launch["packed tiny app"][0],
+                launch["two-process floor"][0])
+
+    print("bench: memory ...", file=sys.stderr, flush=True)
+    peaks, anon, filed = bench.memory(bench.packed, args.memory_reps)
+    table.heading("Memory (same payload; VmHWM from each process's rusage)")
+    table.limit(peaks["parent"], 32)
+    table.limit(peaks["child"], 32)
+    for s in (anon["parent"], filed["parent"], anon["child"], filed["child"]):
+        table.series(s)
+
+    table.heading("Packer (same tree)")
+    for s in (pack_t, tar_t):
+        table.series(s)
+    table.ratio("pack / tar -cf", pack_t, tar_t, 1.2)
+    table.limit(pack_m, 64)
+    table.series(tar_m)
+
+    text = (f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
+            f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+    print(text)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(text)
+
+
+if __name__ == "__main__":
+    main()
