@@ -1,0 +1,116 @@
+// The application tree in archive order, with every name checked before a
+// byte is written.
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "pack.h"
+
+namespace pack {
+
+namespace {
+
+std::u16string component_of(const fs::path& file_name) {
+#ifdef _WIN32
+    std::wstring wide = file_name.wstring();
+    return std::u16string(wide.begin(), wide.end());
+#else
+    return from_utf8(file_name.string());
+#endif
+}
+
+struct directory_listing {
+    std::vector<std::pair<std::u16string, fs::path>> files, directories;
+};
+
+// The kinds of file the archive can carry, following links to files.
+directory_listing list_directory(const fs::path& directory) {
+    directory_listing listing;
+    std::error_code error;
+    fs::directory_iterator it(directory, error);
+    if (error) throw pack_error("cannot read directory " + directory.string() + ": " + error.message());
+    for (const fs::directory_entry& entry : it) {
+        const fs::path& path = entry.path();
+        std::u16string component = component_of(path.filename());
+        std::string problem = component_problem(component);
+        if (!problem.empty()) throw pack_error(problem + ": " + path.string());
+        fs::file_status own = fs::symlink_status(path, error);
+        if (error) throw pack_error("cannot read " + path.string() + ": " + error.message());
+        fs::file_status target = own;
+        if (fs::is_symlink(own)) {
+            target = fs::status(path, error);
+            if (error || !fs::exists(target))
+                throw pack_error("symbolic link points nowhere: " + path.string());
+            if (fs::is_directory(target))
+                throw pack_error("symbolic link to a directory is not packed: " + path.string());
+        }
+        if (fs::is_regular_file(target)) listing.files.emplace_back(component, path);
+        else if (fs::is_directory(target)) listing.directories.emplace_back(component, path);
+        else throw pack_error("not a regular file or directory: " + path.string());
+    }
+    auto by_units = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::sort(listing.files.begin(), listing.files.end(), by_units);
+    std::sort(listing.directories.begin(), listing.directories.end(), by_units);
+    return listing;
+}
+
+uint64_t size_of(const fs::path& path) {
+    std::error_code error;
+    uint64_t size = fs::file_size(path, error);
+    if (error) throw pack_error("cannot read " + path.string() + ": " + error.message());
+    return size;
+}
+
+void add_directory(const fs::path& directory, const std::u16string& prefix,
+                   std::vector<app_entry>& entries) {
+    directory_listing listing = list_directory(directory);
+    for (auto& [component, path] : listing.files)
+        entries.push_back({prefix + component, path, size_of(path)});
+    for (auto& [component, path] : listing.directories)
+        add_directory(path, prefix + component + u"\\", entries);
+}
+
+}  // namespace
+
+std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16string& main_name) {
+    std::error_code error;
+    if (!fs::is_directory(app_dir, error))
+        throw pack_error("application directory not found: " + app_dir.string());
+    std::string main_problem = component_problem(main_name);
+    if (!main_problem.empty())
+        throw pack_error("main entry must be a file name at the top level (" + main_problem + "): " + to_utf8(main_name));
+
+    std::vector<app_entry> scanned;
+    add_directory(app_dir, u"", scanned);
+
+    std::vector<app_entry> entries;
+    entries.reserve(scanned.size());
+    for (app_entry& entry : scanned) {
+        if (entry.name == main_name) entries.insert(entries.begin(), entry);
+        else entries.push_back(entry);
+    }
+    if (entries.empty() || entries.front().name != main_name)
+        throw pack_error("main entry " + to_utf8(main_name) + " not found at the top of " + app_dir.string());
+
+    // Names must stay distinct on a case-insensitive volume, also where a
+    // file would take the place of a directory another name needs.
+    std::map<std::u16string, const app_entry*> files;
+    std::set<std::u16string> directories;
+    for (const app_entry& entry : entries) {
+        if (entry.name.size() > MAX_NAME_UNITS)
+            throw pack_error("name longer than 1023 UTF-16 units: " + to_utf8(entry.name));
+        std::u16string folded = fold_case(entry.name);
+        auto [it, inserted] = files.emplace(folded, &entry);
+        if (!inserted)
+            throw pack_error("names differ only in case: " + to_utf8(it->second->name) + " and " + to_utf8(entry.name));
+        for (size_t cut = folded.find(u'\\'); cut != std::u16string::npos; cut = folded.find(u'\\', cut + 1))
+            directories.insert(folded.substr(0, cut));
+    }
+    for (const app_entry& entry : entries) {
+        if (directories.count(fold_case(entry.name)))
+            throw pack_error("file and directory names differ only in case: " + to_utf8(entry.name));
+    }
+    return entries;
+}
+
+}  // namespace pack

@@ -1,0 +1,140 @@
+// onefile-pack: the command line around the packer.
+#include <cstring>
+#include <iostream>
+
+#include "pack.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: onefile-pack COMMAND ...\n"
+    "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME]\n"
+    "  archive APP_DIR -o FILE [--main NAME]\n"
+    "  list EXE\n"
+    "  extract EXE DIR\n"
+    "Run 'onefile-pack COMMAND --help' for one command.\n";
+
+const char HELP_PACK[] =
+    "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--quiet]\n"
+    "Writes OUT.exe: the launcher stub (default: launcher.exe beside this tool) with the\n"
+    "files below APP_DIR as its payload, resource 27. NAME (default main.dll) is the\n"
+    "application library at the top of APP_DIR and becomes the first entry. Symbolic\n"
+    "links to files are stored as the files they name; links to directories, dangling\n"
+    "links and special files are refused; empty directories are not kept. On any error\n"
+    "OUT.exe is left as it was.\n";
+const char HELP_ARCHIVE[] =
+    "usage: onefile-pack archive APP_DIR -o FILE [--main NAME] [--quiet]\n"
+    "Writes the bare payload archive, for placing as resource 27 (RT_RCDATA, language\n"
+    "neutral) with a resource compiler of your own.\n";
+const char HELP_LIST[] =
+    "usage: onefile-pack list EXE\n"
+    "One line per entry in archive order: size in bytes, TAB, name; then a summary.\n"
+    "EXE may be a packed image or a bare archive.\n";
+const char HELP_EXTRACT[] =
+    "usage: onefile-pack extract EXE DIR\n"
+    "Writes every entry of the payload below DIR, as the launcher would.\n";
+
+struct usage_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+bool wants_help(int argc, char** argv) {
+    for (int i = 2; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+    return false;
+}
+
+pack::fs::path default_stub(const char* argv0) {
+    pack::fs::path self = argv0;
+    std::error_code error;
+#ifndef _WIN32
+    pack::fs::path link = pack::fs::read_symlink("/proc/self/exe", error);
+    if (!error) self = link;
+#endif
+    return self.parent_path() / "launcher.exe";
+}
+
+std::u16string name_argument(const char* text) {
+#ifdef _WIN32
+    // The runtime gives arguments in the ANSI code page; names outside it
+    // need the Linux build or a rename.
+    std::string narrow = text;
+    return std::u16string(narrow.begin(), narrow.end());
+#else
+    return pack::from_utf8(text);
+#endif
+}
+
+int run(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::cout << USAGE;
+        return argc < 2 ? 2 : 0;
+    }
+    std::string command = argv[1];
+    const char* help = command == "pack" ? HELP_PACK : command == "archive" ? HELP_ARCHIVE
+                     : command == "list" ? HELP_LIST : command == "extract" ? HELP_EXTRACT : nullptr;
+    if (help == nullptr) throw usage_error("unknown command '" + command + "'");
+    if (wants_help(argc, argv)) {
+        std::cout << help;
+        return 0;
+    }
+
+    std::vector<std::string> positional;
+    pack::pack_options options;
+    options.progress = true;
+    bool have_output = false, have_stub = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) throw usage_error(arg + " needs a value");
+            return argv[++i];
+        };
+        if ((command == "pack" || command == "archive") && (arg == "-o" || arg == "--output")) {
+            options.output = value();
+            have_output = true;
+        } else if (command == "pack" && arg == "--stub") {
+            options.stub = value();
+            have_stub = true;
+        } else if ((command == "pack" || command == "archive") && arg == "--main") {
+            options.main_name = name_argument(value());
+        } else if ((command == "pack" || command == "archive") && arg == "--quiet") {
+            options.progress = false;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            throw usage_error("unknown option '" + arg + "' for " + command);
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    size_t wanted = command == "extract" ? 2 : 1;
+    if (positional.size() != wanted) throw usage_error("wrong number of arguments for " + command);
+
+    if (command == "pack" || command == "archive") {
+        if (!have_output) throw usage_error(command + " needs -o OUTPUT");
+        options.app_dir = positional[0];
+        if (command == "archive") {
+            pack::write_bare_archive(options.app_dir, options.main_name, options.output, options.progress);
+            return 0;
+        }
+        if (!have_stub) options.stub = default_stub(argv[0]);
+        pack::pack_image(options);
+    } else if (command == "list") {
+        pack::list_payload(positional[0], std::cout);
+    } else {
+        pack::extract_payload(positional[0], positional[1]);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const usage_error& e) {
+        std::cerr << "onefile-pack: " << e.what() << " (see onefile-pack --help)\n";
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "onefile-pack: error: " << e.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,133 @@
+// The packer's pieces: entry names as the launcher will see them, the ordered
+// application tree, the archive stream, the PE image with its resource tree,
+// and the commands. Portable C++17, standard library only.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pack {
+
+namespace fs = std::filesystem;
+
+// Every bad input ends as one of these; the message is one line.
+struct pack_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// --- names ---------------------------------------------------------------
+constexpr size_t MAX_NAME_UNITS = 1023;
+
+// Why Windows cannot create a file or directory of this name (a reserved
+// device name, a trailing dot or space, a character invalid in file names),
+// or an empty string when it can.
+std::string component_problem(const std::u16string& component);
+
+// Folding for the case-insensitive comparison of names: simple upper-case
+// mapping of ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic, the ranges
+// that NTFS's upcase table maps one to one.
+std::u16string fold_case(const std::u16string& name);
+
+std::string to_utf8(const std::u16string& text);
+std::u16string from_utf8(const std::string& text);  // throws pack_error on bad UTF-8
+
+// --- the application tree -------------------------------------------------
+struct app_entry {
+    std::u16string name;  // "\"-separated, as stored in the archive
+    fs::path source;
+    uint64_t size;
+};
+
+// Archive order: `main_name` first; then the other top-level files in
+// ascending order of their UTF-16 units; then each subdirectory in that same
+// order, depth first, a directory's own files before its subdirectories, so
+// that all files of one directory stand together. Symbolic links to regular
+// files are stored as the file they point to; links to directories, dangling
+// links and special files are refused. Empty directories are not recorded.
+std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16string& main_name);
+
+// --- the archive stream ----------------------------------------------------
+// Where bytes go: a file with a running PE checksum and progress.
+class output_file {
+public:
+    explicit output_file(const fs::path& path);
+    void write(const void* data, size_t size);
+    void write_zeros(uint64_t count);
+    uint64_t offset() const { return offset_; }
+    // Sum of the little-endian 16-bit words written so far, before folding.
+    uint64_t word_sum() const { return word_sum_; }
+    void patch(uint64_t at, const void* data, size_t size);  // bytes already summed as zero
+    void close();
+    std::function<void(uint64_t)> on_progress;
+
+private:
+    std::ofstream stream_;
+    fs::path path_;
+    uint64_t offset_ = 0;
+    uint64_t word_sum_ = 0;
+};
+
+uint64_t archive_size(const std::vector<app_entry>& entries);
+// Streams the archive; fails when a file cannot be read or changed size
+// since it was scanned.
+void write_archive(const std::vector<app_entry>& entries, output_file& out);
+
+// Walks an archive read from `in` at its current position, `size` bytes at
+// most; `on_entry` gets each name and size and must consume exactly `size`
+// bytes through `read_data` (or skip them with it given nullptr).
+struct archive_visitor {
+    std::function<void(const std::u16string& name, uint64_t size)> on_entry;
+    std::function<void(const char* data, size_t size)> on_data;
+};
+void walk_archive(std::istream& in, uint64_t size, const archive_visitor& visitor);
+
+// --- the PE image ------------------------------------------------------------
+struct resource_key {
+    bool named = false;
+    uint16_t id = 0;
+    std::u16string name;
+};
+bool operator<(const resource_key& a, const resource_key& b);
+bool operator==(const resource_key& a, const resource_key& b);
+
+struct resource_leaf {
+    resource_key type, name, language;
+    uint32_t data_rva = 0;
+    uint32_t size = 0;
+    uint32_t code_page = 0;
+};
+
+// Where the payload can be found in a file: an image's resource 27 or a
+// bare archive.
+struct payload_location {
+    uint64_t offset;
+    uint64_t size;
+};
+payload_location locate_payload(std::istream& in, uint64_t file_size);
+
+// Reads the resource leaves of a PE32+ image (through `read_at`).
+std::vector<resource_leaf> read_resources(const std::vector<uint8_t>& image);
+
+// The largest image the packer writes; see pe_image.cpp for where it comes from.
+extern const uint64_t MAX_IMAGE_SIZE;
+
+struct pack_options {
+    fs::path app_dir, output, stub;
+    std::u16string main_name = u"main.dll";
+    bool progress = false;
+};
+void pack_image(const pack_options& options);
+void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name,
+                        const fs::path& output, bool progress);
+// One line per entry, size TAB name; then a summary line.
+void list_payload(const fs::path& image, std::ostream& out);
+void extract_payload(const fs::path& image, const fs::path& directory);
+
+// A progress bar on standard error, drawn only when it is a terminal.
+std::function<void(uint64_t)> progress_bar(const char* what, uint64_t total, bool enabled);
+
+}  // namespace pack

@@ -1,0 +1,457 @@
+// The PE32+ image: reading its headers and resource tree, and writing the
+// packed image. The stub's sections stay where the linker put them; the
+// complete resource tree, the stub's own resources copied and the payload as
+// resource 27, goes into one new last section, which the resource data
+// directory then names. Nothing follows that section, so the image can be
+// signed afterwards.
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "pack.h"
+
+namespace pack {
+
+// Wine 8 refuses to start an image whose SizeOfImage reaches 2 GiB
+// (measured here: 2,147,479,552 bytes start, 2,147,483,648 do not), and 32-bit
+// Windows-style RVAs end at 4 GiB anyway; so the packer stays below 2 GiB.
+const uint64_t MAX_IMAGE_SIZE = 0x80000000ull - 0x1000;
+
+namespace {
+
+constexpr uint32_t PAGE_SIZE = 4096;
+constexpr uint16_t MACHINE_AMD64 = 0x8664;
+constexpr uint16_t MAGIC_PE32_PLUS = 0x20B;
+constexpr uint32_t RESOURCE_DIRECTORY = 2;
+constexpr uint32_t SECURITY_DIRECTORY = 4;
+constexpr uint16_t RT_RCDATA = 10;
+constexpr uint16_t PAYLOAD_ID = 27;
+constexpr uint32_t PAYLOAD_CODE_PAGE = 1252;
+constexpr uint32_t SECTION_HEADER_SIZE = 40;
+constexpr uint32_t SCN_INITIALIZED_DATA_READ = 0x00000040 | 0x40000000;
+constexpr uint64_t MAX_STUB_SIZE = 256ull << 20;
+constexpr size_t MAX_RESOURCE_ENTRIES = 65536;
+
+using read_at_fn = std::function<std::vector<uint8_t>(uint64_t offset, size_t count)>;
+
+uint16_t get16(const std::vector<uint8_t>& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
+uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+void set16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+void set32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint64_t align_up(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+struct section_header {
+    uint32_t virtual_size, virtual_address, raw_size, raw_offset;
+};
+
+struct pe_layout {
+    uint32_t optional_offset = 0;
+    uint32_t section_table_offset = 0;
+    uint16_t section_count = 0;
+    uint32_t section_alignment = 0, file_alignment = 0, size_of_headers = 0;
+    uint32_t resource_rva = 0, resource_size = 0, security_size = 0;
+    std::vector<section_header> sections;
+};
+
+pack_error not_pe(const std::string& why) { return pack_error("not a 64-bit Windows image (PE32+): " + why); }
+
+pe_layout parse_layout(const read_at_fn& read_at) {
+    std::vector<uint8_t> dos = read_at(0, 64);
+    if (dos[0] != 'M' || dos[1] != 'Z') throw not_pe("no MZ signature");
+    pe_layout layout;
+    uint32_t pe = get32(dos, 0x3C);
+    std::vector<uint8_t> coff = read_at(pe, 24);
+    if (std::memcmp(coff.data(), "PE\0\0", 4) != 0) throw not_pe("no PE signature");
+    if (get16(coff, 4) != MACHINE_AMD64) throw not_pe("machine is not x86-64");
+    layout.section_count = get16(coff, 6);
+    uint16_t optional_size = get16(coff, 20);
+    layout.optional_offset = pe + 24;
+    if (optional_size < 112 + 8 * (SECURITY_DIRECTORY + 1)) throw not_pe("optional header too small");
+    std::vector<uint8_t> opt = read_at(layout.optional_offset, optional_size);
+    if (get16(opt, 0) != MAGIC_PE32_PLUS) throw not_pe("optional header is not PE32+");
+    layout.section_alignment = get32(opt, 32);
+    layout.file_alignment = get32(opt, 36);
+    layout.size_of_headers = get32(opt, 60);
+    uint32_t directories = get32(opt, 108);
+    if (directories <= SECURITY_DIRECTORY) throw not_pe("too few data directories");
+    layout.resource_rva = get32(opt, 112 + 8 * RESOURCE_DIRECTORY);
+    layout.resource_size = get32(opt, 112 + 8 * RESOURCE_DIRECTORY + 4);
+    layout.security_size = get32(opt, 112 + 8 * SECURITY_DIRECTORY + 4);
+    auto power_of_two = [](uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
+    if (!power_of_two(layout.file_alignment) || !power_of_two(layout.section_alignment) ||
+        layout.section_alignment < PAGE_SIZE)
+        throw not_pe("unusual alignment");
+    layout.section_table_offset = layout.optional_offset + optional_size;
+    // Checked here so that later header edits stay inside the copied bytes.
+    read_at(0, layout.size_of_headers);
+    if (layout.section_table_offset + SECTION_HEADER_SIZE * layout.section_count > layout.size_of_headers)
+        throw not_pe("section table lies outside the headers");
+    std::vector<uint8_t> table = read_at(layout.section_table_offset, SECTION_HEADER_SIZE * layout.section_count);
+    for (uint16_t i = 0; i < layout.section_count; ++i) {
+        size_t at = i * SECTION_HEADER_SIZE;
+        layout.sections.push_back({get32(table, at + 8), get32(table, at + 12), get32(table, at + 16), get32(table, at + 20)});
+    }
+    return layout;
+}
+
+// File offset of `size` bytes at `rva`, which must lie in one section's raw data.
+uint64_t rva_to_offset(const pe_layout& layout, uint32_t rva, uint64_t size) {
+    for (const section_header& s : layout.sections) {
+        if (rva >= s.virtual_address && static_cast<uint64_t>(rva) - s.virtual_address + size <= s.raw_size)
+            return static_cast<uint64_t>(s.raw_offset) + (rva - s.virtual_address);
+    }
+    throw pack_error("resource data lies outside the image's sections");
+}
+
+std::vector<resource_leaf> walk_resources(const pe_layout& layout, const read_at_fn& read_at) {
+    std::vector<resource_leaf> leaves;
+    if (layout.resource_rva == 0 || layout.resource_size == 0) return leaves;
+    const uint32_t size = layout.resource_size;
+    const uint64_t base = rva_to_offset(layout, layout.resource_rva, size);
+    auto bytes = [&](uint32_t at, size_t count) {
+        if (static_cast<uint64_t>(at) + count > size) throw pack_error("resource tree is damaged");
+        return read_at(base + at, count);
+    };
+    size_t visited = 0;
+    std::function<void(uint32_t, int, resource_leaf&)> visit = [&](uint32_t at, int depth, resource_leaf& path) {
+        std::vector<uint8_t> dir = bytes(at, 16);
+        uint32_t count = static_cast<uint32_t>(get16(dir, 12)) + get16(dir, 14);
+        std::vector<uint8_t> entries = bytes(at + 16, 8 * count);
+        for (uint32_t i = 0; i < count; ++i) {
+            if (++visited > MAX_RESOURCE_ENTRIES) throw pack_error("resource tree is damaged");
+            uint32_t name = get32(entries, 8 * i), target = get32(entries, 8 * i + 4);
+            resource_key key;
+            if (name & 0x80000000u) {
+                key.named = true;
+                std::vector<uint8_t> length = bytes(name & 0x7FFFFFFFu, 2);
+                std::vector<uint8_t> units = bytes((name & 0x7FFFFFFFu) + 2, 2 * get16(length, 0));
+                for (size_t k = 0; k < units.size(); k += 2) key.name += static_cast<char16_t>(get16(units, k));
+            } else {
+                key.id = static_cast<uint16_t>(name);
+            }
+            (depth == 0 ? path.type : depth == 1 ? path.name : path.language) = key;
+            bool is_directory = (target & 0x80000000u) != 0;
+            if (depth < 2) {
+                if (!is_directory) throw pack_error("resource tree is damaged");
+                visit(target & 0x7FFFFFFFu, depth + 1, path);
+            } else {
+                if (is_directory) throw pack_error("resource tree is damaged");
+                std::vector<uint8_t> data = bytes(target, 16);
+                resource_leaf leaf = path;
+                leaf.data_rva = get32(data, 0);
+                leaf.size = get32(data, 4);
+                leaf.code_page = get32(data, 8);
+                leaves.push_back(leaf);
+            }
+        }
+    };
+    resource_leaf path;
+    visit(0, 0, path);
+    return leaves;
+}
+
+read_at_fn memory_reader(const std::vector<uint8_t>& image) {
+    return [&image](uint64_t offset, size_t count) {
+        if (offset > image.size() || count > image.size() - offset) throw not_pe("header or table past the end of the file");
+        return std::vector<uint8_t>(image.begin() + static_cast<std::ptrdiff_t>(offset),
+                                    image.begin() + static_cast<std::ptrdiff_t>(offset + count));
+    };
+}
+
+bool is_payload(const resource_leaf& leaf) {
+    return !leaf.type.named && leaf.type.id == RT_RCDATA && !leaf.name.named && leaf.name.id == PAYLOAD_ID;
+}
+
+// The new resource section: directories, data entries, name strings, the
+// stub's resource data, then the payload at `payload_offset`.
+struct resource_section {
+    std::vector<uint8_t> head;
+    uint64_t payload_offset;
+};
+
+resource_section build_resource_section(const std::vector<resource_leaf>& leaves,
+                                        const std::vector<std::vector<uint8_t>>& data,
+                                        uint32_t payload_size, uint32_t section_rva) {
+    using lang_map = std::map<resource_key, size_t>;
+    using name_map = std::map<resource_key, lang_map>;
+    std::map<resource_key, name_map> tree;
+    for (size_t i = 0; i < leaves.size(); ++i) tree[leaves[i].type][leaves[i].name][leaves[i].language] = i;
+
+    // Sizes first, so every offset is known before a byte is placed.
+    uint32_t directories_size = 16 + 8 * static_cast<uint32_t>(tree.size());
+    for (auto& [type, names] : tree) {
+        directories_size += 16 + 8 * static_cast<uint32_t>(names.size());
+        for (auto& [name, langs] : names) directories_size += 16 + 8 * static_cast<uint32_t>(langs.size());
+    }
+    uint32_t data_entries_at = directories_size;
+    uint32_t strings_at = data_entries_at + 16 * static_cast<uint32_t>(leaves.size());
+    std::vector<uint8_t> strings;
+    std::map<std::u16string, uint32_t> string_offsets;
+    auto string_offset = [&](const resource_key& key) -> uint32_t {
+        auto found = string_offsets.find(key.name);
+        if (found != string_offsets.end()) return found->second;
+        uint32_t at = strings_at + static_cast<uint32_t>(strings.size());
+        strings.push_back(static_cast<uint8_t>(key.name.size()));
+        strings.push_back(static_cast<uint8_t>(key.name.size() >> 8));
+        for (char16_t u : key.name) {
+            strings.push_back(static_cast<uint8_t>(u));
+            strings.push_back(static_cast<uint8_t>(u >> 8));
+        }
+        string_offsets[key.name] = at;
+        return at;
+    };
+    for (const resource_leaf& leaf : leaves) {
+        for (const resource_key* key : {&leaf.type, &leaf.name, &leaf.language})
+            if (key->named) string_offset(*key);
+    }
+    uint64_t data_at = align_up(strings_at + strings.size(), 8);
+    std::vector<uint64_t> leaf_data_at(leaves.size());
+    for (size_t i = 0; i < leaves.size(); ++i) {
+        if (is_payload(leaves[i])) continue;
+        leaf_data_at[i] = data_at;
+        data_at = align_up(data_at + data[i].size(), 8);
+    }
+    uint64_t payload_offset = data_at;
+    std::vector<uint8_t> head(payload_offset, 0);
+
+    auto write_directory = [&](uint32_t at, size_t named, size_t ids) {
+        set16(head, at + 12, static_cast<uint32_t>(named));
+        set16(head, at + 14, static_cast<uint32_t>(ids));
+    };
+    auto key_field = [&](const resource_key& key) { return key.named ? 0x80000000u | string_offset(key) : key.id; };
+    auto count_named = [](const auto& map) {
+        size_t n = 0;
+        for (auto& item : map) n += item.first.named ? 1 : 0;
+        return n;
+    };
+
+    uint32_t next_directory = 16 + 8 * static_cast<uint32_t>(tree.size());
+    write_directory(0, count_named(tree), tree.size() - count_named(tree));
+    uint32_t root_entry = 16;
+    // Breadth first: the type directories, then the name directories.
+    std::vector<std::pair<uint32_t, const name_map*>> type_dirs;
+    for (auto& [type, names] : tree) {
+        set32(head, root_entry, key_field(type));
+        set32(head, root_entry + 4, 0x80000000u | next_directory);
+        type_dirs.emplace_back(next_directory, &names);
+        next_directory += 16 + 8 * static_cast<uint32_t>(names.size());
+        root_entry += 8;
+    }
+    uint32_t next_data_entry = data_entries_at;
+    for (auto& [type_at, names] : type_dirs) {
+        write_directory(type_at, count_named(*names), names->size() - count_named(*names));
+        uint32_t entry = type_at + 16;
+        for (auto& [name, langs] : *names) {
+            set32(head, entry, key_field(name));
+            set32(head, entry + 4, 0x80000000u | next_directory);
+            write_directory(next_directory, count_named(langs), langs.size() - count_named(langs));
+            uint32_t lang_entry = next_directory + 16;
+            for (auto& [lang, index] : langs) {
+                const resource_leaf& leaf = leaves[index];
+                set32(head, lang_entry, key_field(lang));
+                set32(head, lang_entry + 4, next_data_entry);
+                uint64_t offset = is_payload(leaf) ? payload_offset : leaf_data_at[index];
+                uint32_t size = is_payload(leaf) ? payload_size : static_cast<uint32_t>(data[index].size());
+                set32(head, next_data_entry, section_rva + static_cast<uint32_t>(offset));
+                set32(head, next_data_entry + 4, size);
+                set32(head, next_data_entry + 8, leaf.code_page);
+                if (!is_payload(leaf)) std::copy(data[index].begin(), data[index].end(), head.begin() + static_cast<std::ptrdiff_t>(offset));
+                next_data_entry += 16;
+                lang_entry += 8;
+            }
+            next_directory += 16 + 8 * static_cast<uint32_t>(langs.size());
+            entry += 8;
+        }
+    }
+    std::copy(strings.begin(), strings.end(), head.begin() + strings_at);
+    return {head, payload_offset};
+}
+
+std::vector<uint8_t> read_whole_stub(const fs::path& stub) {
+    std::error_code error;
+    uint64_t size = fs::file_size(stub, error);
+    if (error) throw pack_error("cannot read stub " + stub.string() + ": " + error.message());
+    if (size > MAX_STUB_SIZE) throw pack_error("stub is larger than 256 MiB: " + stub.string());
+    std::ifstream in(stub, std::ios::binary);
+    std::vector<uint8_t> image(static_cast<size_t>(size));
+    in.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(size));
+    if (!in) throw pack_error("cannot read stub " + stub.string());
+    return image;
+}
+
+// A name beside the output, renamed over it only once it is complete.
+fs::path temporary_beside(const fs::path& output) {
+    fs::path temporary = output;
+    temporary += ".partial";
+    return temporary;
+}
+
+void finish_output(output_file& out, const fs::path& temporary, const fs::path& output) {
+    out.close();
+    std::error_code error;
+#ifdef _WIN32
+    fs::remove(output, error);  // the runtime's rename does not replace
+#endif
+    fs::rename(temporary, output, error);
+    if (error) throw pack_error("cannot rename " + temporary.string() + " to " + output.string() + ": " + error.message());
+}
+
+template <typename Body>
+void writing_to(const fs::path& output, Body body) {
+    fs::path temporary = temporary_beside(output);
+    try {
+        output_file out(temporary);
+        body(out);
+        finish_output(out, temporary, output);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw;
+    }
+}
+
+}  // namespace
+
+bool operator<(const resource_key& a, const resource_key& b) {
+    // Named entries come first, in the order of their units; then ids.
+    if (a.named != b.named) return a.named;
+    return a.named ? a.name < b.name : a.id < b.id;
+}
+bool operator==(const resource_key& a, const resource_key& b) {
+    return a.named == b.named && a.id == b.id && a.name == b.name;
+}
+
+std::vector<resource_leaf> read_resources(const std::vector<uint8_t>& image) {
+    read_at_fn read_at = memory_reader(image);
+    return walk_resources(parse_layout(read_at), read_at);
+}
+
+payload_location locate_payload(std::istream& in, uint64_t file_size) {
+    read_at_fn read_at = [&in, file_size](uint64_t offset, size_t count) {
+        if (offset > file_size || count > file_size - offset) throw pack_error("image is truncated");
+        std::vector<uint8_t> bytes(count);
+        in.clear();
+        in.seekg(static_cast<std::streamoff>(offset));
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+        if (static_cast<size_t>(in.gcount()) != count) throw pack_error("image is truncated");
+        return bytes;
+    };
+    std::vector<uint8_t> start = read_at(0, std::min<uint64_t>(3, file_size));
+    if (start.size() == 3 && start[0] == 'K' && start[1] == 'A' && start[2] == 'X') return {0, file_size};
+    pe_layout layout = parse_layout(read_at);
+    for (const resource_leaf& leaf : walk_resources(layout, read_at)) {
+        if (is_payload(leaf)) return {rva_to_offset(layout, leaf.data_rva, leaf.size), leaf.size};
+    }
+    throw pack_error("image carries no payload (resource 27)");
+}
+
+void pack_image(const pack_options& options) {
+    std::vector<uint8_t> image = read_whole_stub(options.stub);
+    read_at_fn read_at = memory_reader(image);
+    pe_layout layout = parse_layout(read_at);
+    if (layout.security_size != 0)
+        throw pack_error("stub is signed; pack the unsigned stub and sign the packed image");
+    std::vector<resource_leaf> leaves = walk_resources(layout, read_at);
+    std::vector<std::vector<uint8_t>> data;
+    for (const resource_leaf& leaf : leaves) {
+        if (is_payload(leaf)) throw pack_error("stub already carries a payload (resource 27): " + options.stub.string());
+        data.push_back(read_at(rva_to_offset(layout, leaf.data_rva, leaf.size), leaf.size));
+    }
+
+    uint64_t first_raw = UINT64_MAX;
+    uint64_t image_end = 0;
+    for (const section_header& s : layout.sections) {
+        if (s.raw_size != 0) first_raw = std::min<uint64_t>(first_raw, s.raw_offset);
+        image_end = std::max<uint64_t>(image_end, static_cast<uint64_t>(s.virtual_address) + std::max(s.virtual_size, s.raw_size));
+    }
+    uint64_t table_end = layout.section_table_offset + SECTION_HEADER_SIZE * (layout.section_count + 1ull);
+    if (table_end > layout.size_of_headers || table_end > first_raw)
+        throw pack_error("stub has no room for another section header");
+
+    std::vector<app_entry> entries = scan_app_tree(options.app_dir, options.main_name);
+    const uint64_t payload_size = archive_size(entries);
+
+    resource_leaf payload;
+    payload.type.id = RT_RCDATA;
+    payload.name.id = PAYLOAD_ID;
+    payload.code_page = PAYLOAD_CODE_PAGE;
+    leaves.push_back(payload);
+    data.emplace_back();
+
+    const uint64_t section_rva = align_up(image_end, layout.section_alignment);
+    // The section starts on a page boundary whatever the stub's file
+    // alignment, so that a loader can map it rather than read it: Wine 8
+    // falls back to reading a section whose file offset is not page aligned.
+    const uint64_t section_offset = align_up(image.size(), std::max<uint64_t>(layout.file_alignment, PAGE_SIZE));
+    const uint64_t size_of_image_limit = MAX_IMAGE_SIZE;
+    if (payload_size > UINT32_MAX || section_rva > UINT32_MAX)
+        throw pack_error("application is too large for one image (" + std::to_string(payload_size) + " bytes of payload)");
+    resource_section section = build_resource_section(leaves, data, static_cast<uint32_t>(payload_size),
+                                                      static_cast<uint32_t>(section_rva));
+    const uint64_t section_size = section.payload_offset + payload_size;
+    const uint64_t raw_size = align_up(section_size, layout.file_alignment);
+    const uint64_t size_of_image = align_up(section_rva + section_size, layout.section_alignment);
+    if (size_of_image > size_of_image_limit || section_size > UINT32_MAX)
+        throw pack_error("packed image would be " + std::to_string(size_of_image) +
+                         " bytes in memory; the loader maps at most " + std::to_string(size_of_image_limit));
+
+    // The stub's headers, amended.
+    std::vector<uint8_t> headers(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(layout.size_of_headers));
+    const uint32_t opt = layout.optional_offset;
+    set16(headers, opt - 20 + 2, layout.section_count + 1u);
+    set32(headers, opt + 8, get32(headers, opt + 8) + static_cast<uint32_t>(raw_size));  // SizeOfInitializedData
+    set32(headers, opt + 56, static_cast<uint32_t>(size_of_image));
+    set32(headers, opt + 64, 0);  // checksum, filled in at the end
+    set32(headers, opt + 112 + 8 * RESOURCE_DIRECTORY, static_cast<uint32_t>(section_rva));
+    set32(headers, opt + 112 + 8 * RESOURCE_DIRECTORY + 4, static_cast<uint32_t>(section_size));
+    // The old tree stays in its section, unreferenced; that section is
+    // renamed so that tools looking for ".rsrc" by name find the new one.
+    for (uint16_t i = 0; i < layout.section_count; ++i) {
+        size_t at = layout.section_table_offset + i * SECTION_HEADER_SIZE;
+        if (std::memcmp(&headers[at], ".rsrc\0\0\0", 8) == 0) std::memcpy(&headers[at], ".rsrc0\0\0", 8);
+    }
+    size_t at = layout.section_table_offset + layout.section_count * SECTION_HEADER_SIZE;
+    std::memcpy(&headers[at], ".rsrc\0\0\0", 8);
+    set32(headers, at + 8, static_cast<uint32_t>(section_size));
+    set32(headers, at + 12, static_cast<uint32_t>(section_rva));
+    set32(headers, at + 16, static_cast<uint32_t>(raw_size));
+    set32(headers, at + 20, static_cast<uint32_t>(section_offset));
+    for (size_t k = 24; k < 36; ++k) headers[at + k] = 0;
+    set32(headers, at + 36, SCN_INITIALIZED_DATA_READ);
+
+    writing_to(options.output, [&](output_file& out) {
+        out.on_progress = progress_bar("packing", section_offset + raw_size, options.progress);
+        out.write(headers.data(), headers.size());
+        out.write(image.data() + headers.size(), image.size() - headers.size());
+        out.write_zeros(section_offset - image.size());
+        out.write(section.head.data(), section.head.size());
+        write_archive(entries, out);
+        out.write_zeros(raw_size - section_size);
+        if (out.offset() != section_offset + raw_size) throw pack_error("internal error: image size mismatch");
+        uint64_t sum = out.word_sum();
+        while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+        uint32_t checksum = static_cast<uint32_t>(sum + out.offset());
+        std::vector<uint8_t> field(4);
+        set32(field, 0, checksum);
+        out.patch(opt + 64, field.data(), 4);
+    });
+}
+
+void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name, const fs::path& output,
+                        bool progress) {
+    std::vector<app_entry> entries = scan_app_tree(app_dir, main_name);
+    uint64_t size = archive_size(entries);
+    writing_to(output, [&](output_file& out) {
+        out.on_progress = progress_bar("archiving", size, progress);
+        write_archive(entries, out);
+    });
+}
+
+}  // namespace pack
