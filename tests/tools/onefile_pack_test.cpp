@@ -1,0 +1,362 @@
+// onefile-pack end to end: pack, list, extract and compare trees; bad inputs
+// leave no output; the packed image parsed back.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "pack.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using pack::resource_leaf;
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const fs::path& path, const std::string& data) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+struct run_result {
+    int status;
+    std::string out;
+};
+
+// Runs the packer with `args`; standard output captured, standard error to a
+// file whose first line is returned after a '|'.
+run_result run_pack(const std::string& args) {
+    fs::path err = fs::temp_directory_path() / ("pack_err_" + std::to_string(getpid()));
+    std::string command = std::string(ONEFILE_PACK_BINARY) + " " + args + " 2>" + err.string();
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+    int status = pclose(pipe);
+    std::string error_text = read_file(err);
+    fs::remove(err);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out + "|" + error_text};
+}
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+class OnefilePack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("onefile_pack_test_" + std::to_string(getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        app = root / "app";
+        fs::create_directories(app);
+        write_file(app / "main.dll", "MZ application library");
+        write_file(app / "b.txt", "b");
+        write_file(app / "A.txt", "upper A sorts before b");
+        write_file(app / "empty", "");
+        write_file(app / "\xC3\xA4.txt", "umlaut");  // a-umlaut, after ASCII names
+        write_file(app / "lib" / "x.pyd", std::string(70000, 'x'));
+        write_file(app / "lib" / "sub" / "deep" / "deeper" / "f", "deep");
+        write_file(app / "lib" / "sub" / "g", "g");
+        write_file(app / "data" / "\xE6\x97\xA5\xE6\x9C\xAC.bin", std::string("\0\1\2", 3));
+        fs::create_directories(app / "empty_dir");
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    fs::path stub(const char* name = "stub4096.exe") const { return fs::path(ONEFILE_TEST_STUBS) / name; }
+    run_result pack_to(const fs::path& out, const std::string& extra = "") {
+        return run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(stub()) + " " + extra);
+    }
+
+    fs::path root, app;
+};
+
+std::map<std::string, std::string> tree_of(const fs::path& directory) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(directory)) {
+        if (entry.is_regular_file())
+            files[fs::relative(entry.path(), directory).string()] = read_file(entry.path());
+    }
+    return files;
+}
+
+TEST_F(OnefilePack, PackListExtractRoundTrip) {
+    fs::path out = root / "out.exe";
+    run_result packed = pack_to(out);
+    ASSERT_EQ(packed.status, 0) << packed.out;
+
+    run_result listed = run_pack("list " + quoted(out));
+    ASSERT_EQ(listed.status, 0) << listed.out;
+    // main first; top-level files by UTF-16 units; then each directory's
+    // own files before its subdirectories, directories in the same order.
+    EXPECT_EQ(listed.out,
+              "22\tmain.dll\n22\tA.txt\n1\tb.txt\n0\tempty\n6\t\xC3\xA4.txt\n"
+              "3\tdata\\\xE6\x97\xA5\xE6\x9C\xAC.bin\n70000\tlib\\x.pyd\n1\tlib\\sub\\g\n"
+              "4\tlib\\sub\\deep\\deeper\\f\n9 entries, 70059 bytes\n|");
+
+    fs::path extracted = root / "extracted";
+    ASSERT_EQ(run_pack("extract " + quoted(out) + " " + quoted(extracted)).status, 0);
+    EXPECT_EQ(tree_of(extracted), tree_of(app));
+}
+
+TEST_F(OnefilePack, OutputIsReproducibleAndMatchesTheBareArchive) {
+    ASSERT_EQ(pack_to(root / "one.exe").status, 0);
+    // Different modification times and a different directory listing order
+    // must not change a byte.
+    fs::last_write_time(app / "b.txt", fs::file_time_type::clock::now() - std::chrono::hours(5));
+    ASSERT_EQ(pack_to(root / "two.exe").status, 0);
+    std::string one = read_file(root / "one.exe");
+    EXPECT_EQ(one, read_file(root / "two.exe"));
+
+    ASSERT_EQ(run_pack("archive " + quoted(app) + " -o " + quoted(root / "bare.kax")).status, 0);
+    std::string bare = read_file(root / "bare.kax");
+    std::ifstream image(root / "one.exe", std::ios::binary);
+    pack::payload_location where = pack::locate_payload(image, one.size());
+    EXPECT_EQ(one.substr(where.offset, where.size), bare);
+    EXPECT_EQ(bare.size() % 8, 0u);
+    uint64_t trailer = 0;
+    for (int i = 7; i >= 0; --i) trailer = (trailer << 8) | static_cast<uint8_t>(bare[bare.size() - 8 + i]);
+    EXPECT_EQ(trailer, bare.size() - 8);
+}
+
+uint32_t u32_at(const std::string& b, size_t at) {
+    return static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8 |
+           static_cast<uint8_t>(b[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
+}
+
+// The PE checksum as the system computes it, with its own field as zero.
+uint32_t reference_checksum(std::string image, size_t field) {
+    for (int i = 0; i < 4; ++i) image[field + i] = 0;
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < image.size(); i += 2) {
+        sum += static_cast<uint8_t>(image[i]) | static_cast<uint8_t>(image[i + 1]) << 8;
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return sum + static_cast<uint32_t>(image.size());
+}
+
+void expect_valid_image(const fs::path& stub_path, const fs::path& packed_path) {
+    std::string packed = read_file(packed_path);
+    std::string stub_bytes = read_file(stub_path);
+    std::vector<uint8_t> stub(stub_bytes.begin(), stub_bytes.end());
+    std::vector<uint8_t> image(packed.begin(), packed.end());
+
+    std::vector<resource_leaf> before = pack::read_resources(stub);
+    std::vector<resource_leaf> after = pack::read_resources(image);
+    ASSERT_EQ(after.size(), before.size() + 1);
+    const resource_leaf* payload = nullptr;
+    for (const resource_leaf& leaf : after) {
+        if (!leaf.type.named && leaf.type.id == 10 && !leaf.name.named && leaf.name.id == 27) payload = &leaf;
+    }
+    ASSERT_NE(payload, nullptr);
+    EXPECT_FALSE(payload->language.named);
+    EXPECT_EQ(payload->language.id, 0);
+    EXPECT_EQ(payload->code_page, 1252u);
+
+    // Every resource of the stub is still there with its bytes, keys and code page.
+    std::ifstream stub_in(stub_path, std::ios::binary), image_in(packed_path, std::ios::binary);
+    for (const resource_leaf& old_leaf : before) {
+        bool found = false;
+        for (const resource_leaf& leaf : after) {
+            if (leaf.type == old_leaf.type && leaf.name == old_leaf.name && leaf.language == old_leaf.language) {
+                found = true;
+                EXPECT_EQ(leaf.size, old_leaf.size);
+                EXPECT_EQ(leaf.code_page, old_leaf.code_page);
+            }
+        }
+        EXPECT_TRUE(found) << "type " << old_leaf.type.id << " id " << old_leaf.name.id;
+    }
+
+    // Headers: the new last section is page aligned in the file and ends it,
+    // and SizeOfImage and the checksum agree with the file.
+    uint32_t pe = u32_at(packed, 0x3C);
+    uint16_t sections = static_cast<uint16_t>(u32_at(packed, pe + 6) & 0xFFFF);
+    uint16_t optional_size = static_cast<uint16_t>(u32_at(packed, pe + 20) & 0xFFFF);
+    size_t opt = pe + 24, last = opt + optional_size + 40 * (sections - 1);
+    uint32_t virtual_size = u32_at(packed, last + 8), rva = u32_at(packed, last + 12);
+    uint32_t raw_size = u32_at(packed, last + 16), raw_offset = u32_at(packed, last + 20);
+    EXPECT_EQ(packed.substr(last, 6), std::string(".rsrc\0", 6));
+    EXPECT_EQ(raw_offset % 4096, 0u);
+    EXPECT_EQ(static_cast<uint64_t>(raw_offset) + raw_size, packed.size());
+    EXPECT_EQ(u32_at(packed, opt + 112 + 16), rva);
+    EXPECT_EQ(u32_at(packed, opt + 112 + 20), virtual_size);
+    EXPECT_EQ(u32_at(packed, opt + 56), (rva + virtual_size + 4095) / 4096 * 4096);
+    EXPECT_EQ(u32_at(packed, opt + 64), reference_checksum(packed, opt + 64));
+}
+
+TEST_F(OnefilePack, PackedImageKeepsStubResourcesAndAddsThePayload) {
+    for (const char* name : {"stub4096.exe", "stub512.exe"}) {
+        fs::path out = root / (std::string("packed_") + name);
+        ASSERT_EQ(run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(stub(name))).status, 0);
+        SCOPED_TRACE(name);
+        expect_valid_image(stub(name), out);
+    }
+}
+
+TEST_F(OnefilePack, MainNameChoosesTheFirstEntry) {
+    write_file(app / "app.dll", "other");
+    ASSERT_EQ(pack_to(root / "out.exe", "--main app.dll").status, 0);
+    std::string listed = run_pack("list " + quoted(root / "out.exe")).out;
+    EXPECT_EQ(listed.substr(0, listed.find('\n')), "5\tapp.dll");
+}
+
+// Each bad input: a one-line error, a non-zero status, nothing at OUT and no
+// temporary left beside it, and an older OUT kept as it was.
+class BadInput : public OnefilePack {
+protected:
+    void expect_refused(const std::string& expected_text, const std::string& extra = "") {
+        fs::path out = root / "out.exe";
+        write_file(out, "previous");
+        run_result result = pack_to(out, extra);
+        EXPECT_NE(result.status, 0);
+        EXPECT_NE(result.out.find(expected_text), std::string::npos) << result.out;
+        size_t bar = result.out.find('|');
+        EXPECT_EQ(std::count(result.out.begin() + bar, result.out.end(), '\n'), 1) << result.out;
+        EXPECT_EQ(read_file(out), "previous");
+        fs::remove(out);
+        EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 1)
+            << "something left beside OUT";
+    }
+};
+
+TEST_F(BadInput, MissingApplicationDirectoryOrMain) {
+    fs::path saved = app;
+    app = root / "nothing";
+    expect_refused("application directory not found");
+    app = saved;
+    expect_refused("main entry nothing.dll not found", "--main nothing.dll");
+    expect_refused("main entry must be a file name at the top level", "--main 'lib/x.pyd'");
+}
+
+TEST_F(BadInput, OverlongName) {
+    std::string component(250, 'n');
+    fs::path deep = app / component / component / component / component;
+    write_file(deep / "f", "x");  // 4 * 251 + 1 = 1005 units: fits
+    fs::path out = root / "ok.exe";
+    ASSERT_EQ(pack_to(out).status, 0);
+    fs::remove(out);
+    write_file(deep / std::string(19, 'f'), "x");  // 1004 + 19 = 1023 units: fits
+    ASSERT_EQ(pack_to(out).status, 0);
+    fs::remove(out);
+    write_file(deep / std::string(20, 'f'), "x");  // 1024 units
+    expect_refused("name longer than 1023 UTF-16 units");
+}
+
+TEST_F(BadInput, NamesEqualIgnoringCase) {
+    write_file(app / "lib" / "X.PYD", "x");
+    expect_refused("names differ only in case");
+    fs::remove(app / "lib" / "X.PYD");
+    write_file(app / "\xC3\x84.TXT", "x");  // A-umlaut against a-umlaut
+    expect_refused("names differ only in case");
+    fs::remove(app / "\xC3\x84.TXT");
+    write_file(app / "LIB", "file where a directory is");
+    expect_refused("file and directory names differ only in case");
+}
+
+TEST_F(BadInput, NamesWindowsCannotCreate) {
+    for (const char* name : {"con", "NUL.txt", "com1", "Lpt9.log", "aux .x", "trailing.", "trailing ",
+                             "a:b", "q?", "st*r", "pi|pe", "lt<", "quote\"", "back\\slash", "ctl\x01"}) {
+        write_file(app / "lib" / name, "x");
+        SCOPED_TRACE(name);
+        expect_refused(": ");
+        fs::remove(app / "lib" / name);
+    }
+    write_file(app / "lib" / "con" / "f", "x");  // as a directory too
+    expect_refused("reserved Windows device name");
+}
+
+TEST_F(BadInput, UnreadableFileAndSpecialFiles) {
+    if (geteuid() != 0) {
+        write_file(app / "secret", "x");
+        fs::permissions(app / "secret", fs::perms::none);
+        expect_refused("cannot read");
+        fs::permissions(app / "secret", fs::perms::owner_all);
+        fs::remove(app / "secret");
+    }
+    ASSERT_EQ(mkfifo((app / "fifo").c_str(), 0600), 0);
+    expect_refused("not a regular file or directory");
+    fs::remove(app / "fifo");
+    fs::create_directory_symlink(app / "lib", app / "link_to_dir");
+    expect_refused("symbolic link to a directory is not packed");
+    fs::remove(app / "link_to_dir");
+    fs::create_symlink(app / "gone", app / "dangling");
+    expect_refused("symbolic link points nowhere");
+    fs::remove(app / "dangling");
+}
+
+TEST_F(OnefilePack, SymbolicLinkToAFileIsStoredAsTheFile) {
+    fs::create_symlink(app / "b.txt", app / "c.txt");
+    ASSERT_EQ(pack_to(root / "out.exe").status, 0);
+    ASSERT_EQ(run_pack("extract " + quoted(root / "out.exe") + " " + quoted(root / "x")).status, 0);
+    EXPECT_EQ(read_file(root / "x" / "c.txt"), "b");
+    EXPECT_FALSE(fs::is_symlink(root / "x" / "c.txt"));
+}
+
+TEST_F(BadInput, StubThatIsNotPe32Plus) {
+    write_file(root / "stub.txt", "MZ but nothing else");
+    fs::path out = root / "out.exe";
+    run_result result = run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(root / "stub.txt"));
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.out.find("PE32+"), std::string::npos) << result.out;
+    EXPECT_FALSE(fs::exists(out));
+
+    // A 32-bit image: same stub with the optional header's magic changed.
+    std::string image = read_file(stub());
+    uint32_t pe = u32_at(image, 0x3C);
+    image[pe + 24] = 0x0B;
+    image[pe + 25] = 0x01;
+    write_file(root / "stub32.exe", image);
+    result = run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(root / "stub32.exe"));
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.out.find("not PE32+"), std::string::npos) << result.out;
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(BadInput, ImageTooLargeForTheLoader) {
+    // A sparse file just large enough to pass the limit; nothing is written
+    // because the size is checked before the output is created.
+    std::ofstream(app / "huge.bin").close();
+    fs::resize_file(app / "huge.bin", pack::MAX_IMAGE_SIZE);
+    expect_refused("the loader maps at most");
+}
+
+TEST_F(OnefilePack, ListAndExtractRefuseDamagedPayloads) {
+    ASSERT_EQ(run_pack("archive " + quoted(app) + " -o " + quoted(root / "bare.kax")).status, 0);
+    std::string bare = read_file(root / "bare.kax");
+    write_file(root / "cut.kax", bare.substr(0, 40));
+    run_result result = run_pack("list " + quoted(root / "cut.kax"));
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.out.find("payload is damaged"), std::string::npos) << result.out;
+
+    // A name that would climb out of the target directory.
+    std::string evil = "KAX";
+    for (char c : std::string("..\\x")) evil += std::string{c, '\0'};
+    evil += std::string("\0\0\1\0\0\0\0\0\0\0z\0\0", 13);
+    write_file(root / "evil.kax", evil);
+    result = run_pack("extract " + quoted(root / "evil.kax") + " " + quoted(root / "target"));
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.out.find("unsafe name"), std::string::npos) << result.out;
+    EXPECT_FALSE(fs::exists(root / "x"));
+}
+
+TEST(OnefilePackUsage, HelpForEachCommand) {
+    for (const char* command : {"pack", "archive", "list", "extract"}) {
+        run_result result = run_pack(std::string(command) + " --help");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.rfind(std::string("usage: onefile-pack ") + command, 0), 0u) << result.out;
+    }
+    EXPECT_EQ(run_pack("frobnicate").status, 2);
+}
+
+}  // namespace
