@@ -1,0 +1,251 @@
+// Every failure the launcher reports or ends on, made to happen in a real
+// launcher process (launcher_faults.exe, packed like the product) by failing
+// one call of its `win32` table. Each case checks the exact bytes on both
+// streams, the exit status and what stays on disk.
+#include <gtest/gtest.h>
+
+#include "tests/launcher/e2e_fixture.h"
+#include "tests/reliability/fault_injection.h"
+
+namespace {
+
+constexpr DWORD ABORT_STATUS = 3;       // msvcrt's abort()
+constexpr size_t BIG_ENTRY_SIZE = 100000;  // four chunks: 3 x 32768 + 1696
+constexpr size_t CHUNK = 32768;
+
+// What a text-mode stream of the runtime makes of a line: every LF becomes
+// CR LF, also one that a CR already precedes.
+std::string text_mode(const std::string& text) {
+    std::string out;
+    for (char byte : text) {
+        if (byte == '\n') out += '\r';
+        out += byte;
+    }
+    return out;
+}
+
+// The system's English text for a code, as the launcher looks it up.
+std::string system_text(DWORD code) {
+    char* text = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                       FORMAT_MESSAGE_FROM_SYSTEM,
+                   nullptr, code, 1033, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = text != nullptr ? text : "unknown error";
+    LocalFree(text);
+    return result;
+}
+
+std::string system_error_line(const char* message, DWORD code) {
+    return text_mode(std::string(message) + " ([Error " +
+                     std::to_string(static_cast<long>(static_cast<int32_t>(code))) + "] " +
+                     system_text(code) + ")\n");
+}
+
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t unit : text) out += unit < 0x80 ? static_cast<char>(unit) : '?';
+    return out;
+}
+
+class launcher_under_faults : public launcher_end_to_end {
+protected:
+    // The probe as main.dll, a 100000-byte entry, and a file two levels down.
+    void pack_three_entries() {
+        library_ = probe_library();
+        ASSERT_FALSE(library_.empty());
+        big_.assign(BIG_ENTRY_SIZE, '\0');
+        for (size_t i = 0; i < big_.size(); ++i) big_[i] = static_cast<char>(i * 7 + 1);
+        pack({{L"main.dll", library_},
+              {L"big.bin", big_},
+              {L"data\\nested\\notes.txt", "packed beside the library"}});
+    }
+
+    DWORD run_with_faults(const std::wstring& faults, const std::wstring& tail = L"exit 7") {
+        return run(tail, {{FAULTS_VARIABLE, faults, false}});
+    }
+
+    // The one run directory in this test's TEMP, or "" when there is none.
+    std::wstring run_directory() {
+        std::vector<std::wstring> names = directory_names(temp_);
+        EXPECT_LE(names.size(), 1u) << "more than one run directory";
+        if (names.size() != 1) return std::wstring();
+        EXPECT_EQ(names[0].rfind(L"onefile_", 0), 0u) << printable(names[0]);
+        return temp_ + L"\\" + names[0];
+    }
+
+    void expect_nothing_on_disk() { EXPECT_TRUE(directory_names(temp_).empty()); }
+
+    size_t main_dll_chunks() const { return (library_.size() + CHUNK - 1) / CHUNK; }
+
+    std::string library_;
+    std::string big_;
+};
+
+// --- failures while unpacking: status 2, the partly written directory stays
+
+TEST_F(launcher_under_faults, failing_to_create_the_third_file_names_it_and_keeps_the_first_two) {
+    pack_three_entries();
+    EXPECT_EQ(run_with_faults(L"parent:CreateFileW@3:5"), 2u);
+    std::wstring directory = run_directory();
+    ASSERT_FALSE(directory.empty());
+    EXPECT_EQ(last_output_, "");
+    EXPECT_EQ(last_error_, "Error, failed to open '" + narrow(directory) +
+                               "\\data\\nested\\notes.txt' for writing.\r\n");
+    EXPECT_EQ(read_file(directory + L"\\main.dll"), library_);
+    EXPECT_EQ(read_file(directory + L"\\big.bin"), big_);
+    EXPECT_FALSE(file_exists(directory + L"\\data\\nested\\notes.txt"));
+}
+
+TEST_F(launcher_under_faults, a_write_failing_inside_an_entry_keeps_the_chunks_written_before) {
+    pack_three_entries();
+    // The second chunk of big.bin.
+    std::wstring fault = L"parent:WriteFile@" + std::to_wstring(main_dll_chunks() + 2) + L":112";
+    EXPECT_EQ(run_with_faults(fault), 2u);
+    std::wstring directory = run_directory();
+    ASSERT_FALSE(directory.empty());
+    EXPECT_EQ(last_output_, "");
+    EXPECT_EQ(last_error_,
+              system_error_line("Error, couldn't unpack file to target path.", 112));
+    EXPECT_EQ(read_file(directory + L"\\main.dll"), library_);
+    EXPECT_EQ(read_file(directory + L"\\big.bin"), big_.substr(0, CHUNK));
+    EXPECT_FALSE(directory_exists(directory + L"\\data"));
+}
+
+TEST_F(launcher_under_faults, a_run_directory_that_cannot_be_made_shows_as_the_first_file_failing) {
+    pack_three_entries();
+    // Every directory request fails: one failure alone is retried on the
+    // way back down from TEMP (see the next case).
+    EXPECT_EQ(run_with_faults(L"parent:CreateDirectoryW@1+:5"), 2u);
+    EXPECT_EQ(last_output_, "");
+    const std::string prefix = "Error, failed to open '";
+    const std::string suffix = "\\main.dll' for writing.\r\n";
+    ASSERT_GT(last_error_.size(), prefix.size() + suffix.size());
+    EXPECT_EQ(last_error_.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(last_error_.substr(last_error_.size() - suffix.size()), suffix);
+    EXPECT_NE(last_error_.find(narrow(temp_) + "\\onefile_"), std::string::npos) << last_error_;
+    expect_nothing_on_disk();
+}
+
+TEST_F(launcher_under_faults, a_subdirectory_failing_on_the_way_up_is_made_on_the_way_down) {
+    pack_three_entries();
+    // Call 2 is data\nested, whose parent is missing anyway; the walk makes
+    // data and tries data\nested again.
+    EXPECT_EQ(run_with_faults(L"parent:CreateDirectoryW@2:5", L"exit 7"), 7u);
+    EXPECT_EQ(last_output_ + last_error_, "");
+    expect_nothing_on_disk();
+}
+
+TEST_F(launcher_under_faults, subdirectories_that_cannot_be_made_fail_the_file_below_them) {
+    pack_three_entries();
+    EXPECT_EQ(run_with_faults(L"parent:CreateDirectoryW@2+:5"), 2u);
+    std::wstring directory = run_directory();
+    ASSERT_FALSE(directory.empty());
+    EXPECT_EQ(last_error_, "Error, failed to open '" + narrow(directory) +
+                               "\\data\\nested\\notes.txt' for writing.\r\n");
+    EXPECT_EQ(read_file(directory + L"\\big.bin"), big_);
+    EXPECT_FALSE(directory_exists(directory + L"\\data"));
+}
+
+// --- failures around the child
+
+TEST_F(launcher_under_faults, a_child_that_cannot_be_started_leaves_the_whole_directory) {
+    pack_three_entries();
+    EXPECT_EQ(run_with_faults(L"parent:CreateProcessW@1:2"), 2u);
+    EXPECT_EQ(last_output_, "");
+    EXPECT_EQ(last_error_, system_error_line("Error, couldn't launch child", 2));
+    std::wstring directory = run_directory();
+    ASSERT_FALSE(directory.empty());
+    EXPECT_EQ(read_file(directory + L"\\main.dll"), library_);
+    EXPECT_EQ(read_file(directory + L"\\big.bin"), big_);
+    EXPECT_EQ(read_file(directory + L"\\data\\nested\\notes.txt"), "packed beside the library");
+}
+
+TEST_F(launcher_under_faults, an_unreadable_child_status_becomes_1_and_the_directory_goes) {
+    pack_three_entries();
+    EXPECT_EQ(run_with_faults(L"parent:GetExitCodeProcess@1:6", L"exit 7"), 1u);
+    EXPECT_EQ(last_output_ + last_error_, "");
+    expect_nothing_on_disk();
+}
+
+TEST_F(launcher_under_faults, a_handler_that_cannot_be_registered_ends_before_anything_is_written) {
+    pack_three_entries();
+    EXPECT_EQ(run_with_faults(L"parent:SetConsoleCtrlHandler@1:87"), 2u);
+    EXPECT_EQ(last_output_, "Error, failed to register signal handler.\r\n");
+    EXPECT_EQ(last_error_, "");
+    expect_nothing_on_disk();
+}
+
+TEST_F(launcher_under_faults, the_child_registers_no_handler) {
+    pack_three_entries();
+    // Every registration in the child would fail; the run is unaffected.
+    EXPECT_EQ(run_with_faults(L"child:SetConsoleCtrlHandler@1+:87", L"exit 7"), 7u);
+    EXPECT_EQ(last_output_ + last_error_, "");
+    expect_nothing_on_disk();
+}
+
+TEST_F(launcher_under_faults, a_library_the_child_cannot_load_ends_both_with_2_and_no_directory) {
+    pack_three_entries();
+    EXPECT_EQ(run_with_faults(L"child:LoadLibraryExW@1:126"), 2u);
+    EXPECT_EQ(last_output_, "");
+    EXPECT_EQ(last_error_, system_error_line("Error, load DLL.", 126));
+    expect_nothing_on_disk();
+}
+
+TEST_F(launcher_under_faults, a_missing_run_code_is_told_on_standard_output_and_ends_with_2) {
+    pack_three_entries();
+    EXPECT_EQ(run_with_faults(L"child:GetProcAddress(run_code)@1:127"), 2u);
+    EXPECT_EQ(last_output_, "Error, DLL entry point not found.\r\n");
+    EXPECT_EQ(last_error_, "");
+    expect_nothing_on_disk();
+}
+
+TEST_F(launcher_under_faults, a_child_without_library_directory_support_still_runs) {
+    pack_three_entries();
+    // AddDllDirectory's result is not examined.
+    EXPECT_EQ(run_with_faults(L"child:AddDllDirectory@1:87", L"exit 7"), 7u);
+    EXPECT_EQ(last_output_ + last_error_, "");
+}
+
+// --- the payload resource
+
+TEST_F(launcher_under_faults, a_missing_payload_resource_ends_in_order_in_both_steps) {
+    pack_three_entries();
+    for (const wchar_t* fault : {L"FindResourceA@1:1813", L"LoadResource@1:1812",
+                                 L"LockResource@1:1812"}) {
+        SCOPED_TRACE(printable(fault));
+        EXPECT_EQ(run_with_faults(fault), 2u);
+        EXPECT_EQ(last_output_, "Error, couldn't find attached data.\r\n");
+        EXPECT_EQ(last_error_, "");
+        expect_nothing_on_disk();
+    }
+}
+
+// --- broken limits: abnormal end, no message of the launcher's own
+
+TEST_F(launcher_under_faults, an_unreadable_own_module_path_ends_abnormally_before_the_launch) {
+    pack_three_entries();
+    EXPECT_EQ(run_with_faults(L"parent:GetModuleFileNameW@1+:122"), ABORT_STATUS);
+    EXPECT_EQ(last_output_, "");
+    EXPECT_EQ(last_error_.find("Error, "), std::string::npos) << last_error_;
+    // Unpacking had finished; nothing deletes the directory on this path.
+    std::wstring directory = run_directory();
+    ASSERT_FALSE(directory.empty());
+    EXPECT_EQ(read_file(directory + L"\\big.bin"), big_);
+}
+
+TEST_F(launcher_under_faults, reject_a_spec_they_cannot_parse) {
+    fault_item item;
+    EXPECT_TRUE(parse_fault_item(L"child:GetProcAddress(run_code)@2+:0x7F", item));
+    EXPECT_EQ(item.role, L"child");
+    EXPECT_EQ(item.function, L"GetProcAddress");
+    EXPECT_EQ(item.filter, "run_code");
+    EXPECT_EQ(item.index, 2);
+    EXPECT_TRUE(item.from_then_on);
+    EXPECT_EQ(item.code, 127u);
+    EXPECT_FALSE(parse_fault_item(L"sibling:CreateFileW@1", item));
+    EXPECT_FALSE(parse_fault_item(L"CreateFileW", item));
+    EXPECT_FALSE(parse_fault_item(L"CreateFileW@x", item));
+    EXPECT_FALSE(parse_fault_item(L"CreateFileW@1:", item));
+}
+
+}  // namespace
