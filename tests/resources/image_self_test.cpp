@@ -1,0 +1,33 @@
+// Runs the image checks on this test program itself, which is linked with
+// the launcher's resources, its image options and the code page fix-up: the
+// same recipe as the stub, checked where it is built, under Wine.
+#include <windows.h>
+
+#include "tests/resources/image_checks.h"
+#include "tests/resources/pe_reader.h"
+
+namespace image_checks {
+
+Located locate_image(const std::string&) {
+    Located where;
+    char path[MAX_PATH + 1];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    DWORD error = GetLastError();
+    if (length == 0 || length >= sizeof path) {
+        ADD_FAILURE() << "GetModuleFileNameA failed, error " << error;
+        return where;
+    }
+    where.path.assign(path, length);
+    return where;
+}
+
+std::vector<uint8_t> expected_manifest() {
+    std::vector<uint8_t> bytes;
+    pe::read_file(ONEFILE_SOURCE_MANIFEST, bytes);
+    return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(linked, LauncherImage, ::testing::Values("self"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+}  // namespace image_checks
