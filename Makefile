@@ -6,7 +6,7 @@ BUILD_ABS := $(abspath $(BUILD))
 PREFIX := $(BUILD_ABS)/wineprefix
 WINE := scripts/with-wineserver $(PREFIX)
 
-.PHONY: all deps host win test demo bench bench-quick fuzz stress clean
+.PHONY: all deps host win test demo bench bench-quick fuzz fuzz-build stress clean
 
 all: host win
 
@@ -44,6 +44,31 @@ bench: all
 
 bench-quick: all
 	$(WINE) bench/run.sh $(BUILD_ABS) quick
+
+# Fuzzing with clang's libFuzzer, natively: each target runs FUZZ_SECONDS,
+# one after the other, seeded from tests/fuzz/corpus; what it finds stays in
+# $(BUILD)/fuzz/corpus, and a crashing input lands in $(BUILD)/fuzz.
+FUZZ_SECONDS ?= 600
+FUZZ_DIR := $(BUILD)/fuzz
+FUZZ_CXX := clang++ -std=c++17 -g -O1 -I. -fsanitize=fuzzer,address,undefined \
+            -fno-sanitize-recover=undefined
+FUZZ_TARGETS := archive_walk quoting
+FUZZ_SOURCES_archive_walk := payload/archive_reader.cpp payload/extraction.cpp \
+                             platform/bounded_buffer.cpp platform/end_abnormally.cpp
+FUZZ_SOURCES_quoting := platform/command_line.cpp platform/bounded_buffer.cpp \
+                        platform/end_abnormally.cpp tests/fuzz/argv_model.cpp
+
+fuzz-build:
+	mkdir -p $(FUZZ_DIR)
+	$(foreach t,$(FUZZ_TARGETS),$(FUZZ_CXX) tests/fuzz/$(t)_fuzz.cpp $(FUZZ_SOURCES_$(t)) \
+	    -o $(FUZZ_DIR)/$(t)_fuzz &&) true
+
+fuzz: fuzz-build
+	set -e; for t in $(FUZZ_TARGETS); do \
+	    mkdir -p $(FUZZ_DIR)/corpus/$$t; \
+	    nice $(FUZZ_DIR)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        -artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus/$$t tests/fuzz/corpus/$$t; \
+	done
 
 clean:
 	rm -rf $(BUILD)

@@ -17,7 +17,7 @@ struct directory_operations {
     // Expands "{HOME}" into `out` (capacity units); false when it cannot.
     bool (*expand_home)(u16* out, size_t capacity);
     // Called when expand_home fails; does not return.
-    [[noreturn]] void (*home_failed)();
+    void (*home_failed)();  // (a pointer cannot carry [[noreturn]]; clang refuses it)
     // Allocates the cache's path copies; std::malloc when absent. Tests give
     // one that fails to check that such a directory is left unrecorded.
     void* (*allocate)(size_t bytes) = nullptr;
