@@ -19,13 +19,19 @@ echo "== 2. pack it behind the launcher stub"
 
 # Wine keeps the user's temporary folder inside the prefix.
 temp_dir=$("$wine_run" cmd /c echo %TEMP% | tr -d '\r')
-temp_unix=$(winepath -u "$temp_dir" 2>/dev/null || true)
+temp_unix=$(winepath -u "$temp_dir" 2>/dev/null | tr -d '\r')
+[ -d "$temp_unix" ] || { echo "demo: cannot find Wine's temporary folder" >&2; exit 1; }
 echo "== 3. run it: hello.exe \"first argument\" second"
 status=0
 "$wine_run" "$exe" "first argument" second >"$build/demo/output.txt" || status=$?
 sed 's/\r$//; s/^/   /' "$build/demo/output.txt"
 echo "   exit status: $status"
 
-echo "== 4. run directories left in $temp_dir"
+printf '%s\n' "== 4. run directories left in $temp_dir"
 left=$(ls -d "$temp_unix"/onefile_* 2>/dev/null || true)
-if [ -z "$left" ]; then echo "   none: the launcher deleted its run directory"; else echo "$left"; exit 1; fi
+if [ -z "$left" ]; then
+    echo "   none: the launcher deleted its run directory"
+else
+    printf '%s\n' "$left"
+    exit 1
+fi
