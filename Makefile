@@ -45,6 +45,12 @@ bench: all
 bench-quick: all
 	$(WINE) bench/run.sh $(BUILD_ABS) quick
 
+# The long load rounds: 16 launchers at once for 20 rounds, 200 console
+# events at random moments, the run directory that cannot be deleted.
+stress: all
+	$(WINE) sh -c 'ONEFILE_STRESS_LONG=1 ctest --test-dir $(BUILD)/win -R reliability_stress \
+	               --output-on-failure -V'
+
 # Fuzzing with clang's libFuzzer, natively: each target runs FUZZ_SECONDS,
 # one after the other, seeded from tests/fuzz/corpus; what it finds stays in
 # $(BUILD)/fuzz/corpus, and a crashing input lands in $(BUILD)/fuzz.

@@ -1,0 +1,296 @@
+// The launcher under load, in real processes under Wine: many launchers at
+// once, the console handler fired at random moments of a real parent run,
+// and a run directory that cannot be deleted. `make test` runs short rounds;
+// `make stress` sets ONEFILE_STRESS_LONG=1 for the full ones. Each test
+// prints its figures.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <sstream>
+
+#include "tests/launcher/e2e_fixture.h"
+#include "tests/reliability/fault_injection.h"
+
+namespace {
+
+constexpr DWORD ACCESS_VIOLATION = 0xC0000005;
+constexpr DWORD CONSOLE_EXIT = 0xC000013A;  // STATUS_CONTROL_C_EXIT
+constexpr int DELETION_CALLS_WHEN_STUCK = 21;
+constexpr int PAUSES_WHEN_STUCK = 20;
+constexpr DWORD PAUSE_MS = 100;
+
+bool long_rounds() {
+    char value[8] = {};
+    return GetEnvironmentVariableA("ONEFILE_STRESS_LONG", value, sizeof value) > 0 &&
+           value[0] == '1';
+}
+
+using clock_type = std::chrono::steady_clock;
+long long milliseconds_since(clock_type::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start)
+        .count();
+}
+
+// Processes whose image is `exe_name`, by the system's process list.
+int processes_named(const std::wstring& exe_name) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, exe_name.c_str()) == 0) ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+bool process_ended(DWORD process_id, DWORD timeout_ms) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+    if (process == nullptr) return true;  // gone already
+    bool ended = WaitForSingleObject(process, timeout_ms) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+// key=value lines of a fault-module report; "misuse" may repeat.
+struct run_report {
+    std::map<std::string, std::string> values;
+    std::vector<std::string> misuses;
+    bool present = false;
+    long number(const std::string& key) const {
+        auto found = values.find(key);
+        return found == values.end() ? -1 : std::stol(found->second);
+    }
+};
+
+run_report read_run_report(const std::wstring& path) {
+    run_report report;
+    std::string text = read_file(path);
+    report.present = !text.empty();
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        std::string key = line.substr(0, equals);
+        if (key == "misuse")
+            report.misuses.push_back(line.substr(equals + 1));
+        else
+            report.values[key] = line.substr(equals + 1);
+    }
+    return report;
+}
+
+class launcher_under_load : public launcher_end_to_end {
+protected:
+    // The packed copy gets a name of its own, so its processes can be told
+    // from those of other tests running at the same time.
+    void pack_named(const std::wstring& stub, const std::wstring& name,
+                    const std::vector<archive_entry>& entries) {
+        exe_ = folder_ + L"\\" + name;
+        exe_name_ = name;
+        ASSERT_TRUE(pack_launcher(stub, exe_, archive_bytes(entries)));
+    }
+    std::vector<archive_entry> probe_entries(size_t extra_files, size_t extra_size) {
+        std::string library = probe_library();
+        std::vector<archive_entry> entries = {{L"main.dll", library}};
+        for (size_t i = 0; i < extra_files; ++i)
+            entries.push_back({L"lib\\part" + std::to_wstring(i % 4) + L"\\file" +
+                                   std::to_wstring(i) + L".bin",
+                               std::string(extra_size, static_cast<char>('a' + i % 26))});
+        return entries;
+    }
+    void empty_temp() {
+        for (const std::wstring& name : directory_names(temp_)) remove_tree(temp_ + L"\\" + name);
+    }
+    std::wstring exe_name_;
+};
+
+// --- many launchers at once ----------------------------------------------------
+
+struct planned_run {
+    std::wstring script;
+    DWORD expected;
+};
+
+planned_run plan(std::mt19937& random, int index) {
+    switch (index % 4) {
+        case 0: {
+            DWORD status = random();  // any 32-bit value, top bit included
+            return {L"exit " + std::to_wstring(status), status};
+        }
+        case 1: return {L"crash", ACCESS_VIOLATION};
+        case 2: {
+            DWORD pause = random() % 400;
+            return {L"sleep " + std::to_wstring(pause) + L" exit 3", 3};
+        }
+        default: return {L"exit 0", 0};
+    }
+}
+
+TEST_F(launcher_under_load, sixteen_at_once_end_with_their_childs_status_and_leave_nothing) {
+    const int width = 16;
+    const int rounds = long_rounds() ? 20 : 2;
+    pack_named(windows_path(LAUNCHER_STUB), L"stress_app.exe", probe_entries(24, 20000));
+    std::mt19937 random(7);
+    int launches = 0;
+    auto started = clock_type::now();
+    for (int round = 0; round < rounds && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<std::unique_ptr<launched_process>> processes;
+        std::vector<planned_run> plans;
+        for (int index = 0; index < width; ++index) {
+            plans.push_back(plan(random, index + round));
+            processes.push_back(std::make_unique<launched_process>());
+            start(*processes.back(), plans.back().script, {}, L"p" + std::to_wstring(index));
+            ++launches;
+        }
+        for (int index = 0; index < width; ++index) {
+            ASSERT_TRUE(processes[index]->wait(LAUNCHER_TIMEOUT_MS)) << "launcher " << index;
+            EXPECT_EQ(processes[index]->exit_code(), plans[index].expected)
+                << "launcher " << index << ": " << printable(plans[index].script);
+            // (After a crash, Wine's own debugger writes its dump there.)
+            if (plans[index].expected != ACCESS_VIOLATION)
+                EXPECT_EQ(processes[index]->standard_output() +
+                              processes[index]->standard_error(), "");
+        }
+        std::vector<std::wstring> left = directory_names(temp_);
+        EXPECT_TRUE(left.empty()) << left.size() << " run directories left, the first "
+                                  << (left.empty() ? "" : printable(left[0]));
+        EXPECT_EQ(processes_named(exe_name_), 0) << "a launcher or child still runs";
+    }
+    printf("[ figures  ] %d launches in %d rounds of %d at once, %lld ms\n", launches, rounds,
+           width, milliseconds_since(started));
+}
+
+// --- the console handler at random moments ---------------------------------------
+
+TEST_F(launcher_under_load, the_console_handler_at_any_moment_stops_the_child_and_deletes) {
+    const int rounds = long_rounds() ? 200 : 20;
+    // Enough files that extraction takes a while, so the event falls into
+    // extraction as often as into the wait.
+    pack_named(windows_path(FAULTS_LAUNCHER), L"handler_app.exe", probe_entries(60, 65536));
+    std::mt19937 random(11);
+    struct {
+        int by_handler = 0, normal_end = 0, extraction_failed = 0, before_arming = 0;
+        int handler_deletions = 0, left_directories = 0, late_children = 0;
+        int overlapping_ends = 0, rounds_run = 0;
+    } seen;
+    auto started = clock_type::now();
+    for (int round = 0; round < rounds && !HasFailure(); ++round) {
+        ++seen.rounds_run;
+        DWORD event_ms = random() % 400;
+        DWORD child_ms = random() % 300;
+        SCOPED_TRACE("round " + std::to_string(round) + ", event after " +
+                     std::to_string(event_ms) + " ms, child sleeps " + std::to_string(child_ms));
+        std::wstring report_file = folder_ + L"\\report_" + std::to_wstring(round) + L".txt";
+        launched_process process;
+        start(process, L"sleep " + std::to_wstring(child_ms) + L" exit 5",
+              {{FAULTS_VARIABLE, L"parent:console@" + std::to_wstring(event_ms), false},
+               {REPORT_VARIABLE, report_file, false}},
+              L"handler_" + std::to_wstring(round));
+        ASSERT_TRUE(process.wait(LAUNCHER_TIMEOUT_MS));
+        run_report report = read_run_report(report_file);
+        ASSERT_TRUE(report.present);
+        for (const std::string& misuse : report.misuses) ADD_FAILURE() << misuse;
+
+        DWORD status = process.exit_code();
+        std::string errors = process.standard_error();
+        if (status == CONSOLE_EXIT) {
+            ++seen.by_handler;
+            // When the child had ended already, the main thread's own end
+            // can overlap the handler's: its exit wrote the report while the
+            // handler still ran, and the handler's end came first.
+            EXPECT_EQ(report.number("handler_started"), 1);
+            if (report.values["ended_by"] != "console") ++seen.overlapping_ends;
+            long deletions = report.number("handler_deletions");
+            seen.handler_deletions += deletions;
+            // Before the header was accepted nothing is armed and nothing
+            // is on disk yet; from then on the handler always deletes.
+            if (deletions == 0) {
+                ++seen.before_arming;
+                EXPECT_TRUE(directory_names(temp_).empty());
+            }
+        } else if (status == 5) {
+            ++seen.normal_end;
+            EXPECT_EQ(errors, "");
+        } else if (status == 2) {
+            // The handler deleted what extraction was writing into.
+            ++seen.extraction_failed;
+            EXPECT_EQ(errors.rfind("Error, ", 0), 0u) << errors;
+            EXPECT_EQ(report.number("handler_started"), 1);
+        } else {
+            ADD_FAILURE() << "status " << status << ", standard error " << errors;
+        }
+        // The child, if one was started, always ends: by itself (it sleeps
+        // at most 300 ms), or by the handler.
+        long child = report.number("child_process_id");
+        if (child > 0 && !process_ended(static_cast<DWORD>(child), 0)) {
+            ++seen.late_children;
+            EXPECT_TRUE(process_ended(static_cast<DWORD>(child), 10000)) << "child never ended";
+        }
+        if (!directory_names(temp_).empty()) ++seen.left_directories;
+        empty_temp();
+    }
+    EXPECT_EQ(processes_named(exe_name_), 0);
+    printf("[ figures  ] %d rounds, %lld ms: %d ended by the handler (%d before arming, %d "
+           "overlapping the main thread's end, %d deletion calls from the handler), %d normal "
+           "ends, %d extraction failures, %d directories left, %d children outliving their "
+           "parent\n",
+           seen.rounds_run, milliseconds_since(started), seen.by_handler, seen.before_arming,
+           seen.overlapping_ends, seen.handler_deletions, seen.normal_end,
+           seen.extraction_failed,
+           seen.left_directories, seen.late_children);
+}
+
+// --- a run directory that cannot be deleted ----------------------------------------
+
+TEST_F(launcher_under_load, a_file_held_open_makes_the_parent_retry_then_give_up_silently) {
+    pack_named(windows_path(FAULTS_LAUNCHER), L"held_app.exe", probe_entries(2, 1000));
+    std::wstring report_file = folder_ + L"\\report.txt";
+    launched_process process;
+    auto started = clock_type::now();
+    start(process, L"sleep 1500 exit 9", {{REPORT_VARIABLE, report_file, false}});
+
+    // Hold a file of the run directory open, without FILE_SHARE_DELETE, from
+    // this process, which outlives the child.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    auto deadline = clock_type::now() + std::chrono::seconds(20);
+    while (held == INVALID_HANDLE_VALUE && clock_type::now() < deadline) {
+        for (const std::wstring& name : directory_names(temp_)) {
+            std::wstring file = temp_ + L"\\" + name + L"\\lib\\part1\\file1.bin";
+            if (read_file(file).size() == 1000)
+                held = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+        }
+        if (held == INVALID_HANDLE_VALUE) Sleep(10);
+    }
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << "the run directory never appeared";
+    ASSERT_TRUE(process.wait(LAUNCHER_TIMEOUT_MS));
+    long long elapsed = milliseconds_since(started);
+    CloseHandle(held);
+
+    EXPECT_EQ(process.exit_code(), 9u);
+    EXPECT_EQ(process.standard_output() + process.standard_error(), "");
+    run_report report = read_run_report(report_file);
+    EXPECT_EQ(report.number("calls.SHFileOperationW"), DELETION_CALLS_WHEN_STUCK);
+    EXPECT_EQ(report.number("calls.GetFileAttributesW"), PAUSES_WHEN_STUCK);
+    std::string pauses;
+    for (int i = 0; i < PAUSES_WHEN_STUCK; ++i) pauses += (i == 0 ? "" : " ") + std::to_string(PAUSE_MS);
+    EXPECT_EQ(report.values["pauses"], pauses);
+    EXPECT_TRUE(report.misuses.empty());
+    EXPECT_EQ(directory_names(temp_).size(), 1u);
+    // The child's 1.5 s, the 2 s of pauses and the deletion calls; bounded.
+    EXPECT_LT(elapsed, 15000);
+    printf("[ figures  ] held-open file: %ld deletion calls, %s ms of pauses, %lld ms from "
+           "start to the parent's end (child sleeps 1500 ms)\n",
+           report.number("calls.SHFileOperationW"), pauses.empty() ? "0" : "20 x 100", elapsed);
+}
+
+}  // namespace
