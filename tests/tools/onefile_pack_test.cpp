@@ -204,6 +204,21 @@ TEST_F(OnefilePack, PackedImageKeepsStubResourcesAndAddsThePayload) {
     }
 }
 
+// Nothing may trail the last section, or Authenticode's hash of a signed
+// image would not cover it.
+TEST_F(OnefilePack, PackedImageCanBeSignedAndVerified) {
+    if (std::system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") != 0)
+        GTEST_SKIP() << "osslsigncode or openssl missing";
+    ASSERT_EQ(pack_to(root / "out.exe").status, 0);
+    std::string r = quoted(root);
+    std::string script =
+        "cd " + r + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout k.pem -out c.pem -days 2"
+        " -subj /CN=onefile-test >/dev/null 2>&1"
+        " && osslsigncode sign -certs c.pem -key k.pem -in out.exe -out signed.exe >/dev/null 2>&1"
+        " && osslsigncode verify -in signed.exe -CAfile c.pem >/dev/null 2>&1";
+    EXPECT_EQ(std::system(script.c_str()), 0);
+}
+
 TEST_F(OnefilePack, MainNameChoosesTheFirstEntry) {
     write_file(app / "app.dll", "other");
     ASSERT_EQ(pack_to(root / "out.exe", "--main app.dll").status, 0);
@@ -327,7 +342,9 @@ TEST_F(BadInput, ImageTooLargeForTheLoader) {
     // A sparse file just large enough to pass the limit; nothing is written
     // because the size is checked before the output is created.
     std::ofstream(app / "huge.bin").close();
-    fs::resize_file(app / "huge.bin", pack::MAX_IMAGE_SIZE);
+    fs::resize_file(app / "huge.bin", pack::MAX_IMAGE_SIZE - 0x1000);  // the stub's sections push it over
+    expect_refused("the loader maps at most");
+    fs::resize_file(app / "huge.bin", pack::MAX_IMAGE_SIZE);  // the payload alone passes 32 bits
     expect_refused("the loader maps at most");
 }
 

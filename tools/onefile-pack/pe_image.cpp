@@ -392,16 +392,17 @@ void pack_image(const pack_options& options) {
     // falls back to reading a section whose file offset is not page aligned.
     const uint64_t section_offset = align_up(image.size(), std::max<uint64_t>(layout.file_alignment, PAGE_SIZE));
     const uint64_t size_of_image_limit = MAX_IMAGE_SIZE;
-    if (payload_size > UINT32_MAX || section_rva > UINT32_MAX)
-        throw pack_error("application is too large for one image (" + std::to_string(payload_size) + " bytes of payload)");
+    auto too_large = [&](uint64_t bytes) {
+        return pack_error("packed image would need " + std::to_string(bytes) +
+                          " bytes in memory; the loader maps at most " + std::to_string(size_of_image_limit));
+    };
+    if (payload_size > UINT32_MAX || section_rva > UINT32_MAX) throw too_large(section_rva + payload_size);
     resource_section section = build_resource_section(leaves, data, static_cast<uint32_t>(payload_size),
                                                       static_cast<uint32_t>(section_rva));
     const uint64_t section_size = section.payload_offset + payload_size;
     const uint64_t raw_size = align_up(section_size, layout.file_alignment);
     const uint64_t size_of_image = align_up(section_rva + section_size, layout.section_alignment);
-    if (size_of_image > size_of_image_limit || section_size > UINT32_MAX)
-        throw pack_error("packed image would be " + std::to_string(size_of_image) +
-                         " bytes in memory; the loader maps at most " + std::to_string(size_of_image_limit));
+    if (size_of_image > size_of_image_limit || section_size > UINT32_MAX) throw too_large(size_of_image);
 
     // The stub's headers, amended.
     std::vector<uint8_t> headers(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(layout.size_of_headers));
