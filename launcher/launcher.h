@@ -54,6 +54,13 @@ void open_run_directory_and_payload();
 int run_parent();
 int run_child();
 
+// The parent's wait, split so tests can race it against the console handler:
+// hand the handler a duplicate of the child's handle, then wait for the
+// child without limit and return its exit status (1 when it cannot be read),
+// closing the main thread's handle and taking back the duplicate.
+void publish_child_for_handler(HANDLE process);
+DWORD collect_child(HANDLE process);
+
 // Stops a still-running child (grace period, then exit code 0) and deletes
 // the run directory with bounded retries. Reports nothing.
 void cleanup_run_directory();

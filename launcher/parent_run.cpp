@@ -44,6 +44,18 @@ void set_child_information() {
     set_env_var(ORIGINAL_ARGV0_VARIABLE, launcher.argument_vector[0]);
 }
 
+}  // namespace
+
+void publish_child_for_handler(HANDLE process) {
+    // If no duplicate can be made, a console event during the wait cannot
+    // stop the child; the child shares the console and receives the same
+    // event itself.
+    HANDLE duplicate = nullptr;
+    HANDLE self = win32.GetCurrentProcess();
+    if (win32.DuplicateHandle(self, process, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        launcher.child_process.store(duplicate);
+}
+
 // Waits for the child without limit and returns its exit status, or 1 when
 // it cannot be read. The main thread owns `process`; the console handler has
 // its own duplicate in launcher.child_process (see cleanup.cpp).
@@ -57,8 +69,6 @@ DWORD collect_child(HANDLE process) {
     if (duplicate != nullptr) win32.CloseHandle(duplicate);
     return exit_status;
 }
-
-}  // namespace
 
 int run_parent() {
     unpack_payload();
@@ -86,14 +96,7 @@ int run_parent() {
 
     DWORD exit_status = 0;
     if (child.hProcess != nullptr) {
-        // Publish a handle of the handler's own before waiting. If it cannot
-        // be made, a console event during the wait cannot stop the child; the
-        // child shares the console and receives the same event itself.
-        HANDLE duplicate = nullptr;
-        HANDLE self = win32.GetCurrentProcess();
-        if (win32.DuplicateHandle(self, child.hProcess, self, &duplicate, 0, FALSE,
-                                  DUPLICATE_SAME_ACCESS))
-            launcher.child_process.store(duplicate);
+        publish_child_for_handler(child.hProcess);
         exit_status = collect_child(child.hProcess);
     }
     cleanup_run_directory();

@@ -1,0 +1,451 @@
+// The console handler against the parent's own end sequence, on two threads,
+// with a real child process; and the platform calls one clean-up makes.
+// The child's handle is watched through the `win32` table: every handle's
+// waits, queries, terminations and closes are recorded per handle value.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "launcher/launcher.h"
+#include "tests/launcher/e2e_harness.h"
+
+namespace {
+
+constexpr DWORD SLEEPER_STATUS = 7;  // the sleeper's status when it ends by itself
+
+// Handle bookkeeping shared by the wrapped table entries of both threads.
+class handle_recorder {
+public:
+    void reset() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handles_.clear();
+        faults_.clear();
+        terminations_ = 0;
+    }
+    void opened(HANDLE handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handles_[handle] = {true, 0};
+    }
+    // False when the handle is not open: the call is then recorded and not
+    // made, since the value may already name another object.
+    bool begin_use(HANDLE handle, const char* call) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = handles_.find(handle);
+        if (found == handles_.end()) {
+            faults_.push_back(std::string(call) + " on a handle never opened");
+            return false;
+        }
+        if (!found->second.open) {
+            faults_.push_back(std::string(call) + " after close");
+            return false;
+        }
+        ++found->second.in_use;
+        return true;
+    }
+    void end_use(HANDLE handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = handles_.find(handle);
+        if (found != handles_.end() && found->second.in_use > 0) --found->second.in_use;
+    }
+    // False for a handle that is not open; see begin_use.
+    bool closing(HANDLE handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = handles_.find(handle);
+        if (found == handles_.end()) {
+            faults_.push_back("CloseHandle on a handle never opened");
+            return false;
+        }
+        if (!found->second.open) {
+            faults_.push_back("CloseHandle twice");
+            return false;
+        }
+        if (found->second.in_use > 0)
+            faults_.push_back("CloseHandle while the other thread uses the handle");
+        found->second.open = false;
+        return true;
+    }
+    void terminated() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++terminations_;
+    }
+    std::vector<std::string> faults() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> all = faults_;
+        for (const auto& entry : handles_)
+            if (entry.second.open) all.push_back("a handle was never closed");
+        return all;
+    }
+    int terminations() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return terminations_;
+    }
+
+private:
+    struct record {
+        bool open;
+        int in_use;
+    };
+    std::mutex mutex_;
+    std::map<HANDLE, record> handles_;
+    std::vector<std::string> faults_;
+    int terminations_ = 0;
+};
+
+handle_recorder recorder;
+// The handler's grace period in most rounds, so many rounds fit in a test;
+// one test keeps the real 5000 ms.
+std::atomic<DWORD> grace_ms_in_use{CHILD_GRACE_MS};
+
+// Small random pauses inside the wrapped calls widen the windows in which
+// the two threads' steps can interleave.
+void jitter() {
+    thread_local std::mt19937 random(std::random_device{}());
+    switch (random() % 4) {
+        case 0: break;
+        case 1: SwitchToThread(); break;
+        default: win32_system.Sleep(random() % 3); break;
+    }
+}
+
+DWORD WINAPI recorded_wait(HANDLE handle, DWORD milliseconds) {
+    if (!recorder.begin_use(handle, "WaitForSingleObject")) return WAIT_FAILED;
+    if (milliseconds == CHILD_GRACE_MS) milliseconds = grace_ms_in_use.load();
+    DWORD result = win32_system.WaitForSingleObject(handle, milliseconds);
+    jitter();
+    recorder.end_use(handle);
+    return result;
+}
+
+BOOL WINAPI recorded_exit_code(HANDLE handle, LPDWORD status) {
+    if (!recorder.begin_use(handle, "GetExitCodeProcess")) return FALSE;
+    jitter();
+    BOOL result = win32_system.GetExitCodeProcess(handle, status);
+    recorder.end_use(handle);
+    return result;
+}
+
+BOOL WINAPI recorded_terminate(HANDLE handle, UINT status) {
+    if (!recorder.begin_use(handle, "TerminateProcess")) return FALSE;
+    BOOL result = win32_system.TerminateProcess(handle, status);
+    recorder.terminated();
+    jitter();
+    recorder.end_use(handle);
+    return result;
+}
+
+BOOL WINAPI recorded_close(HANDLE handle) {
+    jitter();
+    if (!recorder.closing(handle)) return FALSE;
+    return win32_system.CloseHandle(handle);
+}
+
+BOOL WINAPI recorded_duplicate(HANDLE source_process, HANDLE source, HANDLE target_process,
+                               LPHANDLE target, DWORD access, BOOL inherit, DWORD options) {
+    BOOL result = win32_system.DuplicateHandle(source_process, source, target_process, target,
+                                               access, inherit, options);
+    if (result) recorder.opened(*target);
+    return result;
+}
+
+PROCESS_INFORMATION start_sleeper(DWORD milliseconds) {
+    std::wstring path = windows_path(SLEEPER_PROGRAM);
+    std::wstring command_line = L"\"" + path + L"\" " + std::to_wstring(milliseconds);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(path.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                       nullptr, &startup, &process))
+        CloseHandle(process.hThread);
+    return process;
+}
+
+// A run directory with files at two levels, as extraction leaves it.
+void make_run_directory(const std::wstring& path) {
+    CreateDirectoryW(path.c_str(), nullptr);
+    CreateDirectoryW((path + L"\\lib").c_str(), nullptr);
+    write_file(path + L"\\main.dll", "library");
+    write_file(path + L"\\lib\\module.pyd", std::string(10000, 'm'));
+}
+
+class console_handler : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = test_program_folder() + L"\\race_work";
+        remove_tree(folder_);
+        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+        win32 = win32_system;
+        win32.WaitForSingleObject = recorded_wait;
+        win32.GetExitCodeProcess = recorded_exit_code;
+        win32.TerminateProcess = recorded_terminate;
+        win32.CloseHandle = recorded_close;
+        win32.DuplicateHandle = recorded_duplicate;
+        grace_ms_in_use = CHILD_GRACE_MS;
+    }
+    void TearDown() override {
+        win32 = win32_system;
+        launcher.child_process.store(nullptr);
+        launcher.cleanup_armed.store(false);
+        if (!HasFailure()) remove_tree(folder_);
+    }
+
+    struct round_result {
+        DWORD collected_status;  // what the main thread's end sequence returned
+        DWORD child_status;      // what the child really ended with
+        bool child_ended;
+        bool directory_gone;
+        std::vector<std::string> faults;
+        int terminations;
+    };
+
+    // One parent end: the child's handle published as the parent does, the
+    // handler on a second thread after `handler_delay_ms`, and the main
+    // thread in collect_child and its own clean-up meanwhile.
+    round_result race_once(const std::wstring& directory, DWORD child_ms,
+                           DWORD handler_delay_ms) {
+        round_result result = {};
+        make_run_directory(directory);
+        bounded_copy(launcher.run_directory, directory.c_str(), RUN_DIRECTORY_CAPACITY);
+        launcher.cleanup_armed.store(true);
+        recorder.reset();
+
+        PROCESS_INFORMATION child = start_sleeper(child_ms);
+        if (child.hProcess == nullptr) {
+            result.faults.push_back("the sleeper did not start");
+            return result;
+        }
+        // The test's own view of the child, outside the recorded table.
+        HANDLE observer = nullptr;
+        DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &observer, 0,
+                        FALSE, DUPLICATE_SAME_ACCESS);
+        recorder.opened(child.hProcess);
+        publish_child_for_handler(child.hProcess);
+
+        std::atomic<BOOL> handler_result{TRUE};
+        std::thread handler([&] {
+            win32_system.Sleep(handler_delay_ms);
+            handler_result = console_control_handler(CTRL_C_EVENT);
+        });
+        result.collected_status = collect_child(child.hProcess);
+        cleanup_run_directory();
+        handler.join();
+
+        result.child_ended = WaitForSingleObject(observer, 0) == WAIT_OBJECT_0;
+        GetExitCodeProcess(observer, &result.child_status);
+        CloseHandle(observer);
+        result.directory_gone = GetFileAttributesW(directory.c_str()) == INVALID_FILE_ATTRIBUTES;
+        result.faults = recorder.faults();
+        if (handler_result != FALSE) result.faults.push_back("the handler returned TRUE");
+        if (launcher.child_process.load() != nullptr)
+            result.faults.push_back("a handle is left in launcher.child_process");
+        result.terminations = recorder.terminations();
+        return result;
+    }
+
+    std::wstring folder_;
+};
+
+TEST_F(console_handler, races_the_parents_end_without_reusing_or_double_closing_the_handle) {
+    std::mt19937 random(12345);
+    constexpr int rounds = 45;
+    for (int round = 0; round < rounds; ++round) {
+        // Two rounds in three the child outlives a shortened grace period and
+        // only the handler can end it. In the others it ends by itself within
+        // the real grace period, and the handler comes before or after the
+        // main thread's end sequence (starting a process under Wine 8 takes
+        // about 100 ms).
+        bool outlives = round % 3 != 0;
+        grace_ms_in_use = outlives ? 20 : CHILD_GRACE_MS;
+        DWORD child_ms = outlives ? 60000 : random() % 50;
+        DWORD handler_delay_ms = outlives ? random() % 25 : random() % 400;
+        std::wstring directory = folder_ + L"\\run_" + std::to_wstring(round);
+        round_result result = race_once(directory, child_ms, handler_delay_ms);
+        SCOPED_TRACE("round " + std::to_string(round) + ", child " + std::to_string(child_ms) +
+                     " ms, handler after " + std::to_string(handler_delay_ms) + " ms");
+        for (const std::string& fault : result.faults) ADD_FAILURE() << fault;
+        EXPECT_TRUE(result.child_ended);
+        EXPECT_TRUE(result.directory_gone);
+        EXPECT_EQ(result.collected_status, result.child_status);
+        EXPECT_EQ(result.child_status, outlives ? 0u : SLEEPER_STATUS);
+        EXPECT_EQ(result.terminations, outlives ? 1 : 0);
+        if (HasFailure()) break;
+    }
+}
+
+TEST_F(console_handler, terminates_a_child_only_after_the_full_grace_period) {
+    auto started = std::chrono::steady_clock::now();
+    round_result result = race_once(folder_ + L"\\run", 60000, 0);
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - started)
+                       .count();
+    for (const std::string& fault : result.faults) ADD_FAILURE() << fault;
+    EXPECT_TRUE(result.child_ended);
+    EXPECT_EQ(result.collected_status, 0u);
+    EXPECT_EQ(result.terminations, 1);
+    EXPECT_TRUE(result.directory_gone);
+    EXPECT_GE(elapsed, static_cast<long long>(CHILD_GRACE_MS) - 100);
+}
+
+TEST_F(console_handler, leaves_a_child_that_ends_within_the_grace_period_alone) {
+    round_result result = race_once(folder_ + L"\\run", 300, 0);
+    for (const std::string& fault : result.faults) ADD_FAILURE() << fault;
+    EXPECT_EQ(result.collected_status, SLEEPER_STATUS);
+    EXPECT_EQ(result.terminations, 0);
+    EXPECT_TRUE(result.directory_gone);
+}
+
+// Counting fakes for the calls a clean-up can make.
+struct call_counts {
+    int waits, terminations, closes, deletions, queries, sleeps;
+    std::vector<DWORD> pauses;
+    SHFILEOPSTRUCTW last_request;
+    std::wstring last_from;  // pFrom up to its double terminator
+    bool from_double_terminated;
+};
+call_counts counts;
+
+DWORD WINAPI counting_wait(HANDLE, DWORD) {
+    ++counts.waits;
+    return WAIT_FAILED;
+}
+BOOL WINAPI counting_terminate(HANDLE, UINT) {
+    ++counts.terminations;
+    return FALSE;
+}
+BOOL WINAPI counting_close(HANDLE) {
+    ++counts.closes;
+    return FALSE;
+}
+int WINAPI counting_delete(LPSHFILEOPSTRUCTW request) {
+    ++counts.deletions;
+    counts.last_request = *request;
+    counts.last_from = request->pFrom;
+    counts.from_double_terminated = request->pFrom[counts.last_from.size() + 1] == 0;
+    return 0;
+}
+int WINAPI counting_real_delete(LPSHFILEOPSTRUCTW request) {
+    counting_delete(request);
+    return win32_system.SHFileOperationW(request);
+}
+// After the first attempt a file stands where the directory was.
+int WINAPI delete_leaving_a_file(LPSHFILEOPSTRUCTW request) {
+    int result = counting_real_delete(request);
+    write_file(request->pFrom, "not a directory");
+    return result;
+}
+DWORD WINAPI counting_attributes(LPCWSTR path) {
+    ++counts.queries;
+    return win32_system.GetFileAttributesW(path);
+}
+void WINAPI counting_sleep(DWORD milliseconds) {
+    ++counts.sleeps;
+    counts.pauses.push_back(milliseconds);
+}
+
+class cleanup_calls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        counts = {};
+        folder_ = test_program_folder() + L"\\cleanup_work";
+        remove_tree(folder_);
+        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+        run_directory_ = folder_ + L"\\onefile_1_2";
+        bounded_copy(launcher.run_directory, run_directory_.c_str(), RUN_DIRECTORY_CAPACITY);
+        win32 = win32_system;
+        win32.WaitForSingleObject = counting_wait;
+        win32.TerminateProcess = counting_terminate;
+        win32.CloseHandle = counting_close;
+        win32.SHFileOperationW = counting_real_delete;
+        win32.GetFileAttributesW = counting_attributes;
+        win32.Sleep = counting_sleep;
+    }
+    void TearDown() override {
+        win32 = win32_system;
+        launcher.child_process.store(nullptr);
+        launcher.cleanup_armed.store(false);
+        remove_tree(folder_);
+    }
+    int platform_calls() const {
+        return counts.waits + counts.terminations + counts.closes + counts.deletions +
+               counts.queries + counts.sleeps;
+    }
+    std::wstring folder_;
+    std::wstring run_directory_;
+};
+
+TEST_F(cleanup_calls, without_child_and_unarmed_make_no_platform_call) {
+    make_run_directory(run_directory_);
+    launcher.cleanup_armed.store(false);
+    cleanup_run_directory();
+    EXPECT_EQ(platform_calls(), 0);
+    EXPECT_TRUE(directory_exists(run_directory_));
+}
+
+TEST_F(cleanup_calls, ignore_control_types_other_than_the_five_events) {
+    make_run_directory(run_directory_);
+    launcher.cleanup_armed.store(true);
+    for (DWORD type : {3u, 4u, 7u, 8u, 0xFFFFFFFFu}) EXPECT_EQ(console_control_handler(type), FALSE);
+    EXPECT_EQ(platform_calls(), 0);
+    EXPECT_TRUE(directory_exists(run_directory_));
+    for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT,
+                       CTRL_SHUTDOWN_EVENT}) {
+        make_run_directory(run_directory_);
+        EXPECT_EQ(console_control_handler(type), FALSE);
+        EXPECT_FALSE(directory_exists(run_directory_)) << "control type " << type;
+    }
+}
+
+TEST_F(cleanup_calls, of_a_directory_already_gone_delete_once_query_once_and_never_pause) {
+    launcher.cleanup_armed.store(true);
+    cleanup_run_directory();
+    EXPECT_EQ(counts.deletions, 1);
+    EXPECT_EQ(counts.queries, 1);
+    EXPECT_EQ(counts.sleeps, 0);
+    EXPECT_EQ(counts.waits + counts.terminations + counts.closes, 0);
+}
+
+TEST_F(cleanup_calls, send_a_silent_delete_request_for_the_run_directory_alone) {
+    make_run_directory(run_directory_);
+    launcher.cleanup_armed.store(true);
+    cleanup_run_directory();
+    EXPECT_FALSE(directory_exists(run_directory_));
+    EXPECT_EQ(counts.deletions, 1);
+    EXPECT_EQ(counts.last_request.hwnd, nullptr);
+    EXPECT_EQ(counts.last_request.wFunc, static_cast<UINT>(FO_DELETE));
+    EXPECT_EQ(counts.last_from, run_directory_);
+    EXPECT_TRUE(counts.from_double_terminated);
+    ASSERT_NE(counts.last_request.pTo, nullptr);
+    EXPECT_EQ(counts.last_request.pTo[0], 0);
+    EXPECT_EQ(counts.last_request.fFlags, 0x0414);
+    EXPECT_EQ(counts.last_request.hNameMappings, nullptr);
+}
+
+TEST_F(cleanup_calls, of_a_directory_that_cannot_be_removed_give_up_after_twenty_retries) {
+    make_run_directory(run_directory_);
+    win32.SHFileOperationW = counting_delete;  // deletes nothing
+    launcher.cleanup_armed.store(true);
+    cleanup_run_directory();
+    EXPECT_EQ(counts.deletions, 21);
+    EXPECT_EQ(counts.queries, 20);
+    EXPECT_EQ(counts.sleeps, 20);
+    EXPECT_EQ(counts.pauses, std::vector<DWORD>(20, 100));
+    EXPECT_TRUE(directory_exists(run_directory_));
+}
+
+TEST_F(cleanup_calls, stop_retrying_when_a_file_stands_at_the_path) {
+    make_run_directory(run_directory_);
+    win32.SHFileOperationW = delete_leaving_a_file;
+    launcher.cleanup_armed.store(true);
+    cleanup_run_directory();
+    EXPECT_EQ(counts.deletions, 1);
+    EXPECT_EQ(counts.queries, 1);
+    EXPECT_EQ(counts.sleeps, 0);
+}
+
+}  // namespace

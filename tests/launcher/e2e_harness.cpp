@@ -1,0 +1,299 @@
+// Harness for the end-to-end tests: archives, packing, processes, reports.
+// Test code only; it calls Win32 directly, not through the launcher's table.
+#include "tests/launcher/e2e_harness.h"
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cwctype>
+
+#include "tests/launcher/probe_report.h"
+
+namespace {
+
+void append_u16(std::string& out, wchar_t unit) {
+    out += static_cast<char>(unit & 0xFF);
+    out += static_cast<char>((unit >> 8) & 0xFF);
+}
+
+void append_u64(std::string& out, uint64_t value) {
+    for (int shift = 0; shift < 64; shift += 8) out += static_cast<char>((value >> shift) & 0xFF);
+}
+
+std::wstring upper(std::wstring text) {
+    for (wchar_t& unit : text) unit = static_cast<wchar_t>(towupper(unit));
+    return text;
+}
+
+bool is_launcher_variable(const std::wstring& name) {
+    std::wstring key = upper(name);
+    if (key == L"TMP" || key == L"TEMP") return true;
+    for (const wchar_t* variable : REPORT_VARIABLES)
+        if (key == variable) return true;
+    return false;
+}
+
+// The harness's environment without TMP, TEMP and the launcher's variables,
+// then the changes, as a sorted environment block.
+std::wstring environment_block(const std::vector<environment_change>& changes) {
+    std::vector<std::wstring> entries;
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; *entry != 0; entry += wcslen(entry) + 1) {
+        std::wstring text = entry;
+        size_t equals = text.find(L'=', 1);
+        if (equals != std::wstring::npos && is_launcher_variable(text.substr(0, equals)))
+            continue;
+        entries.push_back(text);
+    }
+    FreeEnvironmentStringsW(strings);
+    for (const environment_change& change : changes)
+        if (!change.remove) entries.push_back(change.name + L"=" + change.value);
+    std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+        return upper(a) < upper(b);
+    });
+    std::wstring block;
+    for (const std::wstring& entry : entries) {
+        block += entry;
+        block += L'\0';
+    }
+    block += L'\0';
+    return block;
+}
+
+HANDLE inheritable_output(const std::wstring& path) {
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+std::string archive_bytes(const std::vector<archive_entry>& entries) {
+    std::string out = "KAX";
+    for (const archive_entry& entry : entries) {
+        for (wchar_t unit : entry.name) append_u16(out, unit);
+        append_u16(out, 0);
+        append_u64(out, entry.data.size());
+        out += entry.data;
+    }
+    append_u16(out, 0);
+    while (out.size() % 8 != 0) out += '\0';
+    append_u64(out, out.size());
+    return out;
+}
+
+std::wstring windows_path(const char* unix_path) {
+    std::wstring path = L"Z:";
+    for (const char* byte = unix_path; *byte != 0; ++byte)
+        path += *byte == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*byte));
+    return path;
+}
+
+std::string read_file(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    std::string bytes;
+    char chunk[65536];
+    DWORD count = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &count, nullptr) && count != 0)
+        bytes.append(chunk, count);
+    CloseHandle(file);
+    return bytes;
+}
+
+bool write_file(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+              written == bytes.size();
+    CloseHandle(file);
+    return ok;
+}
+
+bool file_exists(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool directory_exists(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::vector<std::wstring> directory_names(const std::wstring& path) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void remove_tree(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                remove_tree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+std::wstring folder_of(const std::wstring& path) {
+    size_t last = path.find_last_of(L'\\');
+    return last == std::wstring::npos ? path : path.substr(0, last);
+}
+
+std::wstring test_program_folder() {
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, &path[0], 32768));
+    return folder_of(path);
+}
+
+bool pack_launcher(const std::wstring& stub, const std::wstring& target,
+                   const std::string& archive) {
+    if (!CopyFileW(stub.c_str(), target.c_str(), FALSE)) return false;
+    HANDLE update = BeginUpdateResourceW(target.c_str(), FALSE);
+    if (update == nullptr) return false;
+    std::string data = archive;
+    if (!UpdateResourceW(update, MAKEINTRESOURCEW(10), MAKEINTRESOURCEW(27),
+                         MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), &data[0],
+                         static_cast<DWORD>(data.size()))) {
+        EndUpdateResourceW(update, TRUE);
+        return false;
+    }
+    return EndUpdateResourceW(update, FALSE) != FALSE;
+}
+
+launched_process::~launched_process() {
+    if (process_.hProcess != nullptr) {
+        if (WaitForSingleObject(process_.hProcess, 0) != WAIT_OBJECT_0)
+            TerminateProcess(process_.hProcess, 1);
+        CloseHandle(process_.hProcess);
+    }
+}
+
+bool launched_process::start(const std::wstring& application, const std::wstring& command_line,
+                             const std::wstring& temp_folder,
+                             const std::wstring& current_directory,
+                             const std::wstring& output_prefix,
+                             const std::vector<environment_change>& changes) {
+    output_prefix_ = output_prefix;
+    std::vector<environment_change> all = {{L"TMP", temp_folder, false},
+                                           {L"TEMP", temp_folder, false}};
+    all.insert(all.end(), changes.begin(), changes.end());
+    std::wstring environment = environment_block(all);
+
+    HANDLE output = inheritable_output(output_prefix + L".stdout");
+    HANDLE error = inheritable_output(output_prefix + L".stderr");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+    std::wstring writable_command_line = command_line;
+    bool started = CreateProcessW(application.c_str(), &writable_command_line[0], nullptr,
+                                  nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, &environment[0],
+                                  current_directory.c_str(), &startup, &process_) != FALSE;
+    CloseHandle(output);
+    CloseHandle(error);
+    if (started) CloseHandle(process_.hThread);
+    return started;
+}
+
+bool launched_process::wait(DWORD timeout_ms) {
+    if (WaitForSingleObject(process_.hProcess, timeout_ms) != WAIT_OBJECT_0) {
+        TerminateProcess(process_.hProcess, 1);
+        return false;
+    }
+    return GetExitCodeProcess(process_.hProcess, &exit_code_) != FALSE;
+}
+
+std::string launched_process::standard_output() const {
+    return read_file(output_prefix_ + L".stdout");
+}
+
+std::string launched_process::standard_error() const {
+    return read_file(output_prefix_ + L".stderr");
+}
+
+probe_report read_report(const std::wstring& path) {
+    probe_report report;
+    std::string bytes = read_file(path);
+    std::wstring text(bytes.size() / 2, L'\0');
+    for (size_t index = 0; index < text.size(); ++index)
+        text[index] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * index]) |
+                                           static_cast<unsigned char>(bytes[2 * index + 1]) << 8);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t key_end = text.find(L'\0', at);
+        if (key_end == std::wstring::npos) break;
+        size_t value_end = text.find(L'\0', key_end + 1);
+        if (value_end == std::wstring::npos) break;
+        report[text.substr(at, key_end - at)] = text.substr(key_end + 1, value_end - key_end - 1);
+        at = value_end + 1;
+    }
+    return report;
+}
+
+bool wait_for_file(const std::wstring& path, DWORD timeout_ms) {
+    for (DWORD waited = 0; waited <= timeout_ms; waited += 20) {
+        if (file_exists(path)) return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+std::vector<std::wstring> reported_arguments(const probe_report& report) {
+    std::vector<std::wstring> arguments;
+    auto count = report.find(REPORT_ARGC);
+    if (count == report.end()) return arguments;
+    int argc = std::stoi(count->second);
+    for (int index = 0; index < argc; ++index) {
+        auto value = report.find(REPORT_ARGV_PREFIX + std::to_wstring(index));
+        arguments.push_back(value == report.end() ? L"<missing>" : value->second);
+    }
+    return arguments;
+}
+
+std::vector<std::wstring> system_arguments(const std::wstring& command_line) {
+    std::vector<std::wstring> arguments;
+    int count = 0;
+    wchar_t** vector = CommandLineToArgvW(command_line.c_str(), &count);
+    for (int index = 0; index < count; ++index) arguments.push_back(vector[index]);
+    LocalFree(vector);
+    return arguments;
+}
+
+std::string printable(const std::wstring& text) {
+    std::string out;
+    for (wchar_t unit : text) {
+        if (unit >= 0x20 && unit < 0x7F) {
+            out += static_cast<char>(unit);
+        } else {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(unit));
+            out += escaped;
+        }
+    }
+    return out;
+}

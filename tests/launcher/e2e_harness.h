@@ -1,0 +1,87 @@
+// Windows-side harness for the end-to-end tests: builds payload archives,
+// packs them into copies of the launcher stub, starts packed launchers with
+// an exact command line and environment, and reads back their 32-bit exit
+// codes, their output and the probe application's reports.
+#pragma once
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct archive_entry {
+    std::wstring name;
+    std::string data;
+};
+
+// Header "KAX", the records, the end marker, zero fill to a multiple of 8 and
+// the trailer holding its own offset.
+std::string archive_bytes(const std::vector<archive_entry>& entries);
+
+// Windows form of a path the build gives in Unix form (Wine maps / to Z:).
+std::wstring windows_path(const char* unix_path);
+std::string read_file(const std::wstring& path);
+bool write_file(const std::wstring& path, const std::string& bytes);
+bool file_exists(const std::wstring& path);
+bool directory_exists(const std::wstring& path);
+// Names in a directory, without "." and "..".
+std::vector<std::wstring> directory_names(const std::wstring& path);
+void remove_tree(const std::wstring& path);
+std::wstring folder_of(const std::wstring& path);
+// The folder that holds this test program.
+std::wstring test_program_folder();
+
+// Copies the stub to `target` and adds `archive` as RT_RCDATA 27, language
+// neutral, with the system's resource updater.
+bool pack_launcher(const std::wstring& stub, const std::wstring& target,
+                   const std::string& archive);
+
+// Environment changes for a started launcher: a value sets a variable, a
+// missing value (see `unset`) removes it. TMP and TEMP are always set, and the
+// launcher's four variables removed unless given here.
+struct environment_change {
+    std::wstring name;
+    std::wstring value;
+    bool remove;
+};
+
+class launched_process {
+public:
+    launched_process() = default;
+    launched_process(const launched_process&) = delete;
+    launched_process& operator=(const launched_process&) = delete;
+    ~launched_process();
+
+    // Starts `application` with exactly `command_line`, standard output and
+    // error redirected to files beside `output_prefix`.
+    bool start(const std::wstring& application, const std::wstring& command_line,
+               const std::wstring& temp_folder, const std::wstring& current_directory,
+               const std::wstring& output_prefix,
+               const std::vector<environment_change>& changes = {});
+    // Waits at most `timeout_ms`; false on time-out (the process is then
+    // terminated so no test leaves one running).
+    bool wait(DWORD timeout_ms = 120000);
+
+    DWORD process_id() const { return process_.dwProcessId; }
+    DWORD exit_code() const { return exit_code_; }
+    std::string standard_output() const;
+    std::string standard_error() const;
+
+private:
+    PROCESS_INFORMATION process_ = {};
+    DWORD exit_code_ = 0;
+    std::wstring output_prefix_;
+};
+
+using probe_report = std::map<std::wstring, std::wstring>;
+
+// Reads a report written by the probe application; empty when missing.
+probe_report read_report(const std::wstring& path);
+// Polls until the report exists (the probe writes it atomically).
+bool wait_for_file(const std::wstring& path, DWORD timeout_ms);
+// The probe's argument vector from a report.
+std::vector<std::wstring> reported_arguments(const probe_report& report);
+// The argument vector Windows' own parser makes of a command line.
+std::vector<std::wstring> system_arguments(const std::wstring& command_line);
+// Readable form of wide text for assertion messages (non-ASCII as \uXXXX).
+std::string printable(const std::wstring& text);
