@@ -87,8 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(launcher_end_to_end, start_naming_a_running_launcher_joins_its_run_directory) {
     pack_probe();
     std::wstring first_report = report_path(L"first.bin");
+    std::wstring release = report_path(L"release");
     launched_process first;
-    start(first, L"report " + in_quotes(first_report) + L" sleep 4000", {}, L"first");
+    start(first, L"report " + in_quotes(first_report) + L" await " + in_quotes(release), {},
+          L"first");
     ASSERT_TRUE(wait_for_file(first_report, 30000));
     probe_report first_seen = read_report(first_report);
     std::wstring first_id = std::to_wstring(first.process_id());
@@ -117,6 +119,7 @@ TEST_F(launcher_end_to_end, start_naming_a_running_launcher_joins_its_run_direct
         << stray.standard_error();
     EXPECT_EQ(directory_names(temp_).size(), 1u);
 
+    ASSERT_TRUE(write_file(release, ""));
     ASSERT_TRUE(first.wait(LAUNCHER_TIMEOUT_MS));
     EXPECT_EQ(first.exit_code(), 0u);
     EXPECT_TRUE(directory_names(temp_).empty());

@@ -185,24 +185,32 @@ TEST_F(launcher_end_to_end, six_launchers_at_once_each_use_their_own_run_directo
     constexpr int count = 6;
     launched_process processes[count];
     std::wstring reports[count];
+    std::wstring release = report_path(L"release");
     for (int index = 0; index < count; ++index) {
         reports[index] = report_path((L"report" + std::to_wstring(index)).c_str());
-        start(processes[index], L"report " + in_quotes(reports[index]) + L" sleep 1500",
-              {}, L"launcher" + std::to_wstring(index));
+        start(processes[index],
+              L"report " + in_quotes(reports[index]) + L" await " + in_quotes(release), {},
+              L"launcher" + std::to_wstring(index));
     }
     for (const std::wstring& report : reports) ASSERT_TRUE(wait_for_file(report, 30000));
-    // All six are still sleeping: six run directories side by side.
-    EXPECT_EQ(directory_names(temp_).size(), static_cast<size_t>(count));
 
-    std::set<std::wstring> directories;
+    // All six are running: the directories their parents unpacked are the
+    // ones their children name from the handshake variables, one each.
+    std::set<std::wstring> named;
     for (int index = 0; index < count; ++index) {
-        ASSERT_TRUE(processes[index].wait(LAUNCHER_TIMEOUT_MS));
-        EXPECT_EQ(processes[index].exit_code(), 0u);
         probe_report seen = read_report(reports[index]);
         EXPECT_EQ(seen[L"TALVOR_ONEFILE_PARENT"], std::to_wstring(processes[index].process_id()));
         EXPECT_EQ(seen[REPORT_MODULE], run_directory_of(seen) + L"\\main.dll");
-        directories.insert(run_directory_of(seen));
+        named.insert(run_directory_of(seen).substr(temp_.size() + 1));
     }
-    EXPECT_EQ(directories.size(), static_cast<size_t>(count));
+    std::vector<std::wstring> unpacked = directory_names(temp_);
+    EXPECT_EQ(named.size(), static_cast<size_t>(count));
+    EXPECT_EQ(std::set<std::wstring>(unpacked.begin(), unpacked.end()), named);
+
+    ASSERT_TRUE(write_file(release, ""));
+    for (launched_process& process : processes) {
+        ASSERT_TRUE(process.wait(LAUNCHER_TIMEOUT_MS));
+        EXPECT_EQ(process.exit_code(), 0u);
+    }
     EXPECT_TRUE(directory_names(temp_).empty());
 }

@@ -3,6 +3,8 @@
 // serves every case:
 //   report FILE    write what this process sees to FILE (see probe_report.h)
 //   sleep MS       pause
+//   await FILE     pause until FILE exists (at most a minute), so a test can
+//                  hold several instances running and then release them
 //   exit N         return N (any 32-bit value, decimal or 0x hex)
 //   crash          write through an invalid pointer (access violation)
 //   nested FILE    start argv[0] again with "report FILE" and return its status
@@ -114,6 +116,12 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
             if (!write_report(argv[++index], argc, argv)) return PROBE_STATUS_REPORT_FAILED;
         } else if (command == L"sleep" && has_operand) {
             Sleep(static_cast<DWORD>(wcstoul(argv[++index], nullptr, 10)));
+        } else if (command == L"await" && has_operand) {
+            const wchar_t* file = argv[++index];
+            for (int waited = 0; waited < 60000; waited += 10) {
+                if (GetFileAttributesW(file) != INVALID_FILE_ATTRIBUTES) break;
+                Sleep(10);
+            }
         } else if (command == L"exit" && has_operand) {
             return static_cast<int>(wcstoul(argv[++index], nullptr, 0));
         } else if (command == L"nested" && has_operand) {
