@@ -214,3 +214,22 @@ TEST_F(launcher_end_to_end, six_launchers_at_once_each_use_their_own_run_directo
     }
     EXPECT_TRUE(directory_names(temp_).empty());
 }
+
+TEST_F(launcher_end_to_end, library_in_a_subdirectory_is_loaded_from_there) {
+    std::string library = probe_library();
+    pack({{L"app\\bin\\main.dll", library}, {L"readme.txt", "beside"}});
+    std::wstring report = report_path(L"report.bin");
+    EXPECT_EQ(run(L"report " + in_quotes(report)), 0u) << last_output_ << last_error_;
+    probe_report seen = read_report(report);
+    EXPECT_EQ(seen[REPORT_MODULE], run_directory_of(seen) + L"\\app\\bin\\main.dll")
+        << printable(seen[REPORT_MODULE]);
+    EXPECT_TRUE(directory_names(temp_).empty());
+}
+
+// The bare stub, as the build leaves it before packing.
+TEST_F(launcher_end_to_end, stub_without_payload_ends_with_a_message) {
+    ASSERT_TRUE(CopyFileW(windows_path(LAUNCHER_STUB).c_str(), exe_.c_str(), FALSE));
+    EXPECT_EQ(run(L"exit 0"), 2u);
+    EXPECT_EQ(last_output_, "Error, couldn't find attached data.\r\n");
+    EXPECT_TRUE(directory_names(temp_).empty());
+}
