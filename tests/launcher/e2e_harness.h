@@ -36,9 +36,9 @@ std::wstring test_program_folder();
 bool pack_launcher(const std::wstring& stub, const std::wstring& target,
                    const std::string& archive);
 
-// Environment changes for a started launcher: a value sets a variable, a
-// missing value (see `unset`) removes it. TMP and TEMP are always set, and the
-// launcher's four variables removed unless given here.
+// Environment changes for a started launcher: set `name` to `value`, or
+// leave it out when `remove` is true. TMP and TEMP are always set, and the
+// launcher's four variables left out unless given here.
 struct environment_change {
     std::wstring name;
     std::wstring value;
