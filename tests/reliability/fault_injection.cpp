@@ -122,9 +122,24 @@ bool on_handler_thread() { return GetCurrentThreadId() == handler_thread_id.load
 // --- the report ---------------------------------------------------------------
 
 std::atomic<bool> report_written{false};
+std::atomic<bool> report_complete{false};
 
+void write_report_once(const char* ended_by);
+
+// Both ends of the process may try; the first writes. The console thread
+// must not end the process while the main thread's exit is still writing.
 void write_report(const char* ended_by) {
-    if (report_path.empty() || report_written.exchange(true)) return;
+    if (report_path.empty()) return;
+    if (report_written.exchange(true)) {
+        for (int waited = 0; !report_complete.load() && waited < 5000; ++waited)
+            win32_system.Sleep(1);
+        return;
+    }
+    write_report_once(ended_by);
+    report_complete = true;
+}
+
+void write_report_once(const char* ended_by) {
     std::string text;
     char line[256];
     {

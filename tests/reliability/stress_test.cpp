@@ -156,9 +156,10 @@ TEST_F(launcher_under_load, sixteen_at_once_end_with_their_childs_status_and_lea
             EXPECT_EQ(processes[index]->exit_code(), plans[index].expected)
                 << "launcher " << index << ": " << printable(plans[index].script);
             // (After a crash, Wine's own debugger writes its dump there.)
-            if (plans[index].expected != ACCESS_VIOLATION)
+            if (plans[index].expected != ACCESS_VIOLATION) {
                 EXPECT_EQ(processes[index]->standard_output() +
                               processes[index]->standard_error(), "");
+            }
         }
         std::vector<std::wstring> left = directory_names(temp_);
         EXPECT_TRUE(left.empty()) << left.size() << " run directories left, the first "
@@ -180,12 +181,14 @@ TEST_F(launcher_under_load, the_console_handler_at_any_moment_stops_the_child_an
     struct {
         int by_handler = 0, normal_end = 0, extraction_failed = 0, before_arming = 0;
         int handler_deletions = 0, left_directories = 0, late_children = 0;
-        int overlapping_ends = 0, rounds_run = 0;
+        int overlapping_ends = 0, rounds_run = 0, before_launch = 0;
     } seen;
     auto started = clock_type::now();
     for (int round = 0; round < rounds && !HasFailure(); ++round) {
         ++seen.rounds_run;
-        DWORD event_ms = random() % 400;
+        // Every other event comes within the first milliseconds after the
+        // handler's registration, while extraction still runs.
+        DWORD event_ms = round % 2 == 0 ? random() % 30 : random() % 400;
         DWORD child_ms = random() % 300;
         SCOPED_TRACE("round " + std::to_string(round) + ", event after " +
                      std::to_string(event_ms) + " ms, child sleeps " + std::to_string(child_ms));
@@ -197,7 +200,7 @@ TEST_F(launcher_under_load, the_console_handler_at_any_moment_stops_the_child_an
               L"handler_" + std::to_wstring(round));
         ASSERT_TRUE(process.wait(LAUNCHER_TIMEOUT_MS));
         run_report report = read_run_report(report_file);
-        ASSERT_TRUE(report.present);
+        ASSERT_TRUE(report.present) << "status " << process.exit_code();
         for (const std::string& misuse : report.misuses) ADD_FAILURE() << misuse;
 
         DWORD status = process.exit_code();
@@ -209,6 +212,7 @@ TEST_F(launcher_under_load, the_console_handler_at_any_moment_stops_the_child_an
             // handler still ran, and the handler's end came first.
             EXPECT_EQ(report.number("handler_started"), 1);
             if (report.values["ended_by"] != "console") ++seen.overlapping_ends;
+            if (report.number("child_process_id") == 0) ++seen.before_launch;
             long deletions = report.number("handler_deletions");
             seen.handler_deletions += deletions;
             // Before the header was accepted nothing is armed and nothing
@@ -239,11 +243,13 @@ TEST_F(launcher_under_load, the_console_handler_at_any_moment_stops_the_child_an
         empty_temp();
     }
     EXPECT_EQ(processes_named(exe_name_), 0);
-    printf("[ figures  ] %d rounds, %lld ms: %d ended by the handler (%d before arming, %d "
+    printf("[ figures  ] %d rounds, %lld ms: %d ended by the handler (%d before the launch, "
+           "%d before arming, %d "
            "overlapping the main thread's end, %d deletion calls from the handler), %d normal "
            "ends, %d extraction failures, %d directories left, %d children outliving their "
            "parent\n",
-           seen.rounds_run, milliseconds_since(started), seen.by_handler, seen.before_arming,
+           seen.rounds_run, milliseconds_since(started), seen.by_handler, seen.before_launch,
+           seen.before_arming,
            seen.overlapping_ends, seen.handler_deletions, seen.normal_end,
            seen.extraction_failed,
            seen.left_directories, seen.late_children);
