@@ -150,11 +150,25 @@ void append_pid(const template_sources& sources, bounded_buffer& output) {
     }
 }
 
+// The start time names the run directory, which the parent fills and later
+// deletes with everything in it. The parent only ever writes decimal digits;
+// any other text (a "..\.." from a stray environment) would move that
+// directory, and its deletion, out of the temporary folder.
+bool is_start_time(const u16* text) {
+    if (text[0] == 0) return false;
+    for (; *text != 0; ++text) {
+        if (!is_decimal_digit(*text)) return false;
+    }
+    return true;
+}
+
 void append_time(const template_sources& sources, bounded_buffer& output) {
     if (u16* start_time = sources.get_env(START_VARIABLE)) {
-        output.append(start_time);
+        bool usable = is_start_time(start_time);
+        if (usable) output.append(start_time);
         std::free(start_time);
-        return;
+        if (usable) return;
+        // Not ours: take a fresh time and replace the variable, as if absent.
     }
     char digits[TIME_SCRATCH_SIZE];
     std::snprintf(digits, sizeof digits, "%" PRId64, sources.system_time());

@@ -212,8 +212,6 @@ TEST_F(PathTemplate, LiteralAfterStripIsKept) {
 TEST_F(PathTemplate, OnlyTempHomeAndCacheDirStrip) {
     fake.program = u"C:\\Apps\\";
     expect_expansion(u"{PROGRAM}", u"C:\\Apps\\");
-    fake.environment[START_VARIABLE] = u"12\\";
-    expect_expansion(u"{TIME}", u"12\\");
     fake.local_appdata = u"C:\\Local\\";
     expect_expansion(u"{CACHE_DIR}", u"C:\\Local");
 }
@@ -295,11 +293,23 @@ TEST_F(PathTemplateDeathTest, PidWithOtherThanDigitsEndsAbnormally) {
     }
 }
 
-TEST_F(PathTemplate, TimeTakesTheStartVariableUnchecked) {
-    fake.environment[START_VARIABLE] = u"not a number";
-    expect_expansion(u"{TIME}", u"not a number");
-    EXPECT_EQ(fake.environment[START_VARIABLE], u"not a number");
+TEST_F(PathTemplate, TimeTakesADigitStartVariableAsItStands) {
+    fake.environment[START_VARIABLE] = u"00042";
+    expect_expansion(u"{TIME}", u"00042");
+    EXPECT_EQ(fake.environment[START_VARIABLE], u"00042");
     EXPECT_EQ(fake.time_reads, 0);
+}
+
+// A start value that is not plain digits could steer the run directory, and
+// its deletion, anywhere; it is replaced by a fresh time.
+TEST_F(PathTemplate, TimeReplacesAStartVariableThatIsNotDigits) {
+    for (const char16_t* value : {u"not a number", u"1\\..\\..\\victim", u"12\\", u"-5", u" 7",
+                                  u"\uFF11"}) {
+        fake.environment[START_VARIABLE] = value;
+        fake.time = 5;
+        expect_expansion(u"{TIME}", u"5");
+        EXPECT_EQ(fake.environment[START_VARIABLE], u"5");
+    }
 }
 
 TEST_F(PathTemplate, TimeRecordsWhatItAppended) {

@@ -252,21 +252,20 @@ TEST_F(launcher_under_faults, reject_a_spec_they_cannot_parse) {
 
 namespace {
 
-// An open point, kept visible: TALVOR_ONEFILE_START is used in the run
-// directory's name as it stands, so a value with ".." components moves the
-// run directory, and its deletion, out of TEMP. docs/SECURITY.md has the
-// details; this case shows where a stray value leads today.
-TEST_F(launcher_under_faults, an_inherited_start_time_with_dot_dot_steers_the_run_directory) {
+// TALVOR_ONEFILE_START names the run directory, which the parent fills and
+// deletes; a stray value with ".." components must not move either out of
+// TEMP. The launcher takes a fresh start time instead.
+TEST_F(launcher_under_faults, an_inherited_start_time_with_dot_dot_stays_in_temp) {
     pack_three_entries();
     std::wstring victim = folder_ + L"\\victim";
     ASSERT_TRUE(CreateDirectoryW(victim.c_str(), nullptr));
     ASSERT_TRUE(write_file(victim + L"\\keep.txt", "a file of the user's"));
-    // TEMP\onefile_<pid>_1\..\..\victim is the folder beside TEMP.
+    // TEMP\onefile_<pid>_1\..\..\victim would be the folder beside TEMP.
     DWORD status = run(L"exit 7", {{L"TALVOR_ONEFILE_START", L"1\\..\\..\\victim", false}});
-    printf("[ open     ] status %lu, victim folder %s, its file %s\n", status,
-           directory_exists(victim) ? "still there" : "deleted",
-           file_exists(victim + L"\\keep.txt") ? "still there" : "deleted");
     EXPECT_EQ(status, 7u);
+    EXPECT_TRUE(directory_exists(victim));
+    EXPECT_TRUE(file_exists(victim + L"\\keep.txt"));
+    EXPECT_FALSE(file_exists(victim + L"\\main.dll"));
 }
 
 }  // namespace
