@@ -2,8 +2,10 @@
 # profile.sh BUILD_DIR [SCALE]: where the packed launcher's time goes.
 # Needs a bench run at SCALE first (it reuses bench-work/packed-SCALE.exe).
 # Run it through scripts/with-wineserver. Writes into BUILD_DIR/bench-work/profile:
-#   strace-launcher.txt  system calls of the launcher's processes (strace -c -f)
-#   strace-server.txt    system calls of the wineserver meanwhile
+#   strace-server.txt    system calls of the wineserver during one launcher run
+# The launcher itself is not run under strace: Wine reads another process's
+# memory through ptrace, so a traced parent cannot be identified by its
+# child, which then takes the parent role itself (seen with Wine 8).
 #   perf-dso.txt         CPU time by shared object, both processes and the kernel
 #   callgrind.txt        the directory cache replayed natively (platform-free code)
 set -eu
@@ -16,18 +18,23 @@ exe="$work/packed-$scale.exe"
 mkdir -p "$out"
 [ -f "$exe" ] || { echo "profile: $exe missing; run the benchmark at scale $scale first" >&2; exit 2; }
 
-server=$(pgrep -n -f "wineserver.*" -u "$(id -u)" || true)
+# The wineserver of this prefix, not another build tree's.
+server=
+for pid in $(pgrep -f wineserver || true); do
+    if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+        server=$pid
+    fi
+done
 wine=/usr/lib/wine/wine64
 
-echo "profile: strace of the launcher and the wineserver" >&2
+echo "profile: strace of the wineserver" >&2
 sync
 if [ -n "$server" ]; then
     strace -c -f -p "$server" -o "$out/strace-server.txt" &
     tracer=$!
     sleep 0.5
 fi
-# Wine processes that outlive the launcher would keep strace -f waiting.
-timeout -s INT 600 strace -c -f -o "$out/strace-launcher.txt" "$wine" "$exe" || true
+"$wine" "$exe"
 if [ -n "$server" ]; then kill -INT "$tracer"; wait "$tracer" || true; fi
 
 if command -v perf >/dev/null; then
