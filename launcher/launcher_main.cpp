@@ -31,6 +31,14 @@ bool is_parent_process(DWORD process_id) {
     u16 parent_identity[PARENT_IDENTITY_CAPACITY];
     bool have_path = win32.K32GetModuleFileNameExW(process, nullptr, parent_identity,
                                                    PARENT_IDENTITY_CAPACITY) != 0;
+    // The module path is read from the other process's memory. Where that is
+    // refused (a tracer holds the parent: seen under strace with Wine 8), the
+    // real child would take the parent role and start a child that fails the
+    // same way, without end. The system keeps the image path itself too.
+    if (!have_path) {
+        DWORD size = PARENT_IDENTITY_CAPACITY;
+        have_path = win32.QueryFullProcessImageNameW(process, 0, parent_identity, &size) != 0;
+    }
     // A candidate whose executable can no longer be opened (replaced or
     // deleted while it runs) is rejected instead of ending this start: a stale
     // variable must not stop every later start of a fresh launcher.

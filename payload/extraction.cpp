@@ -31,6 +31,7 @@ void record_directory(directory_cache& cache, const directory_operations& ops,
     if (cache.count < 0 || static_cast<size_t>(cache.count) >= DIRECTORY_CACHE_CAPACITY) return;
     u16* copy = copy_path(ops, directory);
     if (copy == nullptr) return;
+    cache.lengths[cache.count] = u16_length(copy);
     cache.paths[cache.count++] = copy;
 }
 
@@ -40,9 +41,17 @@ void seed_with_profile_directory(directory_cache& cache, const directory_operati
     record_directory(cache, ops, home);
 }
 
+// The same answer as comparing each cached path unit by unit in insertion
+// order. Paths below the run directory share its long prefix, so equal
+// lengths are compared from the end, where they differ.
 bool is_cached(const directory_cache& cache, const u16* directory) {
+    size_t length = u16_length(directory);
     for (int32_t i = 0; i < cache.count; ++i) {
-        if (u16_equal(cache.paths[i], directory)) return true;
+        if (cache.lengths[i] != length) continue;
+        const u16* cached = cache.paths[i];
+        size_t at = length;
+        while (at > 0 && cached[at - 1] == directory[at - 1]) --at;
+        if (at == 0) return true;
     }
     return false;
 }

@@ -27,6 +27,8 @@ struct directory_operations {
 // profile directory on first use; at most 1024 entries, never removed.
 struct directory_cache {
     u16* paths[DIRECTORY_CACHE_CAPACITY];
+    // Each path's length, so a lookup skips paths of another length at once.
+    size_t lengths[DIRECTORY_CACHE_CAPACITY];
     int32_t count;
 };
 

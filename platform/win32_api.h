@@ -20,6 +20,7 @@ struct win32_api {
     decltype(&::GetCurrentProcessId) GetCurrentProcessId;
     decltype(&::OpenProcess) OpenProcess;
     decltype(&::K32GetModuleFileNameExW) K32GetModuleFileNameExW;
+    decltype(&::QueryFullProcessImageNameW) QueryFullProcessImageNameW;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;
     decltype(&::GetModuleHandleA) GetModuleHandleA;
     decltype(&::GetProcAddress) GetProcAddress;

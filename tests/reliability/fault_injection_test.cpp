@@ -199,6 +199,16 @@ TEST_F(launcher_under_faults, a_missing_run_code_is_told_on_standard_output_and_
     expect_nothing_on_disk();
 }
 
+// Reading the parent's module path from its memory can be refused (a tracer
+// holding the parent, under strace with Wine 8). The child must still know its
+// parent: otherwise it starts a child of its own that fails alike, forever.
+TEST_F(launcher_under_faults, a_child_that_cannot_read_its_parents_memory_still_knows_it) {
+    pack_three_entries();
+    EXPECT_EQ(run_with_faults(L"child:K32GetModuleFileNameExW@1+:5", L"exit 7"), 7u);
+    EXPECT_EQ(last_output_ + last_error_, "");
+    expect_nothing_on_disk();
+}
+
 TEST_F(launcher_under_faults, a_child_without_library_directory_support_still_runs) {
     pack_three_entries();
     // AddDllDirectory's result is not examined.
@@ -233,7 +243,7 @@ TEST_F(launcher_under_faults, an_unreadable_own_module_path_ends_abnormally_befo
     EXPECT_EQ(read_file(directory + L"\\big.bin"), big_);
 }
 
-TEST_F(launcher_under_faults, reject_a_spec_they_cannot_parse) {
+TEST_F(launcher_under_faults, reject_fault_lists_they_cannot_parse) {
     fault_item item;
     EXPECT_TRUE(parse_fault_item(L"child:GetProcAddress(run_code)@2+:0x7F", item));
     EXPECT_EQ(item.role, L"child");
