@@ -34,7 +34,7 @@ constexpr DWORD DEFAULT_FAULT_CODE = ERROR_GEN_FAILURE;
 // installed) when the fault list cannot be parsed.
 bool install_faults_from_environment();
 
-// Parsing, shared with the tests so they can check what a spec means.
+// Parsing, shared with the tests so they can check what a fault list means.
 struct fault_item {
     std::wstring role;      // L"", L"parent" or L"child"
     std::wstring function;

@@ -6,12 +6,12 @@
 #include "tests/reliability/fault_injection.h"
 
 // Far from every status the launcher or the probe application uses.
-constexpr int BAD_FAULT_SPEC_STATUS = 99;
+constexpr int BAD_FAULT_LIST_STATUS = 99;
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (!install_faults_from_environment()) {
         std::fputs("launcher_faults: cannot parse ONEFILE_TEST_FAULTS\n", stderr);
-        return BAD_FAULT_SPEC_STATUS;
+        return BAD_FAULT_LIST_STATUS;
     }
     return launcher_main();
 }
