@@ -56,12 +56,7 @@ void publish_own_process_id() {
     snprintf(text, sizeof text, "%ld", static_cast<long>(win32.GetCurrentProcessId()));
     u16 wide_text[PROCESS_ID_TEXT_SIZE];
     bounded_buffer wide = bounded_buffer::cleared(wide_text, PROCESS_ID_TEXT_SIZE);
-    for (const char* byte = text; *byte != 0; ++byte) {
-        const char one[2] = {*byte, 0};
-        wchar_t unit[2];
-        if (mbstowcs(unit, one, 2) != 1) end_abnormally();
-        wide.append_unit(static_cast<u16>(unit[0]));
-    }
+    wide.append_widened(text);
     set_env_var(PARENT_VARIABLE, wide_text);
 }
 

@@ -1,6 +1,8 @@
 // Checked appends and copies for fixed-capacity UTF-16 buffers.
 #include "platform/bounded_buffer.h"
 
+#include <cstdlib>
+
 #include "platform/end_abnormally.h"
 
 bounded_buffer bounded_buffer::cleared(u16* units, size_t capacity) {
@@ -28,6 +30,17 @@ void bounded_buffer::append(const u16* text) {
 
 void bounded_buffer::append(const u16* text, size_t count) {
     for (size_t i = 0; i < count; ++i) append_unit(text[i]);
+}
+
+void bounded_buffer::append_widened(const char* bytes) {
+    for (; *bytes != 0; ++bytes) {
+        // One byte at a time, so a byte the locale cannot turn into exactly
+        // one unit is caught instead of shifting the text.
+        const char byte_text[2] = {*bytes, 0};
+        wchar_t unit[2] = {0, 0};
+        if (std::mbstowcs(unit, byte_text, 2) != 1) end_abnormally();
+        append_unit(static_cast<u16>(unit[0]));
+    }
 }
 
 void bounded_buffer::truncate(size_t new_length) {

@@ -31,6 +31,10 @@ struct bounded_buffer {
     void append_unit(u16 unit);
     void append(const u16* text);
     void append(const u16* text, size_t count);
+    // Appends narrow text, each byte converted alone by the runtime's
+    // mbstowcs in the default locale; a byte that does not give exactly one
+    // unit ends the process abnormally.
+    void append_widened(const char* bytes);
     // Cuts the text to `new_length` units (never longer than it is).
     void truncate(size_t new_length);
 };

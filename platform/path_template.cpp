@@ -142,12 +142,7 @@ void append_pid(const template_sources& sources, bounded_buffer& output) {
     char digits[PROCESS_ID_SCRATCH_SIZE];
     std::snprintf(digits, sizeof digits, "%ld", static_cast<long>(static_cast<int32_t>(
                                                     sources.current_process_id())));
-    for (const char* byte = digits; *byte != 0; ++byte) {
-        const char byte_text[2] = {*byte, 0};
-        wchar_t unit[2] = {0, 0};
-        if (std::mbstowcs(unit, byte_text, 2) != 1) end_abnormally();
-        output.append_unit(static_cast<u16>(unit[0]));
-    }
+    output.append_widened(digits);
 }
 
 // The start time names the run directory, which the parent fills and later
