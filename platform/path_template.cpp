@@ -10,6 +10,7 @@
 #include "platform/end_abnormally.h"
 #include "platform/bounded_buffer.h"
 #include "platform/environment.h"
+#include "resources/branding_record.h"
 
 namespace {
 
@@ -193,9 +194,10 @@ bool run_placeholder(const template_sources& sources, bounded_buffer& output,
         resync(output);
         return found;
     }
-    case placeholder::company: output.append(COMPANY_TEXT); return true;
-    case placeholder::product: output.append(PRODUCT_TEXT); return true;
-    case placeholder::version: output.append(VERSION_TEXT); return true;
+    // The texts of the image's own version block (see branding.cpp).
+    case placeholder::company: output.append(launcher_branding.company); return true;
+    case placeholder::product: output.append(launcher_branding.product); return true;
+    case placeholder::version: output.append(launcher_branding.version); return true;
     case placeholder::time: append_time(sources, output); return true;
     case placeholder::none: break;
     }

@@ -9,11 +9,6 @@
 constexpr u16 RUN_DIRECTORY_TEMPLATE[] = U16("{TEMP}\\onefile_{PID}_{TIME}");
 constexpr u16 HOME_TEMPLATE[] = U16("{HOME}");
 
-// The build's fixed texts, matching the image's version block.
-constexpr u16 COMPANY_TEXT[] = U16("Marrowlake");
-constexpr u16 PRODUCT_TEXT[] = U16("Marrowlake");
-constexpr u16 VERSION_TEXT[] = U16("1.0.9");
-
 constexpr int FOLDER_PROFILE = 0x28;          // CSIDL_PROFILE
 constexpr int FOLDER_LOCAL_APPDATA = 0x1C;    // CSIDL_LOCAL_APPDATA
 constexpr size_t KNOWN_FOLDER_CAPACITY = 260;  // MAX_PATH, as SHGetFolderPathW requires

@@ -1,0 +1,40 @@
+// The product texts the launcher expands for {COMPANY}, {PRODUCT} and
+// {VERSION}, kept as one fixed-capacity record in a section of its own so
+// that the packer can find it and fill it together with the version block.
+// Layout only: shared by the launcher, the packer and the tests.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/units.h"
+
+// The section that holds the record and nothing else, and the mark it starts
+// with; a packer that finds the section but not this mark (another layout)
+// refuses to touch it.
+constexpr char BRANDING_SECTION_NAME[8] = {'.', 'b', 'r', 'a', 'n', 'd', 0, 0};
+constexpr char BRANDING_MARK[16] = "onefile-brand-1";
+
+// Capacities in UTF-16 units, terminator included. A text fills its array
+// from the start and the units after its terminator are zero.
+constexpr size_t BRANDING_TEXT_CAPACITY = 256;
+constexpr size_t BRANDING_VERSION_CAPACITY = 24;  // "65535.65535.65535" and more
+constexpr size_t LAUNCHER_VERSION_CAPACITY = 16;  // bytes, this launcher's own release
+
+struct branding_record {
+    char mark[16];
+    uint32_t record_size;  // sizeof(branding_record), a second check of the layout
+    uint32_t reserved;
+    u16 company[BRANDING_TEXT_CAPACITY];
+    u16 product[BRANDING_TEXT_CAPACITY];
+    u16 version[BRANDING_VERSION_CAPACITY];  // three parts, as {VERSION} gives it
+    // The release of the launcher code itself ("1.1.0"), which the packer
+    // reports but never changes: the version block may say anything else.
+    char launcher_version[LAUNCHER_VERSION_CAPACITY];
+};
+
+static_assert(sizeof(u16) == 2, "the record stores UTF-16 units");
+static_assert(offsetof(branding_record, company) == 24, "layout shared with the packer");
+static_assert(sizeof(branding_record) == 24 + 2 * (2 * 256 + 24) + 16, "no padding");
+
+// The launcher's record (platform/branding.cpp).
+extern const branding_record launcher_branding;
