@@ -3,10 +3,12 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 BUILD_ABS := $(abspath $(BUILD))
-PREFIX := $(BUILD_ABS)/wineprefix
-WINE := scripts/with-wineserver $(PREFIX)
+WINE_PREFIX := $(BUILD_ABS)/wineprefix
+WINE := scripts/with-wineserver $(WINE_PREFIX)
+# Where `make install` puts the tools, the launcher stub and the CMake package.
+PREFIX ?= /usr/local
 
-.PHONY: all deps host win test demo bench bench-quick fuzz fuzz-build stress clean
+.PHONY: all deps host win install test demo bench bench-quick fuzz fuzz-build stress clean
 
 all: host win
 
@@ -19,7 +21,7 @@ $(BUILD)/host/CMakeCache.txt:
 $(BUILD)/win/CMakeCache.txt:
 	cmake -S . -B $(BUILD)/win -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	    -DONEFILE_BIN_DIR=$(BUILD_ABS)/bin -DONEFILE_WINEPREFIX=$(PREFIX) \
+	    -DONEFILE_BIN_DIR=$(BUILD_ABS)/bin -DONEFILE_WINEPREFIX=$(WINE_PREFIX) \
 	    -DONEFILE_PACK=$(BUILD_ABS)/bin/onefile-pack
 
 host: $(BUILD)/host/CMakeCache.txt
@@ -28,6 +30,10 @@ host: $(BUILD)/host/CMakeCache.txt
 # The Windows build packs its test applications with the host packer.
 win: host $(BUILD)/win/CMakeCache.txt
 	cmake --build $(BUILD)/win -j $(JOBS)
+
+# The Windows configuration installs everything, the native packer included.
+install: all
+	cmake --install $(BUILD)/win --prefix $(PREFIX)
 
 test: deps
 	$(MAKE) all

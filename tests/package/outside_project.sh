@@ -1,0 +1,45 @@
+#!/bin/sh
+# outside_project.sh WIN_BUILD SCRATCH SOURCE WINE_RUN: installs WIN_BUILD
+# into SCRATCH/prefix, builds the project SOURCE against that prefix only,
+# and runs the executable it packed.
+set -eu
+win_build=$1 scratch=$2 source=$3 wine_run=$4
+prefix=$scratch/prefix
+# Nothing from the environment may point find_package() elsewhere.
+unset CMAKE_PREFIX_PATH Onefile_DIR
+rm -rf "$scratch"
+mkdir -p "$scratch"
+
+cmake --install "$win_build" --prefix "$prefix" >"$scratch/install.log"
+for file in bin/onefile-pack bin/onefile-pack.exe bin/launcher.exe \
+            lib/cmake/Onefile/OnefileConfig.cmake lib/cmake/Onefile/OnefileConfigVersion.cmake \
+            lib/cmake/Onefile/OnefilePack.cmake share/onefile/mingw-w64.cmake; do
+    [ -f "$prefix/$file" ] || { echo "install left out $file" >&2; exit 1; }
+done
+
+# Only the scratch prefix: nothing of the source or build tree is named.
+cmake -S "$source" -B "$scratch/build" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" \
+      -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/configure.log" \
+    || { cat "$scratch/configure.log"; exit 1; }
+grep -q "ONEFILE_PACK_EXECUTABLE:FILEPATH=$prefix/bin/onefile-pack\$" "$scratch/build/CMakeCache.txt" \
+    || { echo "the package did not pick the native packer of $prefix" >&2; exit 1; }
+cmake --build "$scratch/build" -j 2 >"$scratch/build.log" || { cat "$scratch/build.log"; exit 1; }
+exe=$scratch/build/Outside.exe
+[ -f "$exe" ] || { echo "no $exe" >&2; exit 1; }
+
+# The library first, then the data file below its folder.
+"$prefix/bin/onefile-pack" list "$exe" >"$scratch/list.txt"
+head -n 2 "$scratch/list.txt" | cut -f 2 | tr '\n' ' ' | grep -qx 'main.dll notes\\greeting.txt ' \
+    || { cat "$scratch/list.txt"; echo "unexpected entries" >&2; exit 1; }
+
+status=0
+"$wine_run" "$exe" one two >"$scratch/output.txt" 2>&1 || status=$?
+output=$(tr -d '\r' <"$scratch/output.txt")
+expected="outside: 3 arguments, last two
+data: packed beside main.dll"
+if [ "$status" != 42 ] || [ "$output" != "$expected" ]; then
+    printf 'status %s, output:\n%s\n' "$status" "$output" >&2
+    exit 1
+fi
+echo "packed and ran: $exe"
