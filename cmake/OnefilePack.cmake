@@ -14,10 +14,11 @@ endif()
 #
 # Adds the target <t>_packed (built by default) that copies t's DLL as MAIN
 # (default main.dll) and DATA_DIR's contents into a fresh application folder
-# in the build tree, then packs that folder into OUTPUT. A relative OUTPUT is
-# below the current binary directory; relative DATA_DIR, ICON and MANIFEST
-# are below the current source directory. STUB and PACKER may name targets
-# of the same project instead of files.
+# in the build tree, then packs that folder into OUTPUT. Its properties
+# ONEFILE_APP_DIR and ONEFILE_OUTPUT hold that folder and OUTPUT's full
+# path. A relative OUTPUT is below the current binary directory; relative
+# DATA_DIR, ICON and MANIFEST are below the current source directory. STUB
+# and PACKER may name targets of the same project instead of files.
 function(onefile_pack)
     set(flags NO_CHECK)
     set(single TARGET OUTPUT DATA_DIR MAIN ICON PRODUCT COMPANY VERSION DESCRIPTION
@@ -138,4 +139,7 @@ function(onefile_pack)
         COMMENT "Packing ${P_TARGET} into ${output}"
         VERBATIM)
     add_custom_target(${P_TARGET}_packed ALL DEPENDS ${output})
+    # For tests and install rules: what was packed, and where it went.
+    set_target_properties(${P_TARGET}_packed PROPERTIES
+        ONEFILE_APP_DIR ${app} ONEFILE_OUTPUT ${output})
 endfunction()
