@@ -18,6 +18,9 @@ int run_child() {
     make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
                      launcher.first_entry_path);
 
+    // A launcher started again by the application without handle
+    // inheritance holds the directory by itself.
+    lock_run_directory();
     win32.AddDllDirectory(launcher.run_directory);
     HMODULE library = win32.LoadLibraryExW(launcher.first_entry_path, nullptr,
                                            LOAD_WITH_ALTERED_SEARCH_PATH);

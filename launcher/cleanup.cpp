@@ -41,6 +41,9 @@ void cleanup_run_directory() {
             win32.TerminateProcess(child, 0);
         win32.CloseHandle(child);
     }
+    // The parent's own hold would make its deletion fail; whatever else still
+    // holds the directory (a process the application started) keeps it.
+    release_run_directory_lock();
     if (!launcher.cleanup_armed.load()) return;
 
     delete_run_directory();

@@ -41,6 +41,10 @@ struct launcher_state {
     // the main thread's): whoever exchanges it out of the field owns it and
     // closes it. Null when there is none to stop.
     std::atomic<HANDLE> child_process;
+    // The run directory held open without delete sharing (sweep.cpp): the
+    // parent's inheritable handle, closed by whoever cleans up first; the
+    // child's own, held until it ends. Null when it could not be opened.
+    std::atomic<HANDLE> run_directory_lock;
 };
 
 extern launcher_state launcher;
@@ -64,4 +68,15 @@ DWORD collect_child(HANDLE process);
 // Stops a still-running child (grace period, then exit code 0) and deletes
 // the run directory with bounded retries. Reports nothing.
 void cleanup_run_directory();
+
+// The run directory lock and the sweep of leftovers (sweep.cpp). The lock
+// keeps the directory from being deleted or renamed by anyone else while
+// this process, or a process that inherited the handle, runs. The sweep
+// deletes, on a thread of its own, the run directories of launchers that are
+// gone and that nobody holds; finish_sweep gives it a bounded time more and
+// then stops it. All silent.
+void lock_run_directory();
+void release_run_directory_lock();
+void start_sweep();
+void finish_sweep();
 BOOL WINAPI console_control_handler(DWORD control_type);

@@ -71,6 +71,10 @@ void select_role() {
         u16* end = nullptr;
         unsigned long id = wcstoul(value, &end, 10);
         bool parsed = errno == 0 && *end == 0;
+        // An id inherited from an earlier run that the system has given to
+        // this very process names no parent: taken as one, the start would
+        // look for a run directory nobody unpacked.
+        if (parsed && static_cast<DWORD>(id) == win32.GetCurrentProcessId()) parsed = false;
         launcher.child_role = parsed && is_parent_process(static_cast<DWORD>(id));
         if (!launcher.child_role) {
             unset_env_var(PARENT_VARIABLE);

@@ -1,6 +1,7 @@
 // The parent role: unpack every entry, tell the child where the launcher
 // lives, start the child with the same standard handles, wait, collect its
-// exit status and delete the run directory.
+// exit status and delete the run directory; meanwhile sweep away the run
+// directories of launchers that are gone.
 #include "diagnostics/failure.h"
 #include "launcher/launcher.h"
 #include "platform/end_abnormally.h"
@@ -86,6 +87,9 @@ int run_parent() {
     startup.hStdError = win32.GetStdHandle(STD_ERROR_HANDLE);
     u16* command_line = build_child_command_line(launcher.own_module_path);
 
+    // Taken before the child starts, so the child and everything it starts
+    // with handle inheritance hold it too.
+    lock_run_directory();
     PROCESS_INFORMATION child = {};
     if (!win32.CreateProcessW(launcher.own_module_path, command_line, nullptr, nullptr, TRUE,
                               NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
@@ -93,6 +97,7 @@ int run_parent() {
         fail_launch_child(error);
     }
     win32.CloseHandle(child.hThread);
+    start_sweep();
 
     DWORD exit_status = 0;
     if (child.hProcess != nullptr) {
@@ -100,5 +105,6 @@ int run_parent() {
         exit_status = collect_child(child.hProcess);
     }
     cleanup_run_directory();
+    finish_sweep();
     return static_cast<int>(exit_status);
 }

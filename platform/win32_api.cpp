@@ -51,6 +51,10 @@ const win32_api win32_system = {
     ::SetEnvironmentVariableW, ::GetSystemTimeAsFileTime, ::AddDllDirectory,
     ::LoadLibraryExW,      load_SHGetFolderPathW, load_CommandLineToArgvW,
     load_SHFileOperationW,
+    ::CreateThread,        ::GetProcessTimes,  ::GetFullPathNameW,
+    ::FindFirstFileW,      ::FindNextFileW,    ::FindClose,
+    ::GetFileInformationByHandle, ::SetFileInformationByHandle,
+    ::SetFileAttributesW,  ::DeleteFileW,      ::RemoveDirectoryW,
 };
 
 win32_api win32 = win32_system;

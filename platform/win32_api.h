@@ -59,6 +59,18 @@ struct win32_api {
     decltype(&::SHGetFolderPathW) SHGetFolderPathW;
     decltype(&::CommandLineToArgvW) CommandLineToArgvW;
     decltype(&::SHFileOperationW) SHFileOperationW;
+    // The run directory lock and the sweep of leftovers.
+    decltype(&::CreateThread) CreateThread;
+    decltype(&::GetProcessTimes) GetProcessTimes;
+    decltype(&::GetFullPathNameW) GetFullPathNameW;
+    decltype(&::FindFirstFileW) FindFirstFileW;
+    decltype(&::FindNextFileW) FindNextFileW;
+    decltype(&::FindClose) FindClose;
+    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+    decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
+    decltype(&::SetFileAttributesW) SetFileAttributesW;
+    decltype(&::DeleteFileW) DeleteFileW;
+    decltype(&::RemoveDirectoryW) RemoveDirectoryW;
 };
 
 // The table the launcher calls through.

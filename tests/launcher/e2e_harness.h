@@ -62,6 +62,8 @@ public:
     // terminated so no test leaves one running).
     bool wait(DWORD timeout_ms = 120000);
 
+    // Ends the process at once, as Task Manager or taskkill /f would.
+    bool terminate(DWORD code = 1) { return TerminateProcess(process_.hProcess, code) != FALSE; }
     DWORD process_id() const { return process_.dwProcessId; }
     DWORD exit_code() const { return exit_code_; }
     std::string standard_output() const;

@@ -1,0 +1,62 @@
+// Rules of the start-up sweep that need no system: which names in the
+// temporary folder are run directories, whether their owner is gone, and the
+// paths the sweep works with. Platform-free; no Win32 calls here.
+#pragma once
+#include <cstdint>
+
+#include "platform/units.h"
+
+// A run directory is named onefile_<PARENT>_<START>, both parts decimal
+// digits; the sweep renames one it is about to delete to that name with this
+// suffix, so an interrupted deletion is found and finished by a later start.
+constexpr u16 RUN_DIRECTORY_PREFIX[] = U16("onefile_");
+constexpr u16 SWEEP_SUFFIX[] = U16(".swept");
+
+struct run_directory_name {
+    uint32_t parent;  // process id
+    uint64_t start;   // FILETIME count, at most INT64_MAX as the launcher writes it
+    bool swept;       // carries SWEEP_SUFFIX
+};
+
+// True when `name` is exactly onefile_<digits>_<digits>, optionally followed
+// by SWEEP_SUFFIX, and both numbers fit (PARENT in 32 bits, START in a
+// signed 64-bit count). Anything else is not ours and is never touched.
+bool parse_run_directory_name(const u16* name, run_directory_name& parsed);
+
+// What the system said about the process PARENT names.
+struct owner_query {
+    bool opened;           // OpenProcess succeeded
+    uint32_t open_error;   // GetLastError() when it did not
+    bool times_read;       // GetProcessTimes succeeded
+    uint64_t created;      // its creation time, a FILETIME count
+    uint64_t exited;       // its exit time; 0 while it runs
+};
+
+enum class owner_state { gone, alive, doubtful };
+
+// Gone: no process has that id (OpenProcess fails with
+// ERROR_INVALID_PARAMETER), or the process that has it was created after
+// START (the id was reused), or the process has ended (one that another
+// process still holds a handle to can still be opened). Any other failure is doubt, and doubt keeps the
+// directory. Process id 0 opens as "invalid parameter" too, but no launcher
+// ever has it: doubtful.
+owner_state judge_owner(const run_directory_name& name, const owner_query& query);
+
+constexpr uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
+
+// Length of the folder part of a run directory path: the units before its
+// last backslash (the run directory's own name holds none). 0 when there is
+// no backslash.
+size_t folder_length(const u16* run_directory);
+
+// Writes the long-path form of the absolute path `full` into `out`
+// (capacity units): \\?\ before a drive path, \\?\UNC\ for \\server\share,
+// unchanged when it has the prefix already. False when it does not fit or
+// the path is neither form (relative): the sweep then does nothing.
+bool make_long_path(u16* out, size_t capacity, const u16* full);
+
+// Appends "\" and `name` to the path in `path` (capacity units); false, with
+// `path` unchanged, when it does not fit.
+bool append_component(u16* path, size_t capacity, const u16* name);
+// Removes the last "\component"; never goes before `floor` units.
+void remove_component(u16* path, size_t floor);
