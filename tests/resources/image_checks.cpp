@@ -24,10 +24,11 @@ constexpr uint32_t page = 4096;
 constexpr uint32_t neutral_language = 0;
 constexpr uint32_t code_page_1252 = 1252;
 constexpr uint32_t payload_id = 27;
-constexpr uint32_t icon_count = 6;
-constexpr std::array<uint32_t, icon_count> icon_pixels = {16, 32, 48, 64, 128, 256};
-constexpr size_t version_block_bytes = 632;
 constexpr size_t manifest_bytes = 1265;
+// The branding record (resources/branding_record.h): company, product and
+// version as UTF-16 after a 24-byte head.
+constexpr char brand_section[] = ".brand";
+constexpr size_t record_company = 24, record_product = 24 + 512, record_version = 24 + 1024;
 
 uint32_t be32(const std::vector<uint8_t>& d, size_t at) {
     return (uint32_t{d[at]} << 24) | (uint32_t{d[at + 1]} << 16) | (uint32_t{d[at + 2]} << 8) | d[at + 3];
@@ -96,6 +97,7 @@ void LauncherImage::SetUp() {
         GTEST_SKIP() << where.skip_reason;
     }
     carries_payload_ = where.carries_payload;
+    branding_ = where.branding;
     ASSERT_TRUE(pe::read_file(where.path, file_)) << "cannot read " << where.path;
 }
 
@@ -106,11 +108,11 @@ TEST_P(LauncherImage, header_is_a_relocatable_gui_image_for_amd64) {
     EXPECT_EQ(im.machine, machine_amd64);
     EXPECT_EQ(im.magic, 0x20B);
     EXPECT_EQ(im.subsystem, subsystem_windows_gui);
-    EXPECT_TRUE(im.characteristics & file_executable_image);
-    EXPECT_TRUE(im.characteristics & file_large_address_aware);
-    EXPECT_FALSE(im.characteristics & file_dll);
-    // Dynamic base is worth nothing if the loader cannot rebase the image.
-    EXPECT_FALSE(im.characteristics & file_relocs_stripped);
+    // Exactly these two: no DLL, relocations kept (dynamic base is worth
+    // nothing if the loader cannot rebase the image), and none of the
+    // obsolete COFF bits ld sets.
+    EXPECT_EQ(im.characteristics, file_executable_image | file_large_address_aware);
+    EXPECT_FALSE(im.characteristics & (file_dll | file_relocs_stripped));
     ASSERT_GT(im.directories.size(), pe::directory_base_reloc);
     EXPECT_NE(im.directories[pe::directory_base_reloc].size, 0u) << "no base relocations";
     EXPECT_EQ(im.dll_characteristics,
@@ -138,6 +140,7 @@ TEST_P(LauncherImage, resources_are_numeric_neutral_and_code_page_1252) {
     Parsed p = parse(file_);
     ASSERT_TRUE(p.ok) << p.error;
     std::vector<std::pair<uint32_t, uint32_t>> expected;
+    const uint32_t icon_count = static_cast<uint32_t>(branding_.icon_pixels.size());
     for (uint32_t id = 1; id <= icon_count; ++id) expected.push_back({pe::type_icon, id});
     if (carries_payload_) expected.push_back({pe::type_rcdata, payload_id});
     expected.push_back({pe::type_group_icon, 1});
@@ -161,6 +164,8 @@ TEST_P(LauncherImage, resources_are_numeric_neutral_and_code_page_1252) {
 TEST_P(LauncherImage, icons_are_rgb_png_files_of_the_six_sizes) {
     Parsed p = parse(file_);
     ASSERT_TRUE(p.ok) << p.error;
+    const std::vector<uint32_t>& icon_pixels = branding_.icon_pixels;
+    const uint32_t icon_count = static_cast<uint32_t>(icon_pixels.size());
     for (uint32_t id = 1; id <= icon_count; ++id) {
         SCOPED_TRACE("RT_ICON " + std::to_string(id));
         const pe::Resource* r = p.image.find(pe::type_icon, id);
@@ -194,6 +199,8 @@ TEST_P(LauncherImage, icon_directory_describes_each_icon_resource) {
     pe::IconDirectory dir;
     std::string error;
     ASSERT_TRUE(pe::parse_icon_directory(pe::resource_bytes(file_, *group), dir, error)) << error;
+    const std::vector<uint32_t>& icon_pixels = branding_.icon_pixels;
+    const uint32_t icon_count = static_cast<uint32_t>(icon_pixels.size());
     EXPECT_EQ(dir.reserved, 0);
     EXPECT_EQ(dir.type, 1);
     ASSERT_EQ(dir.count, icon_count);
@@ -220,18 +227,19 @@ TEST_P(LauncherImage, version_block_fixed_part_says_1_0_9_0_application) {
     ASSERT_TRUE(p.ok) << p.error;
     const pe::Resource* r = p.image.find(pe::type_version, 1);
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->size, version_block_bytes);
+    const size_t version_block_bytes = branding_.version_block_bytes;
+    if (version_block_bytes != 0) EXPECT_EQ(r->size, version_block_bytes);
     pe::VersionBlock block;
     std::string error;
     ASSERT_TRUE(pe::parse_version_block(pe::resource_bytes(file_, *r), block, error)) << error;
-    EXPECT_EQ(block.length, version_block_bytes);
+    if (version_block_bytes != 0) EXPECT_EQ(block.length, version_block_bytes);
     EXPECT_EQ(block.key, u"VS_VERSION_INFO");
     ASSERT_TRUE(block.has_fixed);
     const uint32_t want[13] = {
         0xFEEF04BD,              // signature
         0,                       // structure version
-        0x00010000, 0x00090000,  // file version 1.0.9.0
-        0x00010000, 0x00090000,  // product version 1.0.9.0
+        branding_.version_high, branding_.version_low,  // file version (1.0.9.0)
+        branding_.version_high, branding_.version_low,  // product version
         0x3F, 0,                 // flags mask, flags
         0x4,                     // VOS__WINDOWS32
         1, 0,                    // VFT_APP, no subtype
@@ -252,20 +260,15 @@ TEST_P(LauncherImage, version_strings_come_in_order_with_lengths_in_bytes) {
     std::string error;
     ASSERT_TRUE(pe::parse_version_block(pe::resource_bytes(file_, *r), block, error)) << error;
     EXPECT_EQ(block.string_tables, std::vector<std::u16string>{u"000004b0"});
-    const std::pair<const char16_t*, const char16_t*> want[] = {
-        {u"CompanyName", u"Marrowlake"},         {u"ProductName", u"Marrowlake"},
-        {u"ProductVersion", u"1.0.9.0"},         {u"FileVersion", u"1.0.9.0"},
-        {u"OriginalFilename", u"Marrowlake.exe"}, {u"InternalName", u"Marrowlake"},
-        {u"FileDescription", u"Marrowlake.exe"},
-    };
-    ASSERT_EQ(block.strings.size(), std::size(want));
-    for (size_t i = 0; i < std::size(want); ++i) {
+    const auto& want = branding_.strings;
+    ASSERT_EQ(block.strings.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
         const pe::VersionString& s = block.strings[i];
         SCOPED_TRACE(pe::narrow(s.key));
         EXPECT_EQ(s.key, want[i].first);
         EXPECT_EQ(s.value, want[i].second);
         // Bytes, terminator included: 22 for "Marrowlake", not 11.
-        size_t value_bytes = (std::char_traits<char16_t>::length(want[i].second) + 1) * 2;
+        size_t value_bytes = (want[i].second.size() + 1) * 2;
         EXPECT_EQ(s.value_length, value_bytes);
         EXPECT_EQ(s.value_bytes, value_bytes) << "value and node end disagree";
         EXPECT_EQ(s.type, 1) << "text value";
@@ -278,9 +281,11 @@ TEST_P(LauncherImage, manifest_is_the_exact_one_line_document) {
     const pe::Resource* r = p.image.find(pe::type_manifest, 1);
     ASSERT_NE(r, nullptr);
     std::vector<uint8_t> bytes = pe::resource_bytes(file_, *r);
-    EXPECT_EQ(bytes.size(), manifest_bytes);
-    std::vector<uint8_t> want = expected_manifest();
-    ASSERT_EQ(want.size(), manifest_bytes) << "reference manifest unreadable or changed";
+    std::vector<uint8_t> want = expected_manifest(branding_.manifest_path);
+    if (branding_.manifest_path.empty()) {
+        EXPECT_EQ(bytes.size(), manifest_bytes);
+        ASSERT_EQ(want.size(), manifest_bytes) << "reference manifest unreadable or changed";
+    }
     EXPECT_TRUE(bytes == want) << "embedded manifest differs from resources/launcher.manifest";
     std::string text(bytes.begin(), bytes.end());
     EXPECT_EQ(text.find('\n'), std::string::npos);
@@ -289,6 +294,41 @@ TEST_P(LauncherImage, manifest_is_the_exact_one_line_document) {
     size_t non_ascii = 0;
     for (unsigned char c : bytes) non_ascii += c >= 0x80;
     EXPECT_EQ(non_ascii, 0u);
+}
+
+// {COMPANY}, {PRODUCT} and {VERSION} expand to the record's texts, which
+// must be those of the image's own version block (three version parts).
+TEST_P(LauncherImage, branding_record_matches_the_version_block) {
+    Parsed p = parse(file_);
+    ASSERT_TRUE(p.ok) << p.error;
+    const pe::Section* section = nullptr;
+    for (const pe::Section& s : p.image.sections)
+        if (s.name == brand_section) section = &s;
+    ASSERT_NE(section, nullptr) << "no section " << brand_section;
+    ASSERT_GE(section->raw_size, record_version + 48);
+    ASSERT_LE(size_t{section->raw_offset} + section->raw_size, file_.size());
+    auto text = [&](size_t at) {
+        std::u16string out;
+        for (size_t i = section->raw_offset + at; file_[i] | file_[i + 1]; i += 2)
+            out += static_cast<char16_t>(file_[i] | (file_[i + 1] << 8));
+        return out;
+    };
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&file_[section->raw_offset])), "onefile-brand-1");
+    const pe::Resource* r = p.image.find(pe::type_version, 1);
+    ASSERT_NE(r, nullptr);
+    pe::VersionBlock block;
+    std::string error;
+    ASSERT_TRUE(pe::parse_version_block(pe::resource_bytes(file_, *r), block, error)) << error;
+    auto value = [&](const char16_t* key) {
+        for (const pe::VersionString& s : block.strings)
+            if (s.key == key) return s.value;
+        return std::u16string(u"(missing)");
+    };
+    EXPECT_EQ(text(record_company), value(u"CompanyName"));
+    EXPECT_EQ(text(record_product), value(u"ProductName"));
+    std::string three = std::to_string(block.fixed[2] >> 16) + "." + std::to_string(block.fixed[2] & 0xFFFF) + "." +
+                        std::to_string(block.fixed[3] >> 16);
+    EXPECT_EQ(text(record_version), pe::ascii16(three.c_str()));
 }
 
 }  // namespace image_checks

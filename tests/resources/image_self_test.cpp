@@ -1,8 +1,9 @@
 // Runs the image checks on this test program itself, which is linked with
-// the launcher's resources, its image options and the code page fix-up: the
-// same recipe as the stub, checked where it is built, under Wine.
+// the launcher's image options, its branding record and the post-link step
+// that writes its resources: the same recipe as the stub, checked where it is built, under Wine.
 #include <windows.h>
 
+#include "resources/branding_record.h"
 #include "tests/resources/image_checks.h"
 #include "tests/resources/pe_reader.h"
 
@@ -10,6 +11,9 @@ namespace image_checks {
 
 Located locate_image(const std::string&) {
     Located where;
+    // The launcher's record, linked in as the stub links it through its
+    // path templates, so that its section is in this image too.
+    if (launcher_branding.record_size != sizeof(branding_record)) ADD_FAILURE() << "record not linked";
     char path[MAX_PATH + 1];
     DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     DWORD error = GetLastError();
@@ -21,7 +25,7 @@ Located locate_image(const std::string&) {
     return where;
 }
 
-std::vector<uint8_t> expected_manifest() {
+std::vector<uint8_t> expected_manifest(const std::string&) {
     std::vector<uint8_t> bytes;
     pe::read_file(ONEFILE_SOURCE_MANIFEST, bytes);
     return bytes;
