@@ -366,6 +366,16 @@ void WINAPI fault_Sleep(DWORD milliseconds) {
     win32_system.Sleep(milliseconds);
 }
 
+// Not failed, only recorded: a new thread's handle may take the value of a
+// handle closed before, which must not count as a use after close.
+HANDLE WINAPI fault_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                                 LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                 LPDWORD thread_id) {
+    HANDLE thread = win32_system.CreateThread(security, stack, start, parameter, flags, thread_id);
+    opened(thread, "CreateThread");
+    return thread;
+}
+
 DLL_DIRECTORY_COOKIE WINAPI fault_AddDllDirectory(PCWSTR directory) {
     if (should_fail(F_AddDllDirectory)) return nullptr;
     return win32_system.AddDllDirectory(directory);
@@ -477,5 +487,6 @@ bool install_faults_from_environment() {
     win32.CloseHandle = fault_CloseHandle;
     win32.Sleep = fault_Sleep;
     win32.AddDllDirectory = fault_AddDllDirectory;
+    win32.CreateThread = fault_CreateThread;
     return true;
 }

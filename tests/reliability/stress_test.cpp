@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "tests/launcher/e2e_fixture.h"
@@ -168,6 +169,67 @@ TEST_F(launcher_under_load, sixteen_at_once_end_with_their_childs_status_and_lea
     }
     printf("[ figures  ] %d launches in %d rounds of %d at once, %lld ms\n", launches, rounds,
            width, milliseconds_since(started));
+}
+
+// --- sixteen at once among leftovers ------------------------------------------
+
+// Leftovers of launchers that are gone lie between sixteen live ones: the
+// sweeps of the sixteen parents remove every leftover, none touches a live
+// run directory, and every launcher ends with its child's status.
+TEST_F(launcher_under_load, sixteen_at_once_sweep_every_leftover_and_touch_no_live_directory) {
+    const int width = 16;
+    pack_named(windows_path(LAUNCHER_STUB), L"sweep_app.exe", probe_entries(8, 4000));
+    for (int index = 0; index < width; ++index) {
+        std::wstring leftover = temp_ + L"\\onefile_2147483644_" + std::to_wstring(index);
+        ASSERT_TRUE(CreateDirectoryW(leftover.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW((leftover + L"\\lib").c_str(), nullptr));
+        for (int file = 0; file < 20; ++file)
+            ASSERT_TRUE(write_file(leftover + L"\\lib\\f" + std::to_wstring(file), "left"));
+    }
+    std::wstring release = folder_ + L"\\release";
+    std::vector<std::unique_ptr<launched_process>> processes;
+    std::vector<std::wstring> reports;
+    auto started = clock_type::now();
+    for (int index = 0; index < width; ++index) {
+        reports.push_back(folder_ + L"\\report" + std::to_wstring(index));
+        processes.push_back(std::make_unique<launched_process>());
+        start(*processes.back(),
+              L"report " + in_quotes(reports.back()) + L" await " + in_quotes(release) +
+                  L" exit " + std::to_wstring(index + 10),
+              {}, L"s" + std::to_wstring(index));
+    }
+    std::set<std::wstring> live;
+    for (const std::wstring& report : reports) {
+        ASSERT_TRUE(wait_for_file(report, 30000));
+        live.insert(run_directory_of(read_report(report)).substr(temp_.size() + 1));
+    }
+    ASSERT_EQ(live.size(), static_cast<size_t>(width));
+    // The sweeps run while the applications wait.
+    std::set<std::wstring> left;
+    for (int waited = 0; waited < 30000; waited += 20) {
+        std::vector<std::wstring> names = directory_names(temp_);
+        left = std::set<std::wstring>(names.begin(), names.end());
+        if (left == live) break;
+        Sleep(20);
+    }
+    EXPECT_EQ(left, live) << left.size() << " directories instead of " << live.size();
+    long long swept_ms = milliseconds_since(started);
+    std::string library = probe_library();
+    for (const std::wstring& name : live) {
+        std::wstring directory = temp_ + L"\\" + name;
+        EXPECT_EQ(read_file(directory + L"\\main.dll"), library) << printable(name);
+        EXPECT_EQ(read_file(directory + L"\\lib\\part3\\file7.bin"), std::string(4000, 'h'))
+            << printable(name);
+    }
+    ASSERT_TRUE(write_file(release, ""));
+    for (int index = 0; index < width; ++index) {
+        ASSERT_TRUE(processes[index]->wait(LAUNCHER_TIMEOUT_MS)) << "launcher " << index;
+        EXPECT_EQ(processes[index]->exit_code(), static_cast<DWORD>(index + 10));
+        EXPECT_EQ(processes[index]->standard_output() + processes[index]->standard_error(), "");
+    }
+    EXPECT_TRUE(directory_names(temp_).empty());
+    printf("[ figures  ] %d leftovers among %d live launchers swept %lld ms after the first start\n",
+           width, width, swept_ms);
 }
 
 // --- the console handler at random moments ---------------------------------------
