@@ -76,7 +76,7 @@ protected:
 
     fs::path stub(const char* name = "stub4096.exe") const { return fs::path(ONEFILE_TEST_STUBS) / name; }
     run_result pack_to(const fs::path& out, const std::string& extra = "") {
-        return run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(stub()) + " " + extra);
+        return run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(stub()) + " --no-check " + extra);
     }
 
     fs::path root, app;
@@ -198,7 +198,7 @@ void expect_valid_image(const fs::path& stub_path, const fs::path& packed_path) 
 TEST_F(OnefilePack, PackedImageKeepsStubResourcesAndAddsThePayload) {
     for (const char* name : {"stub4096.exe", "stub512.exe"}) {
         fs::path out = root / (std::string("packed_") + name);
-        ASSERT_EQ(run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(stub(name))).status, 0);
+        ASSERT_EQ(run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(stub(name)) + " --no-check").status, 0);
         SCOPED_TRACE(name);
         expect_valid_image(stub(name), out);
     }
@@ -321,7 +321,7 @@ TEST_F(OnefilePack, SymbolicLinkToAFileIsStoredAsTheFile) {
 TEST_F(BadInput, StubThatIsNotPe32Plus) {
     write_file(root / "stub.txt", "MZ but nothing else");
     fs::path out = root / "out.exe";
-    run_result result = run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(root / "stub.txt"));
+    run_result result = run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(root / "stub.txt") + " --no-check");
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.out.find("PE32+"), std::string::npos) << result.out;
     EXPECT_FALSE(fs::exists(out));
@@ -332,7 +332,7 @@ TEST_F(BadInput, StubThatIsNotPe32Plus) {
     image[pe + 24] = 0x0B;
     image[pe + 25] = 0x01;
     write_file(root / "stub32.exe", image);
-    result = run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(root / "stub32.exe"));
+    result = run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(root / "stub32.exe") + " --no-check");
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.out.find("not PE32+"), std::string::npos) << result.out;
     EXPECT_FALSE(fs::exists(out));

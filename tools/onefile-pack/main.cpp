@@ -12,16 +12,26 @@ const char USAGE[] =
     "  archive APP_DIR -o FILE [--main NAME]\n"
     "  list EXE\n"
     "  extract EXE DIR\n"
+    "  info EXE\n"
+    "  --version\n"
     "Run 'onefile-pack COMMAND --help' for one command.\n";
 
 const char HELP_PACK[] =
-    "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--quiet]\n"
+    "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--quiet] [--no-check]\n"
     "Writes OUT.exe: the launcher stub (default: launcher.exe beside this tool) with the\n"
     "files below APP_DIR as its payload, resource 27. NAME (default main.dll) is the\n"
     "application library at the top of APP_DIR and becomes the first entry. Symbolic\n"
     "links to files are stored as the files they name; links to directories, dangling\n"
     "links and special files are refused; empty directories are not kept. On any error\n"
-    "OUT.exe is left as it was.\n";
+    "OUT.exe is left as it was.\n"
+    "Checks (--no-check skips them all): NAME must be a 64-bit (PE32+, x86-64) DLL that\n"
+    "exports run_code by name, or nothing is written and the status is 2. A warning\n"
+    "(still packing) for each DLL it or a DLL beside it imports that is neither a file\n"
+    "at the top of APP_DIR nor one every Windows 10 and 11 has, and for each entry whose\n"
+    "path in the run directory would pass 259 units, the limit of the shell delete that\n"
+    "cleans it up, with TEMP taken as C:\\Users\\<20-character user name>\\AppData\\Local\\Temp\n"
+    "(48 units) and the run directory as \\onefile_<10-digit id>_<18-digit time> in it;\n"
+    "names over 172 units are at risk.\n";
 const char HELP_ARCHIVE[] =
     "usage: onefile-pack archive APP_DIR -o FILE [--main NAME] [--quiet]\n"
     "Writes the bare payload archive, for placing as resource 27 (RT_RCDATA, language\n"
@@ -33,6 +43,12 @@ const char HELP_LIST[] =
 const char HELP_EXTRACT[] =
     "usage: onefile-pack extract EXE DIR\n"
     "Writes every entry of the payload below DIR, as the launcher would.\n";
+const char HELP_INFO[] =
+    "usage: onefile-pack info EXE\n"
+    "The launcher's release, the version block's texts and versions, the icon sizes,\n"
+    "the payload's entry count and size, the application library, whether it exports\n"
+    "run_code, its imports (MISSING: neither in the payload nor a system library) and\n"
+    "whether the image is signed.\n";
 
 struct usage_error : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -70,9 +86,14 @@ int run(int argc, char** argv) {
         std::cout << USAGE;
         return argc < 2 ? 2 : 0;
     }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "onefile-pack " << ONEFILE_TOOL_VERSION << '\n';
+        return 0;
+    }
     std::string command = argv[1];
     const char* help = command == "pack" ? HELP_PACK : command == "archive" ? HELP_ARCHIVE
-                     : command == "list" ? HELP_LIST : command == "extract" ? HELP_EXTRACT : nullptr;
+                     : command == "list" ? HELP_LIST : command == "extract" ? HELP_EXTRACT
+                     : command == "info" ? HELP_INFO : nullptr;
     if (help == nullptr) throw usage_error("unknown command '" + command + "'");
     if (wants_help(argc, argv)) {
         std::cout << help;
@@ -99,6 +120,8 @@ int run(int argc, char** argv) {
             options.main_name = name_argument(value());
         } else if ((command == "pack" || command == "archive") && arg == "--quiet") {
             options.progress = false;
+        } else if (command == "pack" && arg == "--no-check") {
+            options.check = false;
         } else if (arg.size() > 1 && arg[0] == '-') {
             throw usage_error("unknown option '" + arg + "' for " + command);
         } else {
@@ -117,6 +140,8 @@ int run(int argc, char** argv) {
         }
         if (!have_stub) options.stub = default_stub(argv[0]);
         pack::pack_image(options);
+    } else if (command == "info") {
+        pack::show_info(positional[0], std::cout);
     } else if (command == "list") {
         pack::list_payload(positional[0], std::cout);
     } else {
@@ -132,6 +157,9 @@ int main(int argc, char** argv) {
         return run(argc, argv);
     } catch (const usage_error& e) {
         std::cerr << "onefile-pack: " << e.what() << " (see onefile-pack --help)\n";
+        return 2;
+    } catch (const pack::refused_error& e) {
+        std::cerr << "onefile-pack: error: " << e.what() << "\n";
         return 2;
     } catch (const std::exception& e) {
         std::cerr << "onefile-pack: error: " << e.what() << "\n";

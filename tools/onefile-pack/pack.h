@@ -119,6 +119,7 @@ struct pack_options {
     fs::path app_dir, output, stub;
     std::u16string main_name = u"main.dll";
     bool progress = false;
+    bool check = true;  // --no-check clears it: the application library and path checks
 };
 void pack_image(const pack_options& options);
 void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name,
@@ -129,5 +130,105 @@ void extract_payload(const fs::path& image, const fs::path& directory);
 
 // A progress bar on standard error, drawn only when it is a terminal.
 std::function<void(uint64_t)> progress_bar(const char* what, uint64_t total, bool enabled);
+
+// --- checks of the application (app_library.cpp, path_lengths.cpp) ----------
+// Input the user must change; the tool ends with status 2.
+struct refused_error : pack_error {
+    using pack_error::pack_error;
+};
+
+// A file, or a stretch of one (an entry inside a payload), read on demand.
+struct file_part {
+    std::istream* in;
+    uint64_t offset, size;
+};
+
+struct library_image {
+    std::string problem;  // why it cannot load as a 64-bit DLL; empty when it can
+    bool exports_run_code = false;
+    std::vector<std::string> imports;  // as the file names them: imports, then delay-load imports
+};
+// Never throws for what the bytes hold: a damaged image gives a problem.
+library_image read_library(const file_part& part);
+
+// Case-folded, with ".dll" added to a name without extension, as the loader does.
+std::string library_key(const std::string& name);
+// API sets and the fixed list of DLLs every 64-bit Windows 10 and 11 has.
+bool is_system_library(const std::string& name);
+
+struct import_finding {
+    std::string name;                     // as the first importer names it
+    std::vector<std::string> importers;
+    std::string why;
+};
+// Gives the library shipped beside the application library under `key`,
+// and its name; false when there is none.
+using shipped_library_fn = std::function<bool(const std::string& key, library_image& image, std::string& name)>;
+// Imports of `library` and, transitively, of the shipped libraries it
+// imports, that neither a shipped nor a system library satisfies.
+std::vector<import_finding> unresolved_imports(const std::string& library_name, const library_image& library,
+                                               const shipped_library_fn& shipped);
+std::string describe_finding(const import_finding& finding);
+
+// Refuses (refused_error) a first entry the launcher's child could not call;
+// warns for each import it would look for along PATH.
+void check_application(const std::vector<app_entry>& entries, std::ostream& warnings);
+
+// The run directory's path length for a TEMP of typical length (see path_lengths.cpp).
+extern const size_t ASSUMED_TEMP_UNITS, RUN_DIRECTORY_SUFFIX_UNITS, SHELL_DELETE_PATH_LIMIT;
+size_t run_directory_path_units(const std::u16string& name);
+// One warning per entry over the limit for the first few, then a summary.
+void warn_long_paths(const std::vector<app_entry>& entries, std::ostream& warnings);
+
+// --- info (info.cpp) ------------------------------------------------------------
+struct image_section {
+    std::string name;
+    uint64_t offset, size;  // its data in the file
+};
+struct image_summary {
+    std::vector<std::pair<resource_leaf, uint64_t>> resources;  // with the file offset of each leaf's data
+    std::vector<image_section> sections;
+    bool has_signature = false;  // a security directory is present
+};
+image_summary summarise_image(std::istream& in, uint64_t file_size);
+// One screen about a packed image.
+void show_info(const fs::path& image, std::ostream& out);
+
+// --- branding (branding.cpp) ---------------------------------------------------
+// Bad branding input: the option and why, one line, exit status 2.
+struct option_error : refused_error {
+    option_error(const std::string& option, const std::string& why) : refused_error(option + ": " + why) {}
+};
+
+// The longest text an option may give, in UTF-16 units: what the launcher's
+// branding record holds besides its terminator.
+constexpr size_t MAX_BRANDING_TEXT_UNITS = 255;
+
+// What `pack` and `brand` change; an empty field is not given.
+struct branding_options {
+    fs::path icon, manifest;
+    std::u16string product, company, description, copyright, original_filename;
+    std::string version;  // "A.B.C" or "A.B.C.D"
+    bool any() const;
+    // Company, product or version: the texts {COMPANY}, {PRODUCT} and
+    // {VERSION} give, which only a stub with a branding record can follow.
+    bool changes_record() const;
+};
+
+// The texts of the launcher's branding record.
+struct record_texts {
+    std::u16string company, product, version;
+};
+// Rewrites the stub's resources (`leaves` with their `data`) for `branding`:
+// the version block always (starting from the stub's own, or from its record
+// when it has none), the icons and the manifest when given. Throws
+// option_error for bad input before changing anything. `stub_record` is the
+// stub's record, nullptr when it has none. Returns the texts the record must
+// now hold: the new block's company and product and its version's three parts.
+record_texts apply_branding(const branding_options& branding, const std::u16string& output_name,
+                            const record_texts* stub_record, std::vector<resource_leaf>& leaves,
+                            std::vector<std::vector<uint8_t>>& data);
+// `brand`: the stub's resources rewritten as `pack` would, without payload.
+void brand_stub(const fs::path& stub, const fs::path& output, const branding_options& branding);
 
 }  // namespace pack

@@ -6,6 +6,7 @@
 // signed afterwards.
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <map>
 
 #include "pack.h"
@@ -353,6 +354,30 @@ payload_location locate_payload(std::istream& in, uint64_t file_size) {
     throw pack_error("image carries no payload (resource 27)");
 }
 
+image_summary summarise_image(std::istream& in, uint64_t file_size) {
+    read_at_fn read_at = [&in, file_size](uint64_t offset, size_t count) {
+        if (offset > file_size || count > file_size - offset) throw not_pe("header or table past the end of the file");
+        std::vector<uint8_t> bytes(count);
+        in.clear();
+        in.seekg(static_cast<std::streamoff>(offset));
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+        if (static_cast<size_t>(in.gcount()) != count) throw pack_error("image is truncated");
+        return bytes;
+    };
+    pe_layout layout = parse_layout(read_at);
+    image_summary summary;
+    summary.has_signature = layout.security_size != 0;
+    std::vector<uint8_t> table = read_at(layout.section_table_offset, SECTION_HEADER_SIZE * layout.section_count);
+    for (uint16_t i = 0; i < layout.section_count; ++i) {
+        const char* name = reinterpret_cast<const char*>(&table[i * SECTION_HEADER_SIZE]);
+        const section_header& s = layout.sections[i];
+        summary.sections.push_back({std::string(name, strnlen(name, 8)), s.raw_offset, s.raw_size});
+    }
+    for (const resource_leaf& leaf : walk_resources(layout, read_at))
+        summary.resources.emplace_back(leaf, rva_to_offset(layout, leaf.data_rva, leaf.size));
+    return summary;
+}
+
 void pack_image(const pack_options& options) {
     std::vector<uint8_t> image = read_whole_stub(options.stub);
     read_at_fn read_at = memory_reader(image);
@@ -377,6 +402,10 @@ void pack_image(const pack_options& options) {
         throw pack_error("stub has no room for another section header");
 
     std::vector<app_entry> entries = scan_app_tree(options.app_dir, options.main_name);
+    if (options.check) {
+        check_application(entries, std::cerr);
+        warn_long_paths(entries, std::cerr);
+    }
     const uint64_t payload_size = archive_size(entries);
 
     resource_leaf payload;

@@ -1,0 +1,240 @@
+// The packer's checks of what it packs, and `info`: real DLLs built with
+// mingw-w64 pass, anything the launcher's child could not call is refused
+// with status 2 and no output, missing imports and long paths warn.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <sstream>
+
+#include "pack.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const fs::path& path, const std::string& data) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+fs::path library(const char* name) { return fs::path(ONEFILE_CHECK_LIBRARIES) / name; }
+
+struct run_result {
+    int status;
+    std::string out, err;
+};
+
+run_result run_pack(const std::string& args) {
+    fs::path err = fs::temp_directory_path() / ("app_check_err_" + std::to_string(getpid()));
+    std::string command = std::string(ONEFILE_PACK_BINARY) + " " + args + " 2>'" + err.string() + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+    int status = pclose(pipe);
+    std::string error_text = read_file(err);
+    fs::remove(err);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, error_text};
+}
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+size_t lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+class AppCheck : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("app_check_test_" + std::to_string(getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        app = root / "app";
+        fs::create_directories(app);
+        write_file(app / "data" / "readme.txt", "payload entry");
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    void use_as_main(const std::string& bytes) { write_file(app / "main.dll", bytes); }
+    run_result pack(const std::string& extra = "", const fs::path& stub = fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe") {
+        return run_pack("pack " + quoted(app) + " -o " + quoted(root / "out.exe") + " --stub " + quoted(stub) +
+                        " --quiet " + extra);
+    }
+
+    fs::path root, app;
+};
+
+TEST_F(AppCheck, RealApplicationLibraryPacksWithoutAWord) {
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    run_result result = pack();
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(fs::exists(root / "out.exe"));
+}
+
+// Each is refused with one line, status 2, and nothing beside APP_DIR: no
+// OUT, no OUT.partial; --no-check packs it all the same.
+TEST_F(AppCheck, RefusesWhatTheChildCouldNotCall) {
+    std::string good = read_file(library("good.dll"));
+    uint32_t pe = static_cast<uint8_t>(good[0x3C]) | (static_cast<uint8_t>(good[0x3D]) << 8);
+    std::string pe32 = good, i386 = good;
+    pe32[pe + 24] = 0x0B, pe32[pe + 25] = 0x01;  // optional header magic of PE32
+    i386[pe + 4] = 0x4C, i386[pe + 5] = 0x01;    // machine x86
+    const std::pair<std::string, std::string> cases[] = {
+        {read_file(fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe"), "a program, not a DLL"},
+        {pe32, "a PE32 (32-bit) image"},
+        {i386, "a 32-bit x86 image"},
+        {read_file(library("no_entry.dll")), "does not export run_code"},
+        {"just some text, no image at all\n", "not a Windows image"},
+        {good.substr(0, 1000), "a header or table lies past the end of the file"},
+    };
+    for (const auto& [bytes, reason] : cases) {
+        SCOPED_TRACE(reason);
+        use_as_main(bytes);
+        run_result result = pack();
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(lines(result.err), 1u) << result.err;
+        EXPECT_NE(result.err.find("main.dll cannot be the application library: " + reason), std::string::npos)
+            << result.err;
+        EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 1)
+            << "something left beside APP_DIR";
+        result = pack("--no-check");
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        fs::remove(root / "out.exe");
+    }
+}
+
+// main.dll imports helper.dll, which imports absent.dll. The child's loader
+// looks beside main.dll (the top of the run directory) and in the system.
+TEST_F(AppCheck, WarnsForEachImportNeitherShippedNorSystem) {
+    fs::copy_file(library("uses_helper.dll"), app / "main.dll");
+    run_result result = pack();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(lines(result.err), 1u) << result.err;
+    EXPECT_NE(result.err.find("warning: helper.dll (imported by main.dll) is neither in APP_DIR"), std::string::npos)
+        << result.err;
+    EXPECT_TRUE(fs::exists(root / "out.exe"));
+
+    fs::create_directories(app / "lib");
+    fs::copy_file(library("helper.dll"), app / "lib" / "helper.dll");  // not where the loader looks
+    EXPECT_NE(pack().err.find("helper.dll (imported by main.dll)"), std::string::npos);
+
+    fs::copy_file(library("helper.dll"), app / "HELPER.DLL");  // found without regard to case
+    result = pack();
+    EXPECT_EQ(lines(result.err), 1u) << result.err;
+    EXPECT_NE(result.err.find("absent.dll (imported by HELPER.DLL) is neither"), std::string::npos) << result.err;
+
+    write_file(app / "absent.dll", "not an image");
+    EXPECT_NE(pack().err.find("absent.dll (imported by HELPER.DLL) is in APP_DIR but cannot be loaded"),
+              std::string::npos);
+
+    fs::copy_file(library("absent.dll"), app / "absent.dll", fs::copy_options::overwrite_existing);
+    EXPECT_EQ(pack().err, "");
+    fs::remove(app / "absent.dll");
+    EXPECT_EQ(pack("--no-check").err, "");
+}
+
+// With the typical TEMP assumed, a name of 172 units still fits in 259.
+TEST_F(AppCheck, WarnsForPathsTheCleanUpCannotDelete) {
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    std::string component(150, 'd');
+    write_file(app / component / std::string(21, 'f'), "172 units");
+    EXPECT_EQ(pack().err, "");
+    write_file(app / component / std::string(22, 'f'), "173 units");
+    run_result result = pack();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(lines(result.err), 1u) << result.err;
+    EXPECT_NE(result.err.find(std::string(22, 'f') + " would have a path of 260 units"), std::string::npos) << result.err;
+
+    for (int i = 0; i < 20; ++i) write_file(app / component / (std::string(30, 'g') + std::to_string(i)), "x");
+    result = pack();
+    EXPECT_EQ(lines(result.err), 4u) << result.err;  // three entries, then the summary
+    EXPECT_NE(result.err.find("18 more entries pass 259 units (longest: 270)"), std::string::npos) << result.err;
+    EXPECT_EQ(pack("--no-check").err, "");
+}
+
+TEST_F(AppCheck, InfoTellsWhatThePackedImageHolds) {
+    fs::copy_file(library("uses_helper.dll"), app / "main.dll");
+    fs::copy_file(library("helper.dll"), app / "HELPER.dll");
+    ASSERT_EQ(pack().status, 0);
+    run_result info = run_pack("info " + quoted(root / "out.exe"));
+    EXPECT_EQ(info.status, 0) << info.err;
+    const std::string& text = info.out;
+    for (const char* expected :
+         {"  launcher         unknown\n", "  file version     1.0.9.0\n", "  CompanyName      Test\n",
+          "  icons            none\n", "  payload          3 entries, ",
+          "  library          main.dll, ", " bytes, exports run_code\n",
+          "helper.dll (in the payload)", "msvcrt.dll (system)",
+          "  missing          absent.dll (imported by HELPER.dll) is neither", "  signed           no\n"})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin:\n" << text;
+    EXPECT_LE(lines(text), 24u) << "one screen";
+
+    for (const fs::path& not_packed : {fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe", app / "data" / "readme.txt"}) {
+        run_result refused = run_pack("info " + quoted(not_packed));
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find("not a packed image"), std::string::npos) << refused.err;
+    }
+
+    if (std::system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") == 0) {
+        std::string script = "cd " + quoted(root) +
+                             " && openssl req -x509 -newkey rsa:2048 -nodes -keyout k.pem -out c.pem -days 2"
+                             " -subj /CN=onefile-test >/dev/null 2>&1"
+                             " && osslsigncode sign -certs c.pem -key k.pem -in out.exe -out signed.exe >/dev/null 2>&1";
+        ASSERT_EQ(std::system(script.c_str()), 0);
+        EXPECT_NE(run_pack("info " + quoted(root / "signed.exe")).out.find("  signed           yes"), std::string::npos);
+    }
+}
+
+// The launcher stub of this build carries its release in its branding record.
+TEST_F(AppCheck, InfoAndVersionNameTheReleases) {
+    run_result version = run_pack("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("onefile-pack ") + ONEFILE_PROJECT_VERSION + "\n");
+    if (!fs::exists(ONEFILE_STUB_PATH)) GTEST_SKIP() << "no launcher stub at " ONEFILE_STUB_PATH " (make all)";
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    ASSERT_EQ(pack("", ONEFILE_STUB_PATH).status, 0);
+    std::string text = run_pack("info " + quoted(root / "out.exe")).out;
+    EXPECT_NE(text.find(std::string("  launcher         ") + ONEFILE_PROJECT_VERSION + "\n"), std::string::npos) << text;
+    size_t icons = text.find("  icons            ");
+    ASSERT_NE(icons, std::string::npos) << text;
+    EXPECT_NE(text.substr(icons, text.find('\n', icons) - icons).find("256"), std::string::npos) << text;
+}
+
+// The reader takes a user's file: truncated and scrambled libraries give a
+// problem or a result, never a crash or a read out of bounds (ASan watches).
+TEST(ApplicationLibraryReader, SurvivesTruncatedAndScrambledImages) {
+    std::string good = read_file(library("uses_helper.dll"));
+    ASSERT_GT(good.size(), 1024u);
+    auto read = [](const std::string& bytes) {
+        std::istringstream in(bytes);
+        return pack::read_library({&in, 0, bytes.size()});
+    };
+    pack::library_image whole = read(good);
+    EXPECT_EQ(whole.problem, "");
+    EXPECT_TRUE(whole.exports_run_code);
+    EXPECT_NE(std::find(whole.imports.begin(), whole.imports.end(), "helper.dll"), whole.imports.end());
+    for (size_t size = 0; size < good.size(); size += 7) read(good.substr(0, size));
+    std::mt19937 random(20260);
+    for (int round = 0; round < 3000; ++round) {
+        std::string scrambled = good;
+        for (int k = 0; k < 4; ++k) {
+            // Mostly the headers and tables, where offsets live.
+            size_t at = random() % (round % 2 ? scrambled.size() : std::min<size_t>(scrambled.size(), 1024));
+            scrambled[at] = static_cast<char>(random());
+        }
+        read(scrambled);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// onefile-pack info: what a packed image says about itself, on one screen:
+// the stub's release, the version block and icons, the payload and its
+// application library. Reads only what it shows; the payload is skipped over.
+#include <cstddef>
+#include <cstring>
+#include <map>
+
+#include "pack.h"
+#include "resources/branding_record.h"
+#include "resources/version_block.h"
+
+namespace pack {
+
+namespace {
+
+constexpr uint16_t RT_GROUP_ICON = 14, RT_VERSION = 16, RT_RCDATA = 10;
+constexpr uint16_t PAYLOAD_ID = 27;
+constexpr uint32_t MAX_RESOURCE_READ = 1u << 20;  // a version block or icon directory is far smaller
+
+bool is_resource(const resource_leaf& leaf, uint16_t type, uint16_t name) {
+    return !leaf.type.named && leaf.type.id == type && !leaf.name.named && leaf.name.id == name;
+}
+
+std::vector<uint8_t> read_bytes(std::istream& in, uint64_t offset, size_t count) {
+    std::vector<uint8_t> bytes(count);
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+    if (static_cast<size_t>(in.gcount()) != count) throw pack_error("image is truncated");
+    return bytes;
+}
+
+const std::pair<resource_leaf, uint64_t>* find_resource(const image_summary& summary, uint16_t type, uint16_t name) {
+    for (const auto& item : summary.resources)
+        if (is_resource(item.first, type, name)) return &item;
+    return nullptr;
+}
+
+std::string launcher_release(std::istream& in, const image_summary& summary) {
+    for (const image_section& section : summary.sections) {
+        if (section.name != std::string(BRANDING_SECTION_NAME, strnlen(BRANDING_SECTION_NAME, 8))) continue;
+        if (section.size < sizeof(branding_record)) return "unknown";
+        std::vector<uint8_t> record = read_bytes(in, section.offset, sizeof(branding_record));
+        uint32_t size = record[16] | (record[17] << 8) | (record[18] << 16) | (static_cast<uint32_t>(record[19]) << 24);
+        if (std::memcmp(record.data(), BRANDING_MARK, sizeof BRANDING_MARK) != 0 || size != sizeof(branding_record))
+            return "unknown";
+        const char* text = reinterpret_cast<const char*>(&record[offsetof(branding_record, launcher_version)]);
+        std::string release(text, strnlen(text, LAUNCHER_VERSION_CAPACITY));
+        return release.empty() ? "unknown" : release;
+    }
+    return "unknown";
+}
+
+std::string version_text(const uint16_t parts[4]) {
+    return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." + std::to_string(parts[2]) + "." +
+           std::to_string(parts[3]);
+}
+
+struct payload_entry {
+    std::u16string name;
+    uint64_t offset, size;  // of its data in the file
+};
+
+// The payload's names and sizes, seeking over the data.
+std::vector<payload_entry> walk_entries(std::istream& in, payload_location where) {
+    auto damaged = [](const char* what) { return pack_error(std::string("payload is damaged: ") + what); };
+    uint64_t at = where.offset, end = where.offset + where.size;
+    auto take = [&](size_t count) {
+        if (count > end - at) throw damaged("it ends inside a record");
+        std::vector<uint8_t> bytes = read_bytes(in, at, count);
+        at += count;
+        return bytes;
+    };
+    std::vector<uint8_t> header = take(3);
+    if (std::memcmp(header.data(), "KAX", 3) != 0) throw damaged("no KAX header");
+    std::vector<payload_entry> entries;
+    for (;;) {
+        std::u16string name;
+        for (;;) {
+            std::vector<uint8_t> unit = take(2);
+            char16_t value = static_cast<char16_t>(unit[0] | (unit[1] << 8));
+            if (value == 0) break;
+            if (name.size() == MAX_NAME_UNITS) throw damaged("a name is longer than 1023 units");
+            name += value;
+        }
+        if (name.empty()) return entries;
+        std::vector<uint8_t> field = take(8);
+        uint64_t size = 0;
+        for (int i = 7; i >= 0; --i) size = (size << 8) | field[i];
+        if (size > end - at) throw damaged("an entry runs past its end");
+        entries.push_back({name, at, size});
+        at += size;
+    }
+}
+
+}  // namespace
+
+void show_info(const fs::path& image, std::ostream& out) {
+    std::error_code error;
+    uint64_t file_size = fs::file_size(image, error);
+    if (error) throw pack_error("cannot read " + image.string() + ": " + error.message());
+    std::ifstream in(image, std::ios::binary);
+    if (!in) throw pack_error("cannot read " + image.string());
+    image_summary summary;
+    try {
+        summary = summarise_image(in, file_size);
+    } catch (const pack_error& e) {
+        throw pack_error("not a packed image: " + image.string() + ": " + e.what());
+    }
+    const auto* payload = find_resource(summary, RT_RCDATA, PAYLOAD_ID);
+    if (payload == nullptr) throw pack_error("not a packed image: " + image.string() + " carries no payload (resource 27)");
+
+    auto row = [&out](const std::string& label, const std::string& value) {
+        out << "  " << label << std::string(label.size() < 17 ? 17 - label.size() : 1, ' ') << value << '\n';
+    };
+    out << image.string() << ", " << file_size << " bytes\n";
+    row("launcher", launcher_release(in, summary));
+
+    if (const auto* version = find_resource(summary, RT_VERSION, 1)) {
+        version_fields fields;
+        std::string why;
+        if (version->first.size > MAX_RESOURCE_READ ||
+            !read_version_block(read_bytes(in, version->second, version->first.size), fields, why)) {
+            row("version block", "damaged" + (why.empty() ? std::string() : ": " + why));
+        } else {
+            row("file version", version_text(fields.file_version));
+            row("product version", version_text(fields.product_version));
+            for (const auto& [key, value] : fields.strings) row(to_utf8(key), to_utf8(value));
+        }
+    } else {
+        row("version block", "none");
+    }
+
+    if (const auto* group = find_resource(summary, RT_GROUP_ICON, 1)) {
+        std::string sizes;
+        uint32_t size = std::min(group->first.size, MAX_RESOURCE_READ);
+        std::vector<uint8_t> directory = size >= 6 ? read_bytes(in, group->second, size) : std::vector<uint8_t>();
+        size_t count = directory.size() >= 6 ? (directory[4] | (directory[5] << 8)) : 0;
+        for (size_t i = 0; i < count && 6 + 14 * (i + 1) <= directory.size(); ++i) {
+            unsigned width = directory[6 + 14 * i], height = directory[7 + 14 * i];
+            std::string one = std::to_string(width == 0 ? 256 : width);
+            if (height != width) one += "x" + std::to_string(height == 0 ? 256 : height);
+            sizes += (sizes.empty() ? "" : ", ") + one;
+        }
+        row("icons", sizes.empty() ? "none" : sizes);
+    } else {
+        row("icons", "none");
+    }
+
+    std::vector<payload_entry> entries = walk_entries(in, {payload->second, payload->first.size});
+    uint64_t total = 0;
+    for (const payload_entry& entry : entries) total += entry.size;
+    row("payload", std::to_string(entries.size()) + " entries, " + std::to_string(total) + " bytes");
+    if (!entries.empty()) {
+        const payload_entry& first = entries.front();
+        std::string first_name = to_utf8(first.name);
+        library_image library = read_library({&in, first.offset, first.size});
+        std::string state = !library.problem.empty() ? "cannot be loaded: " + library.problem
+                          : library.exports_run_code ? "exports run_code" : "does NOT export run_code";
+        row("library", first_name + ", " + std::to_string(first.size) + " bytes, " + state);
+
+        std::map<std::string, const payload_entry*> top_level;
+        for (const payload_entry& entry : entries)
+            if (entry.name.find(u'\\') == std::u16string::npos) top_level.emplace(library_key(to_utf8(entry.name)), &entry);
+        std::string imports;
+        for (const std::string& name : library.imports) {
+            const char* mark = top_level.count(library_key(name)) ? "in the payload"
+                             : is_system_library(name)         ? "system"
+                                                                : "MISSING";
+            imports += (imports.empty() ? "" : ", ") + name + " (" + mark + ")";
+        }
+        if (library.problem.empty()) row("imports", imports.empty() ? "none" : imports);
+        shipped_library_fn shipped = [&](const std::string& key, library_image& image, std::string& name) {
+            auto found = top_level.find(key);
+            if (found == top_level.end()) return false;
+            image = read_library({&in, found->second->offset, found->second->size});
+            name = to_utf8(found->second->name);
+            return true;
+        };
+        if (library.problem.empty()) {
+            // Direct imports are marked above; these are the rest and the reasons.
+            for (const import_finding& finding : unresolved_imports(first_name, library, shipped))
+                if (finding.importers != std::vector<std::string>{first_name} || top_level.count(library_key(finding.name)))
+                    row("missing", describe_finding(finding));
+        }
+    }
+    row("signed", summary.has_signature ? "yes (security directory present)" : "no");
+}
+
+}  // namespace pack
