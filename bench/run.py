@@ -115,6 +115,9 @@ class Bench:
         self.app_dll = os.path.join(self.bin, "bench_app.dll")
         self.temp = None
         self.notes = []
+        # Another launcher stub to compare side by side (--stub-before).
+        self.stub_before = os.path.abspath(args.stub_before) if args.stub_before else None
+        self.tiny_before = os.path.join(self.work, "tiny-before.exe")
 
     # -- set-up
 
@@ -244,6 +247,8 @@ class Bench:
             ("two-process floor", lambda: self.run_windows(os.path.join(self.bin, "bench_floor.exe"), [dll])),
             ("one-process exe", lambda: self.run_windows(os.path.join(self.bin, "bench_direct.exe"), [dll])),
         ]
+        if self.stub_before:
+            kinds.insert(1, ("packed tiny app, other stub", lambda: self.run_packed(self.tiny_before)))
         for _, run in kinds:
             run()
         series = {name: (Series(f"{name}: start → run_code"), Series(f"{name}: start → exit"))
@@ -402,6 +407,27 @@ class Table:
         return "\n".join(lines)
 
 
+def launch_table(bench, table, reps):
+    print("bench: launch overhead ...", file=sys.stderr, flush=True)
+    launch = bench.launch(reps)
+    table.heading("Launch overhead (tiny application)")
+    for first, second in launch.values():
+        table.series(first)
+    for first, second in launch.values():
+        table.series(second)
+    packed, floor, direct = (launch[k][1] for k in ("packed tiny app", "two-process floor",
+                                                     "one-process exe"))
+    table.ratio("packed / two-process floor (to exit)", packed, floor, 1.2)
+    table.ratio("packed / one-process exe (to exit)", packed, direct)
+    table.ratio("packed / two-process floor (to run_code)", launch["packed tiny app"][0],
+                launch["two-process floor"][0])
+    if "packed tiny app, other stub" in launch:
+        table.ratio("packed / packed with the other stub (to exit)", packed,
+                    launch["packed tiny app, other stub"][1])
+        table.ratio("packed / packed with the other stub (to run_code)",
+                    launch["packed tiny app"][0], launch["packed tiny app, other stub"][0])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("build")
@@ -410,6 +436,10 @@ def main():
     parser.add_argument("--tiny-reps", type=int, default=20)
     parser.add_argument("--memory-reps", type=int, default=2)
     parser.add_argument("--markdown", help="also write the table to this file")
+    parser.add_argument("--stub-before", help="a second launcher stub: launch overhead of both, "
+                        "alternately, and their ratio")
+    parser.add_argument("--launch-only", action="store_true",
+                        help="only the launch overhead (no tree, packer or memory figures)")
     args = parser.parse_args()
 
     # Wine starts each child through a double fork; as subreaper we inherit
@@ -429,9 +459,17 @@ def main():
     if not bench.have_launcher():
         sys.exit(f"bench: {bench.pack_tool} or {bench.stub} missing; run make all first")
 
+    bench.pack(bench.tiny_dir, bench.tiny)
+    if bench.stub_before:
+        bench.peak_of([bench.pack_tool, "pack", bench.tiny_dir, "-o", bench.tiny_before, "--stub",
+                       bench.stub_before, "--main", "main.dll", "--no-check"])
+    if args.launch_only:
+        launch_table(bench, table, args.tiny_reps)
+        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
+              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        return
     print("bench: packer ...", file=sys.stderr, flush=True)
     pack_t, tar_t, pack_m, tar_m = bench.packer(max(3, args.reps // 2 + 1))
-    bench.pack(bench.tiny_dir, bench.tiny)
 
     print("bench: extraction ...", file=sys.stderr, flush=True)
     run_code, full, tar_x, tar_xr = bench.extraction(args.reps)
@@ -441,19 +479,7 @@ def main():
     table.ratio("start → run_code / tar -xf", run_code, tar_x, 1.5)
     table.ratio("full cycle / (tar -xf + rm -rf)", full, tar_xr, 1.5)
 
-    print("bench: launch overhead ...", file=sys.stderr, flush=True)
-    launch = bench.launch(args.tiny_reps)
-    table.heading("Launch overhead (tiny application)")
-    for first, second in launch.values():
-        table.series(first)
-    for first, second in launch.values():
-        table.series(second)
-    packed, floor, direct = (launch[k][1] for k in ("packed tiny app", "two-process floor",
-                                                     "one-process exe"))
-    table.ratio("packed / two-process floor (to exit)", packed, floor, 1.2)
-    table.ratio("packed / one-process exe (to exit)", packed, direct)
-    table.ratio("packed / two-process floor (to run_code)", launch["packed tiny app"][0],
-                launch["two-process floor"][0])
+    launch_table(bench, table, args.tiny_reps)
 
     print("bench: memory ...", file=sys.stderr, flush=True)
     peaks, anon, filed = bench.memory(bench.packed, args.memory_reps)
