@@ -376,4 +376,84 @@ TEST(OnefilePackUsage, HelpForEachCommand) {
     EXPECT_EQ(run_pack("frobnicate").status, 2);
 }
 
+// --- branding ----------------------------------------------------------------
+
+// Each resource's keys, code page and bytes, read back from an image.
+std::map<std::string, std::pair<uint32_t, std::string>> resources_of(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes = read_file(path);
+    std::map<std::string, std::pair<uint32_t, std::string>> out;
+    for (const auto& [leaf, offset] : pack::summarise_image(in, bytes.size()).resources) {
+        std::string key = std::to_string(leaf.type.id) + "/" + pack::to_utf8(leaf.name.name) +
+                          std::to_string(leaf.name.id) + "/" + std::to_string(leaf.language.id);
+        out[key] = {leaf.code_page, bytes.substr(offset, leaf.size)};
+    }
+    return out;
+}
+
+uint16_t section_count(const std::string& image) {
+    return static_cast<uint16_t>(u32_at(image, u32_at(image, 0x3C) + 6) & 0xFFFF);
+}
+
+// Without branding options every resource keeps its bytes; `brand` writes
+// a stub that `pack` then fills in the same resource section slot, leaving
+// no dead copy of the old tree; ld's obsolete header bits are cleared.
+TEST_F(OnefilePack, UnbrandedResourcesStayAndBrandedStubsRepackInPlace) {
+    ASSERT_EQ(pack_to(root / "plain.exe").status, 0);
+    auto plain = resources_of(root / "plain.exe");
+    plain.erase("10/27/0");
+    EXPECT_EQ(plain, resources_of(stub()));
+
+    write_file(root / "one.ico", read_file(ONEFILE_SOURCE_ICON));
+    fs::path branded = root / "branded.exe";
+    run_result made = run_pack("brand " + quoted(stub()) + " -o " + quoted(branded) + " --icon " +
+                               quoted(root / "one.ico") + " --description 'A test stub'");
+    ASSERT_EQ(made.status, 0) << made.out;
+    auto resources = resources_of(branded);
+    EXPECT_EQ(resources.count("10/2/0"), 1u) << "the stub's other resources stay";
+    EXPECT_EQ(resources.count("3/6/0"), 1u) << "six icons";
+    EXPECT_EQ(resources["14/1/0"].first, 1252u);
+
+    fs::path packed = root / "packed.exe";
+    ASSERT_EQ(run_pack("pack " + quoted(app) + " -o " + quoted(packed) + " --stub " + quoted(branded) + " --no-check")
+                  .status, 0);
+    SCOPED_TRACE("packed from the branded stub");
+    expect_valid_image(branded, packed);
+    std::string stub_image = read_file(branded), image = read_file(packed), plain_image = read_file(root / "plain.exe");
+    EXPECT_EQ(section_count(image), section_count(stub_image)) << "a new section instead of the old slot";
+    for (const std::string* bytes : {&stub_image, &image, &plain_image})
+        // Executable, large-address aware; ld's obsolete line-number and
+        // local-symbol bits gone (these stubs keep "debug stripped", 0x0200).
+        EXPECT_EQ(u32_at(*bytes, u32_at(*bytes, 0x3C) + 22) & 0x002E, 0x0022u);
+}
+
+// Bad branding input: one line naming the option, status 2, OUT as it was.
+TEST_F(BadInput, BrandingOptions) {
+    write_file(root / "empty.ico", std::string("\0\0\1\0\0\0", 6));
+    write_file(root / "bad.manifest", "<assembly><open></assembly>");
+    const std::pair<std::string, std::string> cases[] = {
+        {"--icon: cannot read", "--icon " + quoted(root / "none.ico")},
+        {"--icon: " + (root / "empty.ico").string() + ": icon file holds no image", "--icon " + quoted(root / "empty.ico")},
+        {"--version: '1.2.3.4.5' is not 1 to 4", "--version 1.2.3.4.5"},
+        {"--version: '1.65536' is not", "--version 1.65536"},
+        {"--version: '1..2' is not", "--version 1..2"},
+        {"--description: longer than 255", "--description " + std::string(256, 'd')},
+        {"--company: must not be empty", "--company ''"},
+        {"--manifest: " + (root / "bad.manifest").string() + " is not well-formed XML: line 1", "--manifest " + quoted(root / "bad.manifest")},
+        // The test stubs carry no branding record.
+        {"--product: the stub has no branding record", "--product Widget"},
+    };
+    for (const auto& [why, option] : cases) {
+        fs::path out = root / "out.exe";
+        write_file(out, "previous");
+        run_result result = pack_to(out, option);
+        SCOPED_TRACE(option.substr(0, 40));
+        EXPECT_EQ(result.status, 2);
+        EXPECT_NE(result.out.find(why), std::string::npos) << result.out;
+        EXPECT_EQ(std::count(result.out.begin() + result.out.find('|'), result.out.end(), '\n'), 1) << result.out;
+        EXPECT_EQ(read_file(out), "previous");
+        EXPECT_FALSE(fs::exists(root / "out.exe.partial"));
+    }
+}
+
 }  // namespace

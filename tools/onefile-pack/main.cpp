@@ -8,7 +8,8 @@ namespace {
 
 const char USAGE[] =
     "usage: onefile-pack COMMAND ...\n"
-    "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME]\n"
+    "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [BRANDING]\n"
+    "  brand STUB.exe -o OUT.exe [BRANDING]\n"
     "  archive APP_DIR -o FILE [--main NAME]\n"
     "  list EXE\n"
     "  extract EXE DIR\n"
@@ -18,6 +19,7 @@ const char USAGE[] =
 
 const char HELP_PACK[] =
     "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--quiet] [--no-check]\n"
+    "       [BRANDING]\n"
     "Writes OUT.exe: the launcher stub (default: launcher.exe beside this tool) with the\n"
     "files below APP_DIR as its payload, resource 27. NAME (default main.dll) is the\n"
     "application library at the top of APP_DIR and becomes the first entry. Symbolic\n"
@@ -32,6 +34,28 @@ const char HELP_PACK[] =
     "cleans it up, with TEMP taken as C:\\Users\\<20-character user name>\\AppData\\Local\\Temp\n"
     "(48 units) and the run directory as \\onefile_<10-digit id>_<18-digit time> in it;\n"
     "names over 172 units are at risk.\n";
+const char HELP_BRANDING[] =
+    "Branding (pack and brand; any of them rewrites the version block, starting from\n"
+    "the stub's own):\n"
+    "  --icon FILE.ico         its images (PNG or BMP, at most 256 pixels) replace every\n"
+    "                          RT_ICON and RT_GROUP_ICON 1\n"
+    "  --product TEXT          ProductName and InternalName; FileDescription too unless\n"
+    "                          --description is given\n"
+    "  --company TEXT          CompanyName\n"
+    "  --version A.B.C[.D]     1 to 4 numbers of 0..65535, missing ones 0: file and\n"
+    "                          product version, FileVersion and ProductVersion\n"
+    "  --description TEXT      FileDescription\n"
+    "  --copyright TEXT        LegalCopyright (added only when given)\n"
+    "  --original-filename N   OriginalFilename (default: OUT's file name)\n"
+    "  --manifest FILE         replaces RT_MANIFEST 1; must be well-formed XML (UTF-8)\n"
+    "Texts hold 1 to 255 UTF-16 units. Company, product and version also go into the\n"
+    "stub's branding record (section .brand), which {COMPANY}, {PRODUCT} and {VERSION}\n"
+    "(three parts) expand to; a stub without that record refuses these three options.\n"
+    "Bad branding input: one line on stderr, status 2, OUT left as it was.\n";
+const char HELP_BRAND[] =
+    "usage: onefile-pack brand STUB.exe -o OUT.exe [BRANDING]\n"
+    "Writes OUT.exe: the stub (no payload) with its resources and branding record\n"
+    "rewritten as 'pack' would, for packing later or at build time. OUT may be STUB.\n";
 const char HELP_ARCHIVE[] =
     "usage: onefile-pack archive APP_DIR -o FILE [--main NAME] [--quiet]\n"
     "Writes the bare payload archive, for placing as resource 27 (RT_RCDATA, language\n"
@@ -81,6 +105,16 @@ std::u16string name_argument(const char* text) {
 #endif
 }
 
+// A branding text: not empty, and UTF-8 (ANSI on Windows) that converts.
+std::u16string branding_text(const std::string& option, const char* text) {
+    if (*text == 0) throw pack::option_error(option, "must not be empty");
+    try {
+        return name_argument(text);
+    } catch (const pack::pack_error& e) {
+        throw pack::option_error(option, e.what());
+    }
+}
+
 int run(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         std::cout << USAGE;
@@ -93,10 +127,11 @@ int run(int argc, char** argv) {
     std::string command = argv[1];
     const char* help = command == "pack" ? HELP_PACK : command == "archive" ? HELP_ARCHIVE
                      : command == "list" ? HELP_LIST : command == "extract" ? HELP_EXTRACT
-                     : command == "info" ? HELP_INFO : nullptr;
+                     : command == "info" ? HELP_INFO : command == "brand" ? HELP_BRAND : nullptr;
     if (help == nullptr) throw usage_error("unknown command '" + command + "'");
     if (wants_help(argc, argv)) {
         std::cout << help;
+        if (command == "pack" || command == "brand") std::cout << HELP_BRANDING;
         return 0;
     }
 
@@ -104,13 +139,28 @@ int run(int argc, char** argv) {
     pack::pack_options options;
     options.progress = true;
     bool have_output = false, have_stub = false;
+    pack::branding_options branding;
+    options.branding = &branding;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> const char* {
             if (i + 1 >= argc) throw usage_error(arg + " needs a value");
             return argv[++i];
         };
-        if ((command == "pack" || command == "archive") && (arg == "-o" || arg == "--output")) {
+        bool brands = command == "pack" || command == "brand";
+        if (brands && arg == "--icon") {
+            branding.icon = value();
+        } else if (brands && arg == "--manifest") {
+            branding.manifest = value();
+        } else if (brands && arg == "--version") {
+            branding.version = value();
+        } else if (brands && (arg == "--product" || arg == "--company" || arg == "--description" ||
+                              arg == "--copyright" || arg == "--original-filename")) {
+            std::u16string text = branding_text(arg, value());
+            (arg == "--product" ? branding.product : arg == "--company" ? branding.company
+             : arg == "--description" ? branding.description : arg == "--copyright" ? branding.copyright
+             : branding.original_filename) = text;
+        } else if ((command == "pack" || command == "archive" || command == "brand") && (arg == "-o" || arg == "--output")) {
             options.output = value();
             have_output = true;
         } else if (command == "pack" && arg == "--stub") {
@@ -131,7 +181,10 @@ int run(int argc, char** argv) {
     size_t wanted = command == "extract" ? 2 : 1;
     if (positional.size() != wanted) throw usage_error("wrong number of arguments for " + command);
 
-    if (command == "pack" || command == "archive") {
+    if (command == "brand") {
+        if (!have_output) throw usage_error("brand needs -o OUTPUT");
+        pack::brand_stub(positional[0], options.output, branding);
+    } else if (command == "pack" || command == "archive") {
         if (!have_output) throw usage_error(command + " needs -o OUTPUT");
         options.app_dir = positional[0];
         if (command == "archive") {

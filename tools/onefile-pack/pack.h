@@ -120,6 +120,7 @@ struct pack_options {
     std::u16string main_name = u"main.dll";
     bool progress = false;
     bool check = true;  // --no-check clears it: the application library and path checks
+    const struct branding_options* branding = nullptr;  // icons, texts, manifest; nullptr: none (branding.cpp)
 };
 void pack_image(const pack_options& options);
 void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name,

@@ -1,15 +1,17 @@
 // The PE32+ image: reading its headers and resource tree, and writing the
-// packed image. The stub's sections stay where the linker put them; the
-// complete resource tree, the stub's own resources copied and the payload as
-// resource 27, goes into one new last section, which the resource data
-// directory then names. Nothing follows that section, so the image can be
-// signed afterwards.
+// packed (or only branded) image. The stub's sections stay where the linker
+// put them; the complete resource tree, the stub's own resources (rebranded
+// if asked) and the payload as resource 27, goes into the stub's resource
+// section when that is the last one and holds the tree alone, else into one
+// new last section. Nothing follows it, so the image can be signed afterwards.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <iostream>
 #include <map>
 
 #include "pack.h"
+#include "resources/branding_record.h"
 
 namespace pack {
 
@@ -378,48 +380,161 @@ image_summary summarise_image(std::istream& in, uint64_t file_size) {
     return summary;
 }
 
-void pack_image(const pack_options& options) {
-    std::vector<uint8_t> image = read_whole_stub(options.stub);
-    read_at_fn read_at = memory_reader(image);
-    pe_layout layout = parse_layout(read_at);
-    if (layout.security_size != 0)
-        throw pack_error("stub is signed; pack the unsigned stub and sign the packed image");
-    std::vector<resource_leaf> leaves = walk_resources(layout, read_at);
-    std::vector<std::vector<uint8_t>> data;
-    for (const resource_leaf& leaf : leaves) {
-        if (is_payload(leaf)) throw pack_error("stub already carries a payload (resource 27): " + options.stub.string());
-        data.push_back(read_at(rva_to_offset(layout, leaf.data_rva, leaf.size), leaf.size));
-    }
+namespace {
 
+constexpr uint16_t FILE_LINE_NUMS_STRIPPED = 0x0004, FILE_LOCAL_SYMS_STRIPPED = 0x0008;
+constexpr uint32_t DIRECTORY_COUNT = 16;
+
+// The stub read and checked, with its resources, before any output exists.
+struct loaded_stub {
+    std::vector<uint8_t> image;
+    pe_layout layout;
+    std::vector<resource_leaf> leaves;
+    std::vector<std::vector<uint8_t>> data;
+    int brand_section = -1;  // index of the branding record's section
+};
+
+std::string section_name(const std::vector<uint8_t>& image, const pe_layout& layout, size_t i) {
+    const char* name = reinterpret_cast<const char*>(&image[layout.section_table_offset + i * SECTION_HEADER_SIZE]);
+    return std::string(name, strnlen(name, 8));
+}
+
+loaded_stub load_stub(const fs::path& stub) {
+    loaded_stub s;
+    s.image = read_whole_stub(stub);
+    read_at_fn read_at = memory_reader(s.image);
+    s.layout = parse_layout(read_at);
+    if (s.layout.security_size != 0)
+        throw pack_error("stub is signed; pack the unsigned stub and sign the packed image");
+    s.leaves = walk_resources(s.layout, read_at);
+    for (const resource_leaf& leaf : s.leaves) {
+        if (is_payload(leaf)) throw pack_error("stub already carries a payload (resource 27): " + stub.string());
+        s.data.push_back(read_at(rva_to_offset(s.layout, leaf.data_rva, leaf.size), leaf.size));
+    }
+    for (size_t i = 0; i < s.layout.sections.size(); ++i)
+        if (section_name(s.image, s.layout, i) == std::string(BRANDING_SECTION_NAME)) s.brand_section = static_cast<int>(i);
+    return s;
+}
+
+// File offset of the branding record, at the start of its section's raw
+// data, checked by its mark and size.
+size_t record_offset(const loaded_stub& s) {
+    const section_header& h = s.layout.sections[static_cast<size_t>(s.brand_section)];
+    if (h.raw_size < sizeof(branding_record) || static_cast<uint64_t>(h.raw_offset) + sizeof(branding_record) > s.image.size() ||
+        std::memcmp(&s.image[h.raw_offset], BRANDING_MARK, sizeof BRANDING_MARK) != 0 ||
+        get32(s.image, h.raw_offset + offsetof(branding_record, record_size)) != sizeof(branding_record))
+        throw pack_error("the stub's section .brand holds no branding record this packer knows");
+    return h.raw_offset;
+}
+
+std::u16string record_text(const std::vector<uint8_t>& image, size_t at, size_t capacity) {
+    std::u16string text;
+    for (size_t i = 0; i < capacity; ++i) {
+        char16_t u = get16(image, at + 2 * i);
+        if (u == 0) break;
+        text += u;
+    }
+    return text;
+}
+
+void put_record_text(std::vector<uint8_t>& image, size_t at, size_t capacity, const std::u16string& text) {
+    if (text.size() >= capacity) throw pack_error("text too long for the branding record: " + to_utf8(text));
+    for (size_t i = 0; i < capacity; ++i) set16(image, at + 2 * i, i < text.size() ? text[i] : 0);
+}
+
+// Rewrites resources and record for `branding`, if any option is given.
+void brand_loaded(loaded_stub& s, const branding_options* branding, const fs::path& output) {
+    if (branding == nullptr || !branding->any()) return;
+    record_texts stub_record;
+    size_t at = 0;
+    if (s.brand_section >= 0) {
+        at = record_offset(s);
+        stub_record = {record_text(s.image, at + offsetof(branding_record, company), BRANDING_TEXT_CAPACITY),
+                       record_text(s.image, at + offsetof(branding_record, product), BRANDING_TEXT_CAPACITY),
+                       record_text(s.image, at + offsetof(branding_record, version), BRANDING_VERSION_CAPACITY)};
+    }
+    record_texts texts = apply_branding(*branding, from_utf8(output.filename().u8string()),
+                                        s.brand_section >= 0 ? &stub_record : nullptr, s.leaves, s.data);
+    if (s.brand_section < 0) return;
+    // launcher_version is the launcher's own release and stays as it is.
+    put_record_text(s.image, at + offsetof(branding_record, company), BRANDING_TEXT_CAPACITY, texts.company);
+    put_record_text(s.image, at + offsetof(branding_record, product), BRANDING_TEXT_CAPACITY, texts.product);
+    put_record_text(s.image, at + offsetof(branding_record, version), BRANDING_VERSION_CAPACITY, texts.version);
+}
+
+// The section that may take the new tree in its own slot: the stub's
+// resource section when it is the last one in memory and in the file, ends
+// the file, starts on a page boundary, and no data directory but the
+// resource directory points into it. -1 otherwise.
+int reusable_resource_section(const loaded_stub& s) {
+    const pe_layout& layout = s.layout;
+    if (layout.resource_rva == 0) return -1;
+    int found = -1;
+    for (size_t i = 0; i < layout.sections.size(); ++i)
+        if (layout.sections[i].virtual_address == layout.resource_rva) found = static_cast<int>(i);
+    if (found < 0) return -1;
+    const section_header& r = layout.sections[static_cast<size_t>(found)];
+    if (r.raw_size == 0 || r.raw_offset % PAGE_SIZE != 0 || static_cast<uint64_t>(r.raw_offset) + r.raw_size != s.image.size() ||
+        layout.resource_size > std::max(r.virtual_size, r.raw_size))
+        return -1;
+    for (const section_header& other : layout.sections) {
+        if (&other == &r) continue;
+        if (other.virtual_address > r.virtual_address) return -1;
+        if (other.raw_size != 0 && other.raw_offset >= r.raw_offset) return -1;
+    }
+    const uint32_t end = r.virtual_address + std::max(r.virtual_size, r.raw_size);
+    const uint32_t opt = layout.optional_offset;
+    uint32_t directories = std::min(get32(s.image, opt + 108), DIRECTORY_COUNT);
+    for (uint32_t d = 0; d < directories; ++d) {
+        if (d == RESOURCE_DIRECTORY || d == SECURITY_DIRECTORY) continue;
+        uint32_t rva = get32(s.image, opt + 112 + 8 * d), size = get32(s.image, opt + 112 + 8 * d + 4);
+        if (size != 0 && rva < end && rva + static_cast<uint64_t>(size) > r.virtual_address) return -1;
+    }
+    // A COFF symbol table (ld keeps one for the long names of debug
+    // sections) must lie before it, or it would be cut off.
+    if (get32(s.image, opt - 20 + 8) >= r.raw_offset) return -1;
+    return found;
+}
+
+// Writes `s` with a new resource tree: its resources plus, when `entries`
+// is given, the payload as resource 27.
+void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs::path& output, bool progress) {
+    const pe_layout& layout = s.layout;
+    const int reuse = reusable_resource_section(s);
     uint64_t first_raw = UINT64_MAX;
     uint64_t image_end = 0;
-    for (const section_header& s : layout.sections) {
-        if (s.raw_size != 0) first_raw = std::min<uint64_t>(first_raw, s.raw_offset);
-        image_end = std::max<uint64_t>(image_end, static_cast<uint64_t>(s.virtual_address) + std::max(s.virtual_size, s.raw_size));
+    for (size_t i = 0; i < layout.sections.size(); ++i) {
+        const section_header& h = layout.sections[i];
+        if (h.raw_size != 0) first_raw = std::min<uint64_t>(first_raw, h.raw_offset);
+        if (static_cast<int>(i) != reuse)
+            image_end = std::max<uint64_t>(image_end, static_cast<uint64_t>(h.virtual_address) + std::max(h.virtual_size, h.raw_size));
     }
     uint64_t table_end = layout.section_table_offset + SECTION_HEADER_SIZE * (layout.section_count + 1ull);
-    if (table_end > layout.size_of_headers || table_end > first_raw)
+    if (reuse < 0 && (table_end > layout.size_of_headers || table_end > first_raw))
         throw pack_error("stub has no room for another section header");
 
-    std::vector<app_entry> entries = scan_app_tree(options.app_dir, options.main_name);
-    if (options.check) {
-        check_application(entries, std::cerr);
-        warn_long_paths(entries, std::cerr);
+    const uint64_t payload_size = entries ? archive_size(*entries) : 0;
+    std::vector<resource_leaf> leaves = s.leaves;
+    std::vector<std::vector<uint8_t>> data = s.data;
+    if (entries) {
+        resource_leaf payload;
+        payload.type.id = RT_RCDATA;
+        payload.name.id = PAYLOAD_ID;
+        payload.code_page = PAYLOAD_CODE_PAGE;
+        leaves.push_back(payload);
+        data.emplace_back();
     }
-    const uint64_t payload_size = archive_size(entries);
 
-    resource_leaf payload;
-    payload.type.id = RT_RCDATA;
-    payload.name.id = PAYLOAD_ID;
-    payload.code_page = PAYLOAD_CODE_PAGE;
-    leaves.push_back(payload);
-    data.emplace_back();
-
-    const uint64_t section_rva = align_up(image_end, layout.section_alignment);
-    // The section starts on a page boundary whatever the stub's file
-    // alignment, so that a loader can map it rather than read it: Wine 8
-    // falls back to reading a section whose file offset is not page aligned.
-    const uint64_t section_offset = align_up(image.size(), std::max<uint64_t>(layout.file_alignment, PAGE_SIZE));
+    // In its old slot the tree keeps the section's address and file offset.
+    // Otherwise a new section starts on a page boundary whatever the stub's
+    // file alignment, so that a loader can map it rather than read it:
+    // Wine 8 falls back to reading a section whose file offset is not page
+    // aligned.
+    const section_header* old = reuse >= 0 ? &layout.sections[static_cast<size_t>(reuse)] : nullptr;
+    const uint64_t section_rva = old ? old->virtual_address : align_up(image_end, layout.section_alignment);
+    const uint64_t section_offset = old ? old->raw_offset
+                                        : align_up(s.image.size(), std::max<uint64_t>(layout.file_alignment, PAGE_SIZE));
+    const uint64_t kept_bytes = old ? old->raw_offset : s.image.size();
     const uint64_t size_of_image_limit = MAX_IMAGE_SIZE;
     auto too_large = [&](uint64_t bytes) {
         return pack_error("packed image would need " + std::to_string(bytes) +
@@ -434,21 +549,27 @@ void pack_image(const pack_options& options) {
     if (size_of_image > size_of_image_limit || section_size > UINT32_MAX) throw too_large(size_of_image);
 
     // The stub's headers, amended.
-    std::vector<uint8_t> headers(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(layout.size_of_headers));
+    std::vector<uint8_t> headers(s.image.begin(), s.image.begin() + static_cast<std::ptrdiff_t>(layout.size_of_headers));
     const uint32_t opt = layout.optional_offset;
-    set16(headers, opt - 20 + 2, layout.section_count + 1u);
-    set32(headers, opt + 8, get32(headers, opt + 8) + static_cast<uint32_t>(raw_size));  // SizeOfInitializedData
+    // ld sets these two COFF bits, which mean nothing in an image: the
+    // characteristics stay executable image and large-address aware only.
+    set16(headers, opt - 2, get16(headers, opt - 2) & ~(FILE_LINE_NUMS_STRIPPED | FILE_LOCAL_SYMS_STRIPPED));
+    if (!old) set16(headers, opt - 20 + 2, layout.section_count + 1u);
+    uint32_t initialized = get32(headers, opt + 8) - (old ? old->raw_size : 0);
+    set32(headers, opt + 8, initialized + static_cast<uint32_t>(raw_size));  // SizeOfInitializedData
     set32(headers, opt + 56, static_cast<uint32_t>(size_of_image));
     set32(headers, opt + 64, 0);  // checksum, filled in at the end
     set32(headers, opt + 112 + 8 * RESOURCE_DIRECTORY, static_cast<uint32_t>(section_rva));
     set32(headers, opt + 112 + 8 * RESOURCE_DIRECTORY + 4, static_cast<uint32_t>(section_size));
-    // The old tree stays in its section, unreferenced; that section is
-    // renamed so that tools looking for ".rsrc" by name find the new one.
-    for (uint16_t i = 0; i < layout.section_count; ++i) {
-        size_t at = layout.section_table_offset + i * SECTION_HEADER_SIZE;
-        if (std::memcmp(&headers[at], ".rsrc\0\0\0", 8) == 0) std::memcpy(&headers[at], ".rsrc0\0\0", 8);
+    size_t at = layout.section_table_offset + static_cast<size_t>(old ? reuse : layout.section_count) * SECTION_HEADER_SIZE;
+    if (!old) {
+        // The old tree stays in its section, unreferenced; that section is
+        // renamed so that tools looking for ".rsrc" by name find the new one.
+        for (uint16_t i = 0; i < layout.section_count; ++i) {
+            size_t other = layout.section_table_offset + i * SECTION_HEADER_SIZE;
+            if (std::memcmp(&headers[other], ".rsrc\0\0\0", 8) == 0) std::memcpy(&headers[other], ".rsrc0\0\0", 8);
+        }
     }
-    size_t at = layout.section_table_offset + layout.section_count * SECTION_HEADER_SIZE;
     std::memcpy(&headers[at], ".rsrc\0\0\0", 8);
     set32(headers, at + 8, static_cast<uint32_t>(section_size));
     set32(headers, at + 12, static_cast<uint32_t>(section_rva));
@@ -457,13 +578,13 @@ void pack_image(const pack_options& options) {
     for (size_t k = 24; k < 36; ++k) headers[at + k] = 0;
     set32(headers, at + 36, SCN_INITIALIZED_DATA_READ);
 
-    writing_to(options.output, [&](output_file& out) {
-        out.on_progress = progress_bar("packing", section_offset + raw_size, options.progress);
+    writing_to(output, [&](output_file& out) {
+        out.on_progress = progress_bar("packing", section_offset + raw_size, progress);
         out.write(headers.data(), headers.size());
-        out.write(image.data() + headers.size(), image.size() - headers.size());
-        out.write_zeros(section_offset - image.size());
+        out.write(s.image.data() + headers.size(), kept_bytes - headers.size());
+        out.write_zeros(section_offset - kept_bytes);
         out.write(section.head.data(), section.head.size());
-        write_archive(entries, out);
+        if (entries) write_archive(*entries, out);
         out.write_zeros(raw_size - section_size);
         if (out.offset() != section_offset + raw_size) throw pack_error("internal error: image size mismatch");
         uint64_t sum = out.word_sum();
@@ -473,6 +594,29 @@ void pack_image(const pack_options& options) {
         set32(field, 0, checksum);
         out.patch(opt + 64, field.data(), 4);
     });
+}
+
+}  // namespace
+
+void pack_image(const pack_options& options) {
+    loaded_stub stub = load_stub(options.stub);
+    brand_loaded(stub, options.branding, options.output);
+    std::vector<app_entry> entries = scan_app_tree(options.app_dir, options.main_name);
+    if (options.check) {
+        check_application(entries, std::cerr);
+        warn_long_paths(entries, std::cerr);
+    }
+    write_image(stub, &entries, options.output, options.progress);
+}
+
+void brand_stub(const fs::path& stub_path, const fs::path& output, const branding_options& branding) {
+    loaded_stub stub = load_stub(stub_path);
+    std::error_code error;
+    fs::perms perms = fs::status(stub_path, error).permissions();
+    brand_loaded(stub, &branding, output);
+    write_image(stub, nullptr, output, false);
+    // A stub stays as executable as it was (the build brands it in place).
+    if (!error) fs::permissions(output, perms, error);
 }
 
 void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name, const fs::path& output,
