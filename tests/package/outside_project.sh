@@ -33,6 +33,14 @@ exe=$scratch/build/Outside.exe
 head -n 2 "$scratch/list.txt" | cut -f 2 | tr '\n' ' ' | grep -qx 'main.dll notes\\greeting.txt ' \
     || { cat "$scratch/list.txt"; echo "unexpected entries" >&2; exit 1; }
 
+# The branding the project asked for, and a library the packer had nothing to warn about.
+"$prefix/bin/onefile-pack" info "$exe" >"$scratch/info.txt"
+for line in 'ProductName +Outside Tool$' 'CompanyName +Outside Makers$' \
+            'file version +2\.5\.1\.0$' 'icons +16$'; do
+    grep -Eq "^  $line" "$scratch/info.txt" || { cat "$scratch/info.txt"; echo "no '$line'" >&2; exit 1; }
+done
+if grep -qi warning "$scratch/build.log"; then cat "$scratch/build.log"; exit 1; fi
+
 status=0
 "$wine_run" "$exe" one two >"$scratch/output.txt" 2>&1 || status=$?
 output=$(tr -d '\r' <"$scratch/output.txt")
