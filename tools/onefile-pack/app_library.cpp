@@ -196,13 +196,21 @@ void read_into(const file_part& part, library_image& library) {
 
     uint32_t rva = 0;
     if (directory(IMPORT_DIRECTORY, rva)) read_imports(pe, rva, library);
-    if (directory(DELAY_IMPORT_DIRECTORY, rva)) read_delay_imports(pe, rva, image_base, library);
+    // The loader reads delay-load descriptors only when a function is first
+    // called, so damage there costs warnings, never the refusal.
+    if (directory(DELAY_IMPORT_DIRECTORY, rva)) {
+        try {
+            read_delay_imports(pe, rva, image_base, library);
+        } catch (const bad_image&) {
+        }
+    }
     library.exports_run_code = directory(EXPORT_DIRECTORY, rva) && exports_by_name(pe, rva, ENTRY_NAME);
 }
 
-// DLLs in System32 of every 64-bit Windows 10 and 11 installation, client
-// and server, N editions included (which lack the media libraries, left out
-// here); KnownDLLs among them. Lower case, as library_key gives names.
+// DLLs in System32 of every 64-bit Windows 10 and 11 installation with a
+// desktop: client editions, N editions included (they lack the media
+// libraries, left out here), and servers with the Desktop Experience;
+// KnownDLLs among them. Lower case, as library_key gives names.
 const std::set<std::string>& system_libraries() {
     static const std::set<std::string> names = {
         "advapi32.dll", "bcrypt.dll",   "cfgmgr32.dll", "combase.dll",  "comctl32.dll", "comdlg32.dll",
