@@ -1,6 +1,6 @@
-// Runs the image checks on this test program itself, which is linked with
-// the launcher's image options, its branding record and the post-link step
-// that writes its resources: the same recipe as the stub, checked where it is built, under Wine.
+// Runs the image checks on this test program itself, linked with the
+// launcher's image options and branding record and branded after linking:
+// the same recipe as the stub, checked where it is built, under Wine.
 #include <windows.h>
 
 #include "resources/branding_record.h"
