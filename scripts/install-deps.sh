@@ -18,6 +18,8 @@ have python3                     || need="$need python3"
 have osslsigncode                || need="$need osslsigncode"
 have openssl                     || need="$need openssl"
 have tar                         || need="$need tar"
+# The desktop example's test runs its window on a virtual X display.
+have Xvfb                        || need="$need xvfb"
 for p in googletest libgtest-dev; do pkg_missing "$p" && need="$need $p"; done
 # Sanitizer and fuzzer runtimes for clang.
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
