@@ -147,7 +147,15 @@ void remove_tree(const std::wstring& path) {
             std::wstring name = found.cFileName;
             if (name == L"." || name == L"..") continue;
             std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            // A link goes itself; what it leads to is not ours to delete.
+            bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            if (link && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                RemoveDirectoryW(child.c_str());
+            else if (link)
+                DeleteFileW(child.c_str());
+            else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 remove_tree(child);
             else
                 DeleteFileW(child.c_str());
