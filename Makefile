@@ -40,9 +40,11 @@ test: deps
 	$(WINE) sh -c 'ctest --test-dir $(BUILD)/host --output-on-failure -j $(JOBS) && \
 	               ctest --test-dir $(BUILD)/win --output-on-failure -j $(JOBS)'
 
+# The windowed demo starts its display before its own wineserver (not $(WINE)).
 demo: deps
 	$(MAKE) all
 	$(WINE) examples/hello/demo.sh $(BUILD_ABS)
+	examples/desktop/demo.sh $(BUILD_ABS)
 
 # Benchmarks: full size, and a small scale that finishes in a few minutes.
 bench: all
