@@ -97,6 +97,23 @@ std::wstring text_with_crlf(const std::wstring& path) {
     return out;
 }
 
+void remove_tree(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                remove_tree(path + L"\\" + name);
+            else
+                DeleteFileW((path + L"\\" + name).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
 std::vector<std::wstring> run_directories(const std::wstring& temp) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
@@ -236,8 +253,11 @@ TEST(DesktopExample, ListsItsPackedFilesOnCommonControls6AndEndsCleanly) {
 
     // A private TEMP, so "the run directory is gone" cannot see other tests.
     const std::wstring temp = windows_path(DESKTOP_TEMP);
+    // A run that failed half-way had its launchers killed with their job;
+    // what they left must not count as this run's.
+    remove_tree(temp);
     CreateDirectoryW(temp.c_str(), nullptr);
-    ASSERT_TRUE(run_directories(temp).empty()) << "stale run directory in " << DESKTOP_TEMP;
+    ASSERT_TRUE(run_directories(temp).empty()) << "cannot empty " << DESKTOP_TEMP;
     SetEnvironmentVariableW(L"TEMP", temp.c_str());
     SetEnvironmentVariableW(L"TMP", temp.c_str());
 
