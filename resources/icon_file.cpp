@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "resources/little_endian.h"
+
 namespace {
 
 constexpr size_t ICO_HEADER_BYTES = 6;
@@ -12,25 +14,23 @@ constexpr uint16_t TYPE_ICON = 1;
 constexpr uint8_t PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr uint32_t BITMAPINFOHEADER_BYTES = 40;
 
-uint16_t get16(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
-    return get16(b, at) | (static_cast<uint32_t>(get16(b, at + 2)) << 16);
-}
 uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
     return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) | b[at + 3];
 }
-void put16(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
 // A directory byte holds 1..255; 0 stands for 256.
 uint8_t dimension_byte(uint32_t pixels) { return pixels >= 256 ? 0 : static_cast<uint8_t>(pixels); }
+
+// The fields a .ico entry and an icon directory entry share: dimensions,
+// colour count, reserved, planes, bit count and byte size.
+void put_entry_start(std::vector<uint8_t>& out, const icon_image& image) {
+    out.push_back(dimension_byte(image.width));
+    out.push_back(dimension_byte(image.height));
+    out.push_back(image.colour_count);
+    out.push_back(0);
+    put16(out, image.planes);
+    put16(out, image.bit_count);
+    put32(out, static_cast<uint32_t>(image.data.size()));
+}
 
 // Width and height from the image's own header: a PNG's IHDR, or a DIB's
 // BITMAPINFOHEADER, whose height counts the colour and the mask rows.
@@ -115,13 +115,7 @@ std::vector<uint8_t> write_icon_file(const std::vector<icon_image>& images) {
     put16(out, static_cast<uint32_t>(images.size()));
     uint32_t offset = static_cast<uint32_t>(ICO_HEADER_BYTES + ICO_ENTRY_BYTES * images.size());
     for (const icon_image& image : images) {
-        out.push_back(dimension_byte(image.width));
-        out.push_back(dimension_byte(image.height));
-        out.push_back(image.colour_count);
-        out.push_back(0);
-        put16(out, image.planes);
-        put16(out, image.bit_count);
-        put32(out, static_cast<uint32_t>(image.data.size()));
+        put_entry_start(out, image);
         put32(out, offset);
         offset += static_cast<uint32_t>(image.data.size());
     }
@@ -136,13 +130,7 @@ std::vector<uint8_t> write_icon_directory(const std::vector<icon_image>& images,
     put16(out, static_cast<uint32_t>(images.size()));
     uint16_t id = first_id;
     for (const icon_image& image : images) {
-        out.push_back(dimension_byte(image.width));
-        out.push_back(dimension_byte(image.height));
-        out.push_back(image.colour_count);
-        out.push_back(0);
-        put16(out, image.planes);
-        put16(out, image.bit_count);
-        put32(out, static_cast<uint32_t>(image.data.size()));
+        put_entry_start(out, image);
         put16(out, id++);
     }
     return out;

@@ -2,6 +2,8 @@
 // char16_t only; no platform calls.
 #include "resources/version_block.h"
 
+#include "resources/little_endian.h"
+
 namespace {
 
 constexpr uint32_t FIXED_SIGNATURE = 0xFEEF04BD;
@@ -12,14 +14,6 @@ constexpr uint32_t VFT_APP = 1;
 constexpr uint16_t TYPE_BINARY = 0, TYPE_TEXT = 1;
 constexpr uint16_t LANGUAGE_NEUTRAL = 0x0000, CODE_PAGE_UTF16 = 0x04B0;
 
-void put16(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
 void pad4(std::vector<uint8_t>& out) {
     while (out.size() % 4 != 0) out.push_back(0);
 }
@@ -64,12 +58,6 @@ struct node_view {
     size_t value_at = 0;  // after the key's padding
 };
 
-uint16_t get16(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
-    return get16(b, at) | (static_cast<uint32_t>(get16(b, at + 2)) << 16);
-}
 
 bool read_node(const std::vector<uint8_t>& b, size_t start, size_t limit, node_view& n, std::string& error) {
     if (start + 6 > limit) {

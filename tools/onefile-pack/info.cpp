@@ -21,14 +21,6 @@ bool is_resource(const resource_leaf& leaf, uint16_t type, uint16_t name) {
     return !leaf.type.named && leaf.type.id == type && !leaf.name.named && leaf.name.id == name;
 }
 
-std::vector<uint8_t> read_bytes(std::istream& in, uint64_t offset, size_t count) {
-    std::vector<uint8_t> bytes(count);
-    in.clear();
-    in.seekg(static_cast<std::streamoff>(offset));
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
-    if (static_cast<size_t>(in.gcount()) != count) throw pack_error("image is truncated");
-    return bytes;
-}
 
 const std::pair<resource_leaf, uint64_t>* find_resource(const image_summary& summary, uint16_t type, uint16_t name) {
     for (const auto& item : summary.resources)
@@ -40,7 +32,7 @@ std::string launcher_release(std::istream& in, const image_summary& summary) {
     for (const image_section& section : summary.sections) {
         if (section.name != std::string(BRANDING_SECTION_NAME, strnlen(BRANDING_SECTION_NAME, 8))) continue;
         if (section.size < sizeof(branding_record)) return "unknown";
-        std::vector<uint8_t> record = read_bytes(in, section.offset, sizeof(branding_record));
+        std::vector<uint8_t> record = read_stream_bytes(in, section.offset, sizeof(branding_record));
         uint32_t size = record[16] | (record[17] << 8) | (record[18] << 16) | (static_cast<uint32_t>(record[19]) << 24);
         if (std::memcmp(record.data(), BRANDING_MARK, sizeof BRANDING_MARK) != 0 || size != sizeof(branding_record))
             return "unknown";
@@ -67,7 +59,7 @@ std::vector<payload_entry> walk_entries(std::istream& in, payload_location where
     uint64_t at = where.offset, end = where.offset + where.size;
     auto take = [&](size_t count) {
         if (count > end - at) throw damaged("it ends inside a record");
-        std::vector<uint8_t> bytes = read_bytes(in, at, count);
+        std::vector<uint8_t> bytes = read_stream_bytes(in, at, count);
         at += count;
         return bytes;
     };
@@ -120,7 +112,7 @@ void show_info(const fs::path& image, std::ostream& out) {
         version_fields fields;
         std::string why;
         if (version->first.size > MAX_RESOURCE_READ ||
-            !read_version_block(read_bytes(in, version->second, version->first.size), fields, why)) {
+            !read_version_block(read_stream_bytes(in, version->second, version->first.size), fields, why)) {
             row("version block", "damaged" + (why.empty() ? std::string() : ": " + why));
         } else {
             row("file version", version_text(fields.file_version));
@@ -134,7 +126,7 @@ void show_info(const fs::path& image, std::ostream& out) {
     if (const auto* group = find_resource(summary, RT_GROUP_ICON, 1)) {
         std::string sizes;
         uint32_t size = std::min(group->first.size, MAX_RESOURCE_READ);
-        std::vector<uint8_t> directory = size >= 6 ? read_bytes(in, group->second, size) : std::vector<uint8_t>();
+        std::vector<uint8_t> directory = size >= 6 ? read_stream_bytes(in, group->second, size) : std::vector<uint8_t>();
         size_t count = directory.size() >= 6 ? (directory[4] | (directory[5] << 8)) : 0;
         for (size_t i = 0; i < count && 6 + 14 * (i + 1) <= directory.size(); ++i) {
             unsigned width = directory[6 + 14 * i], height = directory[7 + 14 * i];

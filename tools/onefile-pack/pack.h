@@ -109,6 +109,9 @@ struct payload_location {
 };
 payload_location locate_payload(std::istream& in, uint64_t file_size);
 
+// `count` bytes at `offset` of a stream; a pack_error when the file ends first.
+std::vector<uint8_t> read_stream_bytes(std::istream& in, uint64_t offset, size_t count);
+
 // Reads the resource leaves of a PE32+ image (through `read_at`).
 std::vector<resource_leaf> read_resources(const std::vector<uint8_t>& image);
 

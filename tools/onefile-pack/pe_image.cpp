@@ -169,6 +169,14 @@ read_at_fn memory_reader(const std::vector<uint8_t>& image) {
     };
 }
 
+// Reads from a file of `file_size` bytes; a read past its end throws `past_end`.
+read_at_fn stream_reader(std::istream& in, uint64_t file_size, const pack_error& past_end) {
+    return [&in, file_size, past_end](uint64_t offset, size_t count) {
+        if (offset > file_size || count > file_size - offset) throw past_end;
+        return read_stream_bytes(in, offset, count);
+    };
+}
+
 bool is_payload(const resource_leaf& leaf) {
     return !leaf.type.named && leaf.type.id == RT_RCDATA && !leaf.name.named && leaf.name.id == PAYLOAD_ID;
 }
@@ -332,21 +340,22 @@ bool operator==(const resource_key& a, const resource_key& b) {
     return a.named == b.named && a.id == b.id && a.name == b.name;
 }
 
+std::vector<uint8_t> read_stream_bytes(std::istream& in, uint64_t offset, size_t count) {
+    std::vector<uint8_t> bytes(count);
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+    if (static_cast<size_t>(in.gcount()) != count) throw pack_error("image is truncated");
+    return bytes;
+}
+
 std::vector<resource_leaf> read_resources(const std::vector<uint8_t>& image) {
     read_at_fn read_at = memory_reader(image);
     return walk_resources(parse_layout(read_at), read_at);
 }
 
 payload_location locate_payload(std::istream& in, uint64_t file_size) {
-    read_at_fn read_at = [&in, file_size](uint64_t offset, size_t count) {
-        if (offset > file_size || count > file_size - offset) throw pack_error("image is truncated");
-        std::vector<uint8_t> bytes(count);
-        in.clear();
-        in.seekg(static_cast<std::streamoff>(offset));
-        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
-        if (static_cast<size_t>(in.gcount()) != count) throw pack_error("image is truncated");
-        return bytes;
-    };
+    read_at_fn read_at = stream_reader(in, file_size, pack_error("image is truncated"));
     std::vector<uint8_t> start = read_at(0, std::min<uint64_t>(3, file_size));
     if (start.size() == 3 && start[0] == 'K' && start[1] == 'A' && start[2] == 'X') return {0, file_size};
     pe_layout layout = parse_layout(read_at);
@@ -357,15 +366,7 @@ payload_location locate_payload(std::istream& in, uint64_t file_size) {
 }
 
 image_summary summarise_image(std::istream& in, uint64_t file_size) {
-    read_at_fn read_at = [&in, file_size](uint64_t offset, size_t count) {
-        if (offset > file_size || count > file_size - offset) throw not_pe("header or table past the end of the file");
-        std::vector<uint8_t> bytes(count);
-        in.clear();
-        in.seekg(static_cast<std::streamoff>(offset));
-        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
-        if (static_cast<size_t>(in.gcount()) != count) throw pack_error("image is truncated");
-        return bytes;
-    };
+    read_at_fn read_at = stream_reader(in, file_size, not_pe("header or table past the end of the file"));
     pe_layout layout = parse_layout(read_at);
     image_summary summary;
     summary.has_signature = layout.security_size != 0;
