@@ -12,8 +12,8 @@ namespace {
 
 // Long paths: the sweep reaches every path extraction can write.
 constexpr size_t SWEEP_PATH_CAPACITY = 32768;
-// One scan, at most this many entries looked at and this many trees deleted
-// per start; after the child's end at most SWEEP_GRACE_MS more.
+// One scan, at most this many entries looked at and this many leftovers
+// (directories whose owner is gone) deleted per start; after the child's end at most SWEEP_GRACE_MS more.
 constexpr int SWEEP_SCAN_LIMIT = 1024;
 constexpr int SWEEP_MAX_TREES = 64;
 constexpr DWORD SWEEP_GRACE_MS = 2000;
@@ -198,7 +198,10 @@ bool find_candidates() {
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
             (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
             u16_equal(found.cFileName, own_name) ||
-            !parse_run_directory_name(found.cFileName, next.parsed))
+            !parse_run_directory_name(found.cFileName, next.parsed) ||
+            // Judged now too, so live directories never take up the places
+            // of leftovers; judged again right before the deletion.
+            owner_of(next.parsed) != owner_state::gone)
             continue;
         bounded_copy(next.name, found.cFileName, NAME_CAPACITY);
         next.attributes = attributes;

@@ -185,3 +185,22 @@ TEST_F(launcher_end_to_end, killed_launchers_are_swept_once_nothing_holds_their_
     std::vector<std::wstring> left = directory_names(temp_);
     EXPECT_TRUE(left.empty()) << left.size() << " left, the first " << printable(left[0]);
 }
+
+// However many live directories stand in the temporary folder, they do not
+// take up a start's share of leftovers.
+TEST_F(launcher_end_to_end, live_directories_do_not_crowd_out_a_leftover) {
+    pack_probe();
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    std::wstring live = temp_ + L"\\onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_";
+    constexpr int live_count = 900;  // beyond a start's 64 leftovers, within its scan
+    for (int index = 0; index < live_count; ++index)
+        ASSERT_TRUE(CreateDirectoryW((live + std::to_wstring(as_count(now) + index)).c_str(), nullptr));
+    // Also gone, and after the live ones where a listing is sorted (Wine 8).
+    std::wstring leftover = temp_ + L"\\onefile_999999996_1";
+    make_leftover(leftover);
+
+    EXPECT_EQ(run(L"exit 0"), 0u);
+    EXPECT_EQ(GetFileAttributesW(leftover.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(names_in(temp_).size(), static_cast<size_t>(live_count));
+}
