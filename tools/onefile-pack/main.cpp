@@ -4,6 +4,14 @@
 
 #include "pack.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
 namespace {
 
 const char USAGE[] =
@@ -94,22 +102,50 @@ pack::fs::path default_stub(const char* argv0) {
     return self.parent_path() / "launcher.exe";
 }
 
-std::u16string name_argument(const char* text) {
 #ifdef _WIN32
-    // The runtime gives arguments in the ANSI code page; names outside it
-    // need the Linux build or a rename.
+// The runtime gives `main` its arguments in the ANSI code page, which cannot
+// hold every name a product may have; the system's own split of the command
+// line keeps the UTF-16 text. The Win32 edge of the tool: nothing else here.
+std::vector<std::u16string> wide_arguments;
+
+void read_wide_arguments(int argc, char** argv) {
+    int count = 0;
+    LPWSTR* split = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (split == nullptr) return;
+    for (int i = 0; i < count && i < argc; ++i) {
+        // Used only where both splits agree on the argument.
+        char narrow[4096];
+        int length = WideCharToMultiByte(CP_ACP, 0, split[i], -1, narrow, sizeof narrow,
+                                         nullptr, nullptr);
+        bool same = length > 0 && std::strcmp(narrow, argv[i]) == 0;
+        std::wstring wide = split[i];
+        wide_arguments.push_back(same ? std::u16string(wide.begin(), wide.end()) : std::u16string());
+    }
+    LocalFree(split);
+}
+#endif
+
+// Argument `index` (`text`) as UTF-16: UTF-8 on Linux, the system's UTF-16
+// split on Windows.
+std::u16string text_argument(int index, const char* text) {
+#ifdef _WIN32
+    if (index < static_cast<int>(wide_arguments.size()) && !wide_arguments[index].empty())
+        return wide_arguments[index];
     std::string narrow = text;
-    return std::u16string(narrow.begin(), narrow.end());
+    std::u16string widened;
+    for (char byte : narrow) widened += static_cast<char16_t>(static_cast<unsigned char>(byte));
+    return widened;
 #else
+    (void)index;
     return pack::from_utf8(text);
 #endif
 }
 
-// A branding text: not empty, and UTF-8 (ANSI on Windows) that converts.
-std::u16string branding_text(const std::string& option, const char* text) {
+// A branding text: not empty, and text that converts.
+std::u16string branding_text(const std::string& option, int index, const char* text) {
     if (*text == 0) throw pack::option_error(option, "must not be empty");
     try {
-        return name_argument(text);
+        return text_argument(index, text);
     } catch (const pack::pack_error& e) {
         throw pack::option_error(option, e.what());
     }
@@ -156,7 +192,8 @@ int run(int argc, char** argv) {
             branding.version = value();
         } else if (brands && (arg == "--product" || arg == "--company" || arg == "--description" ||
                               arg == "--copyright" || arg == "--original-filename")) {
-            std::u16string text = branding_text(arg, value());
+            const char* text_value = value();
+            std::u16string text = branding_text(arg, i, text_value);
             (arg == "--product" ? branding.product : arg == "--company" ? branding.company
              : arg == "--description" ? branding.description : arg == "--copyright" ? branding.copyright
              : branding.original_filename) = text;
@@ -167,7 +204,8 @@ int run(int argc, char** argv) {
             options.stub = value();
             have_stub = true;
         } else if ((command == "pack" || command == "archive") && arg == "--main") {
-            options.main_name = name_argument(value());
+            const char* main_value = value();
+            options.main_name = text_argument(i, main_value);
         } else if ((command == "pack" || command == "archive") && arg == "--quiet") {
             options.progress = false;
         } else if (command == "pack" && arg == "--no-check") {
@@ -206,6 +244,9 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    read_wide_arguments(argc, argv);
+#endif
     try {
         return run(argc, argv);
     } catch (const usage_error& e) {
