@@ -263,6 +263,15 @@ probe_report read_report(const std::wstring& path) {
     return report;
 }
 
+probe_report wait_for_report(const std::wstring& path, DWORD timeout_ms) {
+    probe_report report;
+    for (ULONGLONG deadline = GetTickCount64() + timeout_ms;;) {
+        report = read_report(path);
+        if (!report.empty() || GetTickCount64() >= deadline) return report;
+        Sleep(20);
+    }
+}
+
 bool wait_for_file(const std::wstring& path, DWORD timeout_ms) {
     for (DWORD waited = 0; waited <= timeout_ms; waited += 20) {
         if (file_exists(path)) return true;

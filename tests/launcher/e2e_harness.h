@@ -81,6 +81,8 @@ using probe_report = std::map<std::wstring, std::wstring>;
 probe_report read_report(const std::wstring& path);
 // Polls until the report exists (the probe writes it atomically).
 bool wait_for_file(const std::wstring& path, DWORD timeout_ms);
+// Polls until the report can be read; empty after `timeout_ms`.
+probe_report wait_for_report(const std::wstring& path, DWORD timeout_ms);
 // The probe's argument vector from a report.
 std::vector<std::wstring> reported_arguments(const probe_report& report);
 // The argument vector Windows' own parser makes of a command line.

@@ -118,10 +118,12 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
             Sleep(static_cast<DWORD>(wcstoul(argv[++index], nullptr, 10)));
         } else if (command == L"await" && has_operand) {
             const wchar_t* file = argv[++index];
-            for (int waited = 0; waited < 60000; waited += 10) {
-                if (GetFileAttributesW(file) != INVALID_FILE_ATTRIBUTES) break;
+            // A deadline by the clock, not a count of pauses: under load a
+            // pause lasts far longer than asked, and a probe a failed test
+            // never released must not outlive it holding the test's output.
+            ULONGLONG deadline = GetTickCount64() + 60000;
+            while (GetFileAttributesW(file) == INVALID_FILE_ATTRIBUTES && GetTickCount64() < deadline)
                 Sleep(10);
-            }
         } else if (command == L"exit" && has_operand) {
             return static_cast<int>(wcstoul(argv[++index], nullptr, 0));
         } else if (command == L"nested" && has_operand) {

@@ -187,6 +187,11 @@ TEST_F(launcher_under_load, sixteen_at_once_sweep_every_leftover_and_touch_no_li
             ASSERT_TRUE(write_file(leftover + L"\\lib\\f" + std::to_wstring(file), "left"));
     }
     std::wstring release = folder_ + L"\\release";
+    // However the body ends, the applications are released.
+    struct release_on_exit {
+        std::wstring path;
+        ~release_on_exit() { write_file(path, ""); }
+    } releaser{release};
     std::vector<std::unique_ptr<launched_process>> processes;
     std::vector<std::wstring> reports;
     auto started = clock_type::now();
@@ -200,8 +205,11 @@ TEST_F(launcher_under_load, sixteen_at_once_sweep_every_leftover_and_touch_no_li
     }
     std::set<std::wstring> live;
     for (const std::wstring& report : reports) {
-        ASSERT_TRUE(wait_for_file(report, 30000));
-        live.insert(run_directory_of(read_report(report)).substr(temp_.size() + 1));
+        probe_report seen = wait_for_report(report, 30000);
+        std::wstring directory = run_directory_of(seen);
+        ASSERT_EQ(directory.compare(0, temp_.size() + 1, temp_ + L"\\"), 0)
+            << printable(report) << " names " << printable(directory);
+        live.insert(directory.substr(temp_.size() + 1));
     }
     ASSERT_EQ(live.size(), static_cast<size_t>(width));
     // The sweeps run while the applications wait.
