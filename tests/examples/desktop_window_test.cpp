@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/launcher/e2e_harness.h"
+
 namespace {
 
 const wchar_t WINDOW_CLASS[] = L"OnefileDesktopExample";
@@ -25,13 +27,6 @@ const DWORD MESSAGE_WAIT_MS = 10000;
 const DWORD EXIT_WAIT_MS = 60000;
 const size_t TEXT_UNITS = 1024;
 const wchar_t DESKTOP_NAME[] = L"onefile_desktop_test";
-
-std::wstring windows_path(const char* unix_path) {
-    std::wstring path = L"Z:";
-    for (const char* byte = unix_path; *byte != 0; ++byte)
-        path += *byte == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*byte));
-    return path;
-}
 
 std::string narrow(const std::wstring& text) {
     std::string out;
@@ -95,23 +90,6 @@ std::wstring text_with_crlf(const std::wstring& path) {
         out += unit;
     }
     return out;
-}
-
-void remove_tree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(path + L"\\" + name);
-            else
-                DeleteFileW((path + L"\\" + name).c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
 }
 
 std::vector<std::wstring> run_directories(const std::wstring& temp) {

@@ -12,46 +12,27 @@
 #include <sstream>
 
 #include "pack.h"
+#include "tests/tools/packer_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using pack::resource_leaf;
 
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_file(const fs::path& path, const std::string& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << data;
-}
+using packer_test::quoted;
+using packer_test::read_file;
+using packer_test::write_file;
 
 struct run_result {
     int status;
     std::string out;
 };
 
-// Runs the packer with `args`; standard output captured, standard error to a
-// file whose first line is returned after a '|'.
+// Runs the packer with `args`: standard output, a '|', then standard error.
 run_result run_pack(const std::string& args) {
-    fs::path err = fs::temp_directory_path() / ("pack_err_" + std::to_string(getpid()));
-    std::string command = std::string(ONEFILE_PACK_BINARY) + " " + args + " 2>" + err.string();
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
-    int status = pclose(pipe);
-    std::string error_text = read_file(err);
-    fs::remove(err);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out + "|" + error_text};
+    packer_test::packer_run run = packer_test::run_packer(args);
+    return {run.status, run.out + "|" + run.err};
 }
-
-std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 class OnefilePack : public ::testing::Test {
 protected:

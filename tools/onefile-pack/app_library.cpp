@@ -7,6 +7,7 @@
 #include <set>
 
 #include "pack.h"
+#include "resources/little_endian.h"
 
 namespace pack {
 
@@ -25,14 +26,6 @@ constexpr uint32_t MAX_IMPORTED_DLLS = 4096;  // far above any real library
 constexpr uint32_t MAX_EXPORT_NAMES = 1u << 20;
 constexpr size_t MAX_DLL_NAME = 255;
 constexpr char ENTRY_NAME[] = "run_code";
-
-uint16_t get16(const std::vector<uint8_t>& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
-uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-uint64_t get64(const std::vector<uint8_t>& b, size_t at) {
-    return get32(b, at) | (static_cast<uint64_t>(get32(b, at + 4)) << 32);
-}
 
 // Thrown inside the reader only; read_library turns it into the problem text.
 struct bad_image {

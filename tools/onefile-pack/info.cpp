@@ -33,9 +33,7 @@ std::string launcher_release(std::istream& in, const image_summary& summary) {
         if (section.name != std::string(BRANDING_SECTION_NAME, strnlen(BRANDING_SECTION_NAME, 8))) continue;
         if (section.size < sizeof(branding_record)) return "unknown";
         std::vector<uint8_t> record = read_stream_bytes(in, section.offset, sizeof(branding_record));
-        uint32_t size = record[16] | (record[17] << 8) | (record[18] << 16) | (static_cast<uint32_t>(record[19]) << 24);
-        if (std::memcmp(record.data(), BRANDING_MARK, sizeof BRANDING_MARK) != 0 || size != sizeof(branding_record))
-            return "unknown";
+        if (!is_branding_record(record, 0)) return "unknown";
         const char* text = reinterpret_cast<const char*>(&record[offsetof(branding_record, launcher_version)]);
         std::string release(text, strnlen(text, LAUNCHER_VERSION_CAPACITY));
         return release.empty() ? "unknown" : release;

@@ -109,6 +109,10 @@ struct payload_location {
 };
 payload_location locate_payload(std::istream& in, uint64_t file_size);
 
+// True when a launcher branding record of this layout starts at `at` (the
+// caller has checked that the whole record lies inside `bytes`).
+bool is_branding_record(const std::vector<uint8_t>& bytes, size_t at);
+
 // `count` bytes at `offset` of a stream; a pack_error when the file ends first.
 std::vector<uint8_t> read_stream_bytes(std::istream& in, uint64_t offset, size_t count);
 

@@ -12,6 +12,7 @@
 
 #include "pack.h"
 #include "resources/branding_record.h"
+#include "resources/little_endian.h"
 
 namespace pack {
 
@@ -38,17 +39,6 @@ constexpr size_t MAX_RESOURCE_ENTRIES = 65536;
 
 using read_at_fn = std::function<std::vector<uint8_t>(uint64_t offset, size_t count)>;
 
-uint16_t get16(const std::vector<uint8_t>& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
-uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-void set16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    b[at] = static_cast<uint8_t>(v);
-    b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void set32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 uint64_t align_up(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
 struct section_header {
@@ -340,6 +330,11 @@ bool operator==(const resource_key& a, const resource_key& b) {
     return a.named == b.named && a.id == b.id && a.name == b.name;
 }
 
+bool is_branding_record(const std::vector<uint8_t>& bytes, size_t at) {
+    return std::memcmp(&bytes[at], BRANDING_MARK, sizeof BRANDING_MARK) == 0 &&
+           get32(bytes, at + offsetof(branding_record, record_size)) == sizeof(branding_record);
+}
+
 std::vector<uint8_t> read_stream_bytes(std::istream& in, uint64_t offset, size_t count) {
     std::vector<uint8_t> bytes(count);
     in.clear();
@@ -422,8 +417,7 @@ loaded_stub load_stub(const fs::path& stub) {
 size_t record_offset(const loaded_stub& s) {
     const section_header& h = s.layout.sections[static_cast<size_t>(s.brand_section)];
     if (h.raw_size < sizeof(branding_record) || static_cast<uint64_t>(h.raw_offset) + sizeof(branding_record) > s.image.size() ||
-        std::memcmp(&s.image[h.raw_offset], BRANDING_MARK, sizeof BRANDING_MARK) != 0 ||
-        get32(s.image, h.raw_offset + offsetof(branding_record, record_size)) != sizeof(branding_record))
+        !is_branding_record(s.image, h.raw_offset))
         throw pack_error("the stub's section .brand holds no branding record this packer knows");
     return h.raw_offset;
 }
