@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/tree_paths.h"
 #include "platform/units.h"
 
 // A run directory is named onefile_<PARENT>_<START>, both parts decimal
@@ -43,20 +44,3 @@ enum class owner_state { gone, alive, doubtful };
 owner_state judge_owner(const run_directory_name& name, const owner_query& query);
 
 constexpr uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
-
-// Length of the folder part of a run directory path: the units before its
-// last backslash (the run directory's own name holds none). 0 when there is
-// no backslash.
-size_t folder_length(const u16* run_directory);
-
-// Writes the long-path form of the absolute path `full` into `out`
-// (capacity units): \\?\ before a drive path, \\?\UNC\ for \\server\share,
-// unchanged when it has the prefix already. False when it does not fit or
-// the path is neither form (relative): the sweep then does nothing.
-bool make_long_path(u16* out, size_t capacity, const u16* full);
-
-// Appends "\" and `name` to the path in `path` (capacity units); false, with
-// `path` unchanged, when it does not fit.
-bool append_component(u16* path, size_t capacity, const u16* name);
-// Removes the last "\component"; never goes before `floor` units.
-void remove_component(u16* path, size_t floor);

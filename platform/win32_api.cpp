@@ -55,6 +55,10 @@ const win32_api win32_system = {
     ::FindFirstFileW,      ::FindNextFileW,    ::FindClose,
     ::GetFileInformationByHandle, ::SetFileInformationByHandle,
     ::SetFileAttributesW,  ::DeleteFileW,      ::RemoveDirectoryW,
+    ::NtOpenFile,          ::NtQueryDirectoryFile, ::NtQueryObject, ::NtQueryInformationFile,
+    ::ReOpenFile,          ::GetFileInformationByHandleEx,
+    ::OpenProcessToken,    ::GetTokenInformation, ::GetSecurityInfo,
+    ::LockFileEx,          ::SetThreadPriority,
 };
 
 win32_api win32 = win32_system;

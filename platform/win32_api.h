@@ -10,10 +10,18 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <psapi.h>
+#include <winternl.h>
+#include <aclapi.h>
 
 // GetFinalPathNameByHandleW is looked up at run time (the identity code calls
 // GetModuleHandleA and GetProcAddress), so only its type is needed here.
 using GetFinalPathNameByHandleW_fn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+
+// Native calls of the tree deleter: an open relative to a directory handle
+// and a listing through one have no Win32 form.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK,
+                                               PVOID, ULONG, FILE_INFORMATION_CLASS, BOOLEAN,
+                                               PUNICODE_STRING, BOOLEAN);
 
 struct win32_api {
     // Processes and modules.
@@ -71,6 +79,20 @@ struct win32_api {
     decltype(&::SetFileAttributesW) SetFileAttributesW;
     decltype(&::DeleteFileW) DeleteFileW;
     decltype(&::RemoveDirectoryW) RemoveDirectoryW;
+    // The tree deleter (tree_deleter_win32.cpp).
+    decltype(&::NtOpenFile) NtOpenFile;
+    decltype(&::NtQueryDirectoryFile) NtQueryDirectoryFile;
+    decltype(&::NtQueryObject) NtQueryObject;
+    decltype(&::NtQueryInformationFile) NtQueryInformationFile;
+    decltype(&::ReOpenFile) ReOpenFile;
+    decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx;
+    // The run directory's access list and owner, the cross-process lock, the
+    // sweep's priority.
+    decltype(&::OpenProcessToken) OpenProcessToken;
+    decltype(&::GetTokenInformation) GetTokenInformation;
+    decltype(&::GetSecurityInfo) GetSecurityInfo;
+    decltype(&::LockFileEx) LockFileEx;
+    decltype(&::SetThreadPriority) SetThreadPriority;
 };
 
 // The table the launcher calls through.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cwctype>
 
+#include "platform/tree_deleter.h"
 #include "tests/launcher/probe_report.h"
 
 namespace {
@@ -139,30 +140,62 @@ std::vector<std::wstring> directory_names(const std::wstring& path) {
     return names;
 }
 
+// Through the launcher's own deleter: links stay (tests remove them with
+// run_unix_tool), and nothing a link leads to is touched.
 void remove_tree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            // A link goes itself; what it leads to is not ours to delete.
-            bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-            if (link && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                RemoveDirectoryW(child.c_str());
-            else if (link)
-                DeleteFileW(child.c_str());
-            else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(child);
-            else
-                DeleteFileW(child.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
+    std::wstring folder = folder_of(path);
+    HANDLE handle = folder_open(folder.c_str());
+    if (handle == INVALID_HANDLE_VALUE) return;
+    delete_tree(handle, path.substr(folder.size() + 1).c_str(), nullptr);
+    CloseHandle(handle);
+}
+
+std::wstring unix_path_of(const std::wstring& path) {
+    using unix_name_fn = char*(CDECL*)(LPCWSTR);
+    auto unix_name = reinterpret_cast<unix_name_fn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (unix_name == nullptr) return std::wstring();
+    char* unix_path = unix_name(path.c_str());
+    if (unix_path == nullptr) return std::wstring();
+    std::wstring text;
+    for (const char* byte = unix_path; *byte != 0; ++byte) text += static_cast<wchar_t>(*byte);
+    HeapFree(GetProcessHeap(), 0, unix_path);
+    return text;
+}
+
+bool run_unix_command(const std::wstring& arguments) {
+    // Wine 8 signals a Unix program's process handle before the program has
+    // finished, and passes no exit status on: the command leaves a marker
+    // when it is done, and what it did is checked by the caller.
+    static int serial = 0;
+    std::wstring marker = test_program_folder() + L"\\unix_done_" +
+                          std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
+    std::wstring program = L"Z:\\bin\\sh";
+    std::wstring command =
+        program + L" -c \"" + arguments + L"; touch '" + unix_path_of(marker) + L"'\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    for (ULONGLONG deadline = GetTickCount64() + 10000; GetTickCount64() < deadline; Sleep(5))
+        if (DeleteFileW(marker.c_str())) return true;
+    return false;
+}
+
+bool make_unix_link(const std::wstring& target, const std::wstring& link) {
+    std::wstring from = target.find(L':') == std::wstring::npos ? target : unix_path_of(target);
+    std::wstring at = unix_path_of(link);
+    return !from.empty() && !at.empty() && run_unix_command(L"ln -s '" + from + L"' '" + at + L"'") &&
+           GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool remove_unix_link(const std::wstring& link) {
+    std::wstring at = unix_path_of(link);
+    return !at.empty() && run_unix_command(L"rm -f '" + at + L"'");
 }
 
 std::wstring folder_of(const std::wstring& path) {

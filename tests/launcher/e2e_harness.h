@@ -26,7 +26,18 @@ bool file_exists(const std::wstring& path);
 bool directory_exists(const std::wstring& path);
 // Names in a directory, without "." and "..".
 std::vector<std::wstring> directory_names(const std::wstring& path);
+// Deletes the tree at `path` with the launcher's deleter: links stay.
 void remove_tree(const std::wstring& path);
+// Unix side (Wine only; false or empty elsewhere). Wine 8 cannot make links
+// itself (CreateSymbolicLinkW is a stub there), so tests make them with ln.
+std::wstring unix_path_of(const std::wstring& path);
+// Runs `command` with /bin/sh -c; true when it ran and ended (Wine 8 does
+// not pass a Unix program's exit status on: check what it did instead).
+bool run_unix_command(const std::wstring& command);
+// A Unix symbolic link `link` to `target` (a Windows path, or a name taken
+// relative to the link's folder).
+bool make_unix_link(const std::wstring& target, const std::wstring& link);
+bool remove_unix_link(const std::wstring& link);
 std::wstring folder_of(const std::wstring& path);
 // The folder that holds this test program.
 std::wstring test_program_folder();

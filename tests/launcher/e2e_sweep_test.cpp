@@ -35,38 +35,6 @@ void make_leftover(const std::wstring& path) {
     ASSERT_TRUE(SetFileAttributesW((path + L"\\lib\\locked.txt").c_str(), FILE_ATTRIBUTE_READONLY));
 }
 
-// Runs /bin/TOOL with `arguments` then the Unix form of `path`.
-bool run_unix_tool(const wchar_t* tool, const std::wstring& arguments, const std::wstring& path) {
-    using unix_name_fn = char*(CDECL*)(LPCWSTR);
-    auto unix_name = reinterpret_cast<unix_name_fn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (unix_name == nullptr) return false;
-    char* unix_path = unix_name(path.c_str());
-    if (unix_path == nullptr) return false;
-    std::wstring program = std::wstring(L"Z:\\bin\\") + tool;
-    std::wstring command = program + L" " + arguments + L" ";
-    for (const char* byte = unix_path; *byte != 0; ++byte) command += static_cast<wchar_t>(*byte);
-    HeapFree(GetProcessHeap(), 0, unix_path);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process))
-        return false;
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return true;
-}
-
-// A Unix symbolic link `link` to `target_name`: Wine 8 shows such links as
-// reparse points, and cannot make one itself (CreateSymbolicLinkW is a stub
-// there). False where that is not possible.
-bool make_unix_link(const std::wstring& target_name, const std::wstring& link) {
-    return run_unix_tool(L"ln", L"-s " + target_name, link) &&
-           (GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 bool process_ended(DWORD process_id, DWORD timeout_ms) {
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
     if (process == nullptr) return true;
@@ -139,7 +107,7 @@ TEST_F(launcher_end_to_end, start_sweeps_leftovers_whose_owner_is_gone_and_nothi
     }
     EXPECT_EQ(read_file(temp_ + L"\\linked\\keep.txt"), "behind a link");
     if (have_link)
-        run_unix_tool(L"rm", L"", temp_ + L"\\" + link_name);  // Wine cannot remove it
+        remove_unix_link(temp_ + L"\\" + link_name);  // Wine cannot remove it
     else
         printf("[ note     ] no Unix link could be made; that case was not run\n");
 }

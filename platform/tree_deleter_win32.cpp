@@ -1,0 +1,413 @@
+// The one deleter: opens relative to a directory handle without following
+// reparse points, judges each entry on its own handle and deletes through a
+// second handle reopened from the first, never by name. Win32 and native
+// calls only, through `win32`; the path rules are in tree_paths.cpp.
+//
+// Two goals, in this order: never delete (or change) anything outside the
+// tree, and do not fail when several deleters work on one tree at once.
+#include "platform/tree_deleter.h"
+
+#include <cstdlib>
+
+#include "platform/tree_paths.h"
+#include "platform/win32_api.h"
+
+namespace {
+
+// Long enough for every path the system accepts; a tree is at most this
+// many levels deep, since every level adds at least two units.
+constexpr size_t OWN_PATH_CAPACITY = 32768;
+constexpr size_t MAX_TREE_DEPTH = OWN_PATH_CAPACITY / 2;
+// Names are at most 255 units; one directory record with room to spare.
+constexpr size_t LISTING_BYTES = 4096;
+constexpr size_t NAME_CAPACITY = 256;
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG RELATIVE_OPEN_OPTIONS =
+    FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT;
+constexpr DWORD REOPEN_FLAGS = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+constexpr DWORD DELETE_ACCESS = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+
+constexpr NTSTATUS STATUS_OK = 0;
+constexpr NTSTATUS STATUS_NO_MORE_ENTRIES = static_cast<NTSTATUS>(0x80000006);  // NO_MORE_FILES
+constexpr NTSTATUS STATUS_NO_SUCH_ENTRY = static_cast<NTSTATUS>(0xC000000F);    // NO_SUCH_FILE
+constexpr NTSTATUS STATUS_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS STATUS_PATH_NOT_FOUND = static_cast<NTSTATUS>(0xC000003A);
+constexpr NTSTATUS STATUS_PENDING_DELETE = static_cast<NTSTATUS>(0xC0000056);  // DELETE_PENDING
+constexpr int FILE_DIRECTORY_INFORMATION_CLASS = 1;
+constexpr int OBJECT_NAME_INFORMATION_CLASS = 1;
+constexpr int FILE_INTERNAL_INFORMATION_CLASS = 6;
+
+struct FILE_INTERNAL_INFORMATION {
+    LARGE_INTEGER IndexNumber;
+};
+
+// FILE_DISPOSITION_INFO_EX flags (Windows 10 1809 and later).
+constexpr DWORD DISPOSITION_DELETE = 0x1;
+constexpr DWORD DISPOSITION_POSIX_SEMANTICS = 0x2;
+constexpr DWORD DISPOSITION_IGNORE_READONLY = 0x10;
+constexpr int FILE_DISPOSITION_INFO_EX_CLASS = 21;
+
+// One record of FileDirectoryInformation.
+struct directory_record {
+    ULONG next_entry_offset;
+    ULONG file_index;
+    LARGE_INTEGER times[4];
+    LARGE_INTEGER end_of_file;
+    LARGE_INTEGER allocation_size;
+    ULONG attributes;
+    ULONG name_bytes;
+    WCHAR name[1];
+};
+
+// Set once the system refuses FILE_DISPOSITION_INFO_EX (before Windows 10
+// 1809, and Wine 8), so each later deletion makes one call, not two.
+std::atomic<bool> disposition_ex_refused{false};
+
+// Per deletion, on the heap: two deleters may run at once (the console
+// handler's thread and the main thread; the sweep's thread).
+struct workspace {
+    u16 own_path[OWN_PATH_CAPACITY];  // what the current directory's own path must be
+    u16 probe[OWN_PATH_CAPACITY];     // what a handle says its own path is
+    u16 name[NAME_CAPACITY];
+    DWORD listed_attributes;  // what the listing says the entry is: a hint only
+    alignas(8) unsigned char listing[LISTING_BYTES];
+    opened_entry levels[MAX_TREE_DEPTH];
+};
+
+bool is_dot_name(const u16* name) {
+    return name[0] == U16('.') && (name[1] == 0 || (name[1] == U16('.') && name[2] == 0));
+}
+
+NTSTATUS open_relative(HANDLE folder, const u16* name, DWORD access, DWORD share,
+                       HANDLE& handle) {
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name);
+    text.Length = static_cast<USHORT>(u16_length(name) * sizeof(u16));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io = {};
+    handle = INVALID_HANDLE_VALUE;
+    HANDLE opened = nullptr;
+    NTSTATUS status = win32.NtOpenFile(&opened, access | SYNCHRONIZE, &attributes, &io, share,
+                                       RELATIVE_OPEN_OPTIONS);
+    if (status == STATUS_OK) handle = opened;
+    return status;
+}
+
+bool is_gone(NTSTATUS status) {
+    return status == STATUS_NAME_NOT_FOUND || status == STATUS_PATH_NOT_FOUND ||
+           status == STATUS_NO_SUCH_ENTRY || status == STATUS_PENDING_DELETE;
+}
+
+// Clears the read-only bit through `writable` (open with attribute writing),
+// keeping the other attributes; times of 0 leave the times as they are.
+bool clear_read_only(HANDLE writable, DWORD attributes) {
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return win32.SetFileInformationByHandle(writable, FileBasicInfo, &basic, sizeof basic) != FALSE;
+}
+
+// What the handle is open on: its attributes, its number of names and its
+// number on the volume. Three queries the system answers from the open
+// object (under Wine 8 from the Unix file's status, without the server);
+// GetFileInformationByHandle would also compute the volume's serial, which
+// costs Wine a server call that grows with the path's depth.
+bool read_identity(HANDLE handle, opened_entry& entry) {
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    FILE_STANDARD_INFO standard = {};
+    FILE_INTERNAL_INFORMATION internal = {};
+    IO_STATUS_BLOCK io = {};
+    if (!win32.GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
+        !win32.GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        win32.NtQueryInformationFile(handle, &io, &internal, sizeof internal,
+                                     static_cast<FILE_INFORMATION_CLASS>(FILE_INTERNAL_INFORMATION_CLASS)) != STATUS_OK)
+        return false;
+    entry.attributes = tag.FileAttributes;
+    entry.links = standard.NumberOfLinks;
+    entry.index = internal.IndexNumber.QuadPart;
+    return true;
+}
+
+// A second handle, with `access`, on what `judged` is open on. Windows
+// reopens the object itself; Wine 8 opens the name again, which by now may
+// be a link swapped in: the new handle must be the same object (its number,
+// and its own path `expected`, which names the volume).
+HANDLE reopen_same(const opened_entry& judged, DWORD access, const u16* expected, u16* probe) {
+    HANDLE handle = win32.ReOpenFile(judged.handle, access, SHARE_ALL, REOPEN_FLAGS);
+    if (handle == INVALID_HANDLE_VALUE) return handle;
+    opened_entry again = {handle, entry_kind::failed, 0, 0, 0};
+    if (!read_identity(handle, again) || again.index != judged.index ||
+        !folder_own_path(handle, probe, OWN_PATH_CAPACITY) || !u16_equal(expected, probe)) {
+        win32.CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+// Deletes what `judged` (kind link, directory or file) is open on. A plain
+// file with more than one name shares its attributes with a name that may
+// lie outside the tree: its read-only bit is never cleared.
+bool delete_opened(const opened_entry& judged, const u16* expected, u16* probe) {
+    HANDLE handle = reopen_same(judged, DELETE_ACCESS, expected, probe);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    DWORD attributes = judged.attributes;
+    bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    bool deleted = false;
+    if (!disposition_ex_refused.load()) {
+        FILE_DISPOSITION_INFO_EX request = {DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS |
+                                            DISPOSITION_IGNORE_READONLY};
+        deleted = win32.SetFileInformationByHandle(
+                      handle, static_cast<FILE_INFO_BY_HANDLE_CLASS>(FILE_DISPOSITION_INFO_EX_CLASS),
+                      &request, sizeof request) != FALSE;
+        if (!deleted) {
+            DWORD error = GetLastError();
+            if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+                error == ERROR_INVALID_FUNCTION) {
+                disposition_ex_refused.store(true);
+            } else {
+                win32.CloseHandle(handle);  // refused for another reason: in use, not empty
+                return false;
+            }
+        }
+    }
+    if (!deleted) {
+        bool shared = judged.kind == entry_kind::file && judged.links != 1;
+        bool writable = !read_only || (!shared && clear_read_only(handle, attributes));
+        FILE_DISPOSITION_INFO request = {TRUE};
+        deleted = writable && win32.SetFileInformationByHandle(handle, FileDispositionInfo, &request,
+                                                               sizeof request) != FALSE;
+    }
+    win32.CloseHandle(handle);
+    return deleted;
+}
+
+// A directory made read-only would refuse (under Wine 8) the deletion of
+// what is in it; cleared through a second handle on the judged one.
+void make_directory_writable(const opened_entry& directory, const u16* expected, u16* probe) {
+    DWORD attributes = directory.attributes;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return;
+    HANDLE handle = reopen_same(directory, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, expected,
+                                probe);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    clear_read_only(handle, attributes);
+    win32.CloseHandle(handle);
+}
+
+void close_entry(opened_entry& entry) {
+    if (entry.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(entry.handle);
+    entry.handle = INVALID_HANDLE_VALUE;
+}
+
+// Reads the next entry of `directory` into `work.name`: one record per call,
+// so the listing goes on where it was after a level below was deleted, and
+// nothing of it needs to be kept per level. False at the end or on failure
+// (`failed` then set).
+bool next_name(HANDLE directory, workspace& work, bool& failed) {
+    for (;;) {
+        IO_STATUS_BLOCK io = {};
+        NTSTATUS status = win32.NtQueryDirectoryFile(
+            directory, nullptr, nullptr, nullptr, &io, work.listing, LISTING_BYTES,
+            static_cast<FILE_INFORMATION_CLASS>(FILE_DIRECTORY_INFORMATION_CLASS), TRUE, nullptr,
+            FALSE);
+        if (status != STATUS_OK) {
+            failed = status != STATUS_NO_MORE_ENTRIES && status != STATUS_NO_SUCH_ENTRY;
+            return false;
+        }
+        const auto* record = reinterpret_cast<const directory_record*>(work.listing);
+        size_t units = record->name_bytes / sizeof(u16);
+        if (units == 0 || units >= NAME_CAPACITY) continue;  // no name it can open; it stays
+        for (size_t index = 0; index < units; ++index) work.name[index] = record->name[index];
+        work.name[units] = 0;
+        work.listed_attributes = record->attributes;
+        if (!is_dot_name(work.name)) return true;
+    }
+}
+
+
+// Opens `name` of `folder` and judges it on the handle: `expected` is the
+// path it must have (the folder's own path and the name), `probe` room for
+// the one the handle has. A foreign entry's handle is closed.
+opened_entry open_and_judge(HANDLE folder, const u16* name, DWORD access, DWORD share,
+                            const u16* expected, u16* probe) {
+    opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
+    HANDLE handle;
+    NTSTATUS status = open_relative(folder, name, access | FILE_READ_ATTRIBUTES, share, handle);
+    if (status != STATUS_OK) {
+        if (is_gone(status)) entry.kind = entry_kind::gone;
+        return entry;
+    }
+    entry.handle = handle;
+    // Under Wine 8 a Unix symbolic link to a file shows no reparse point and
+    // is opened as its target: only the handle's own path tells.
+    if (!read_identity(handle, entry) ||
+        !folder_own_path(handle, probe, OWN_PATH_CAPACITY)) {
+        close_entry(entry);
+        return entry;
+    }
+    if (!u16_equal(expected, probe)) {
+        entry.kind = entry_kind::foreign;
+        close_entry(entry);
+    } else if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        entry.kind = entry_kind::link;
+    } else if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        entry.kind = entry_kind::directory;
+    } else {
+        entry.kind = entry_kind::file;
+    }
+    return entry;
+}
+
+workspace* new_workspace() { return static_cast<workspace*>(std::malloc(sizeof(workspace))); }
+
+}  // namespace
+
+bool folder_own_path(HANDLE handle, u16* out, size_t capacity) {
+    // OBJECT_NAME_INFORMATION: a UNICODE_STRING, then the units. One call,
+    // and exact: it names the volume's device, not a drive letter that may
+    // reach the same place twice.
+    alignas(8) unsigned char buffer[sizeof(UNICODE_STRING) + OWN_PATH_CAPACITY * sizeof(u16)];
+    ULONG returned = 0;
+    if (win32.NtQueryObject(handle, static_cast<OBJECT_INFORMATION_CLASS>(OBJECT_NAME_INFORMATION_CLASS),
+                            buffer, sizeof buffer, &returned) != STATUS_OK)
+        return false;
+    const auto* text = reinterpret_cast<const UNICODE_STRING*>(buffer);
+    size_t units = text->Length / sizeof(u16);
+    if (units == 0 || units + 1 > capacity) return false;
+    for (size_t index = 0; index < units; ++index) out[index] = text->Buffer[index];
+    out[units] = 0;
+    return true;
+}
+
+HANDLE folder_open(const u16* path) {
+    return win32.CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                             SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                             nullptr);
+}
+
+opened_entry entry_open(HANDLE folder, const u16* folder_path, const u16* name, DWORD access,
+                        DWORD share) {
+    opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
+    workspace* work = new_workspace();
+    if (work == nullptr) return entry;
+    if (u16_length(folder_path) < OWN_PATH_CAPACITY) {
+        for (size_t index = 0; (work->own_path[index] = folder_path[index]) != 0; ++index) {}
+        if (append_component(work->own_path, OWN_PATH_CAPACITY, name))
+            entry = open_and_judge(folder, name, access, share, work->own_path, work->probe);
+    }
+    std::free(work);
+    return entry;
+}
+
+tree_deletion delete_tree(HANDLE folder, const u16* name, const std::atomic<bool>* stop) {
+    tree_deletion result = {false, false, false};
+    workspace* work = new_workspace();
+    if (work == nullptr || !folder_own_path(folder, work->own_path, OWN_PATH_CAPACITY) ||
+        !append_component(work->own_path, OWN_PATH_CAPACITY, name)) {
+        std::free(work);
+        result.incomplete = true;
+        return result;
+    }
+    constexpr DWORD LIST_ACCESS = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
+    opened_entry root = open_and_judge(folder, name, LIST_ACCESS, SHARE_ALL, work->own_path,
+                                       work->probe);
+    switch (root.kind) {
+        case entry_kind::gone: result.removed = true; break;
+        case entry_kind::directory: break;
+        case entry_kind::foreign:
+        case entry_kind::link: result.kept_link = true; break;
+        default: result.incomplete = true; break;
+    }
+    if (root.kind != entry_kind::directory) {
+        close_entry(root);
+        std::free(work);
+        return result;
+    }
+    make_directory_writable(root, work->own_path, work->probe);
+
+    // Each level keeps its judged entry, for the second handle that deletes it.
+    size_t depth = 0;
+    work->levels[depth++] = root;
+    while (depth > 0) {
+        if (stop != nullptr && stop->load()) {
+            result.incomplete = true;
+            break;
+        }
+        HANDLE directory = work->levels[depth - 1].handle;
+        bool listing_failed = false;
+        if (!next_name(directory, *work, listing_failed)) {
+            // The level is listed to its end: remove it, then go on with
+            // the level above where its listing stopped.
+            if (listing_failed) result.incomplete = true;
+            bool removed = delete_opened(work->levels[depth - 1], work->own_path, work->probe);
+            win32.CloseHandle(directory);
+            --depth;
+            if (depth == 0) {
+                result.removed = removed;
+            } else {
+                remove_component(work->own_path, 0);
+            }
+            continue;
+        }
+        if (!append_component(work->own_path, OWN_PATH_CAPACITY, work->name)) {
+            result.incomplete = true;
+            continue;
+        }
+        // What the listing says only chooses the access: a directory is
+        // opened for listing, anything else for its attributes alone, which
+        // takes part in no sharing check. The handle decides what it is.
+        bool listed_directory = (work->listed_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                (work->listed_attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        opened_entry entry = open_and_judge(directory, work->name,
+                                            listed_directory ? LIST_ACCESS : FILE_READ_ATTRIBUTES,
+                                            SHARE_ALL, work->own_path, work->probe);
+        if (entry.kind == entry_kind::directory && !listed_directory) {
+            HANDLE listing = reopen_same(entry, LIST_ACCESS, work->own_path, work->probe);
+            close_entry(entry);
+            entry.handle = listing;
+            if (listing == INVALID_HANDLE_VALUE) entry.kind = entry_kind::failed;
+        }
+        bool descend = false;
+        switch (entry.kind) {
+            case entry_kind::gone: break;  // another deleter was first
+            case entry_kind::foreign: result.kept_link = true; break;
+            case entry_kind::directory:
+                if (depth < MAX_TREE_DEPTH) {
+                    make_directory_writable(entry, work->own_path, work->probe);
+                    work->levels[depth++] = entry;
+                    entry.handle = INVALID_HANDLE_VALUE;
+                    descend = true;
+                } else {
+                    result.incomplete = true;
+                }
+                break;
+            case entry_kind::link:
+            case entry_kind::file:
+                if (!delete_opened(entry, work->own_path, work->probe)) result.incomplete = true;
+                break;
+            default: result.incomplete = true; break;
+        }
+        close_entry(entry);
+        if (!descend) remove_component(work->own_path, 0);
+    }
+    while (depth > 0) win32.CloseHandle(work->levels[--depth].handle);
+    std::free(work);
+    // What stays above a link that had to stay is not a failure of its own.
+    if (result.removed) result.incomplete = false;
+    return result;
+}
+
+bool delete_file_entry(HANDLE folder, const u16* name) {
+    workspace* work = new_workspace();
+    bool gone = false;
+    if (work != nullptr && folder_own_path(folder, work->own_path, OWN_PATH_CAPACITY) &&
+        append_component(work->own_path, OWN_PATH_CAPACITY, name)) {
+        opened_entry entry = open_and_judge(folder, name, 0, SHARE_ALL, work->own_path, work->probe);
+        gone = entry.kind == entry_kind::gone ||
+               (entry.kind == entry_kind::file && delete_opened(entry, work->own_path, work->probe));
+        close_entry(entry);
+    }
+    std::free(work);
+    return gone;
+}
