@@ -18,9 +18,11 @@ int run_child() {
     make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
                      launcher.first_entry_path);
 
-    // A launcher started again by the application without handle
-    // inheritance holds the directory by itself.
-    lock_run_directory();
+    // Nothing is loaded from a directory that is not this user's own plain
+    // directory: one made in advance by someone else (a shared temporary
+    // folder), or a link to somewhere else. The hold keeps it so until this
+    // process ends: it cannot be renamed or replaced under the library.
+    if (!hold_run_directory()) fail_with_system_error(MESSAGE_LOAD_DLL, ERROR_ACCESS_DENIED);
     win32.AddDllDirectory(launcher.run_directory);
     HMODULE library = win32.LoadLibraryExW(launcher.first_entry_path, nullptr,
                                            LOAD_WITH_ALTERED_SEARCH_PATH);

@@ -14,6 +14,8 @@ constexpr DWORD DELETE_RETRY_PAUSE_MS = 100;
 constexpr int DELETE_RETRIES = 20;
 constexpr DWORD PARENT_ACCESS = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
 constexpr size_t PROCESS_ID_TEXT_SIZE = 128;
+// The run directory's path and ".lock".
+constexpr size_t LOCK_FILE_PATH_CAPACITY = RUN_DIRECTORY_CAPACITY + 8;
 
 // All long-lived state: static storage, zero at start, never freed.
 struct launcher_state {
@@ -41,10 +43,13 @@ struct launcher_state {
     // the main thread's): whoever exchanges it out of the field owns it and
     // closes it. Null when there is none to stop.
     std::atomic<HANDLE> child_process;
-    // The run directory held open without delete sharing (sweep.cpp): the
-    // parent's inheritable handle, closed by whoever cleans up first; the
-    // child's own, held until it ends. Null when it could not be opened.
+    // The holds on the run directory (run_directory_guard.cpp): the
+    // directory open without delete sharing, and the lock file beside it
+    // with a shared byte-range lock. Each process's own, never inherited;
+    // the parent's are closed by whoever cleans up first. Null when none.
     std::atomic<HANDLE> run_directory_lock;
+    std::atomic<HANDLE> lock_file;
+    u16 lock_file_path[LOCK_FILE_PATH_CAPACITY];
 };
 
 extern launcher_state launcher;
@@ -66,17 +71,31 @@ void publish_child_for_handler(HANDLE process);
 DWORD collect_child(HANDLE process);
 
 // Stops a still-running child (grace period, then exit code 0) and deletes
-// the run directory with bounded retries. Reports nothing.
+// the run directory, through the tree deleter, with bounded retries; then
+// the lock file. Reports nothing.
 void cleanup_run_directory();
 
-// The run directory lock and the sweep of leftovers (sweep.cpp). The lock
-// keeps the directory from being deleted or renamed by anyone else while
-// this process, or a process that inherited the handle, runs. The sweep
-// deletes, on a thread of its own, the run directories of launchers that are
-// gone and that nobody holds; finish_sweep gives it a bounded time more and
-// then stops it. All silent.
-void lock_run_directory();
+// The run directory's making and holds (run_directory_guard.cpp).
+// make_run_directory: the parent makes the lock file and the directory new,
+// for its user alone, and holds both; any failure ends the process with the
+// message for a path that cannot be written. hold_run_directory: opens the
+// directory without delete sharing and checks that it is a plain directory
+// of this user reached by its own name (and, in the child, holds the lock
+// file); false otherwise.
+void make_run_directory();
+bool hold_run_directory();
 void release_run_directory_lock();
+void release_lock_file();
+// The folder that holds the run directory into `folder` (capacity
+// RUN_DIRECTORY_CAPACITY) and the directory's own name within it.
+bool split_run_directory(u16* folder, const u16*& name);
+// The run directory's path followed by ".lock".
+bool run_directory_lock_path(u16* path, size_t capacity);
+
+// The sweep of leftovers (sweep.cpp): on a thread of its own, at background
+// priority, it deletes the run directories of launchers that are gone and
+// that nobody holds; finish_sweep gives it at most SWEEP_GRACE_MS more and
+// then leaves the rest for a later start. All silent.
 void start_sweep();
 void finish_sweep();
 BOOL WINAPI console_control_handler(DWORD control_type);

@@ -38,10 +38,17 @@ bool parse_run_directory_name(const u16* name, run_directory_name& parsed) {
     parsed.parent = static_cast<uint32_t>(parent);
     parsed.start = start;
     parsed.swept = false;
+    parsed.lock = false;
     if (*at == 0) return true;
-    if (!starts_with(at, SWEEP_SUFFIX, length) || at[length] != 0) return false;
-    parsed.swept = true;
-    return true;
+    if (starts_with(at, SWEEP_SUFFIX, length) && at[length] == 0) {
+        parsed.swept = true;
+        return true;
+    }
+    if (starts_with(at, LOCK_FILE_SUFFIX, length) && at[length] == 0) {
+        parsed.lock = true;
+        return true;
+    }
+    return false;
 }
 
 owner_state judge_owner(const run_directory_name& name, const owner_query& query) {

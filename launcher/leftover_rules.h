@@ -12,15 +12,20 @@
 // suffix, so an interrupted deletion is found and finished by a later start.
 constexpr u16 RUN_DIRECTORY_PREFIX[] = U16("onefile_");
 constexpr u16 SWEEP_SUFFIX[] = U16(".swept");
+// The file beside a run directory that its launchers hold a shared
+// byte-range lock on, at this offset (far past any data: it only marks).
+constexpr u16 LOCK_FILE_SUFFIX[] = U16(".lock");
+constexpr uint64_t LOCK_FILE_OFFSET = uint64_t{1} << 40;
 
 struct run_directory_name {
     uint32_t parent;  // process id
     uint64_t start;   // FILETIME count, at most INT64_MAX as the launcher writes it
     bool swept;       // carries SWEEP_SUFFIX
+    bool lock;        // carries LOCK_FILE_SUFFIX: the lock file, not the directory
 };
 
 // True when `name` is exactly onefile_<digits>_<digits>, optionally followed
-// by SWEEP_SUFFIX, and both numbers fit (PARENT in 32 bits, START in a
+// by SWEEP_SUFFIX or LOCK_FILE_SUFFIX, and both numbers fit (PARENT in 32 bits, START in a
 // signed 64-bit count). Anything else is not ours and is never touched.
 bool parse_run_directory_name(const u16* name, run_directory_name& parsed);
 

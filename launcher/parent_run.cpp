@@ -20,12 +20,17 @@ bool next_entry_name() {
 }
 
 void unpack_payload() {
+    bool made = false;
     while (next_entry_name()) {
         make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
                          launcher.first_entry_path);
         uint64_t size = 0;
         if (read_entry_size(launcher.payload, size) != read_status::ok)
             fail_with_message(MESSAGE_DAMAGED_PAYLOAD);
+        // Made at the first entry's write, as before: an archive whose first
+        // entry is damaged leaves nothing on disk.
+        if (!made) make_run_directory();
+        made = true;
         write_payload_entry(launcher.payload, size, launcher.target_path, launcher.cache,
                             launcher.write_buffer);
     }
@@ -87,9 +92,6 @@ int run_parent() {
     startup.hStdError = win32.GetStdHandle(STD_ERROR_HANDLE);
     u16* command_line = build_child_command_line(launcher.own_module_path);
 
-    // Taken before the child starts, so the child and everything it starts
-    // with handle inheritance hold it too.
-    lock_run_directory();
     PROCESS_INFORMATION child = {};
     if (!win32.CreateProcessW(launcher.own_module_path, command_line, nullptr, nullptr, TRUE,
                               NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {

@@ -1,46 +1,71 @@
-// The run directory lock and the start-up sweep: every launcher holds its run
-// directory open without delete sharing while anything may use it, and a
-// parent deletes, on a thread of its own, the run directories whose owner is
-// gone and that nobody holds. Win32 calls go through the `win32` table; the
-// rules themselves are in leftover_rules.cpp. Silent: nothing is reported.
+// The start-up sweep: a parent deletes, on a thread of its own and at
+// background priority, the run directories of launchers that are gone and
+// that nobody holds, together with their lock files. It lists the folder
+// through a handle and works on each candidate through handles opened
+// relative to it; the trees themselves go through the tree deleter. Win32
+// calls go through the `win32` table; the rules are in leftover_rules.cpp.
+// Silent: nothing is reported.
 #include <atomic>
+#include <initializer_list>
 
 #include "launcher/launcher.h"
 #include "launcher/leftover_rules.h"
+#include "platform/private_directory.h"
+#include "platform/tree_deleter.h"
 
 namespace {
 
-// Long paths: the sweep reaches every path extraction can write.
-constexpr size_t SWEEP_PATH_CAPACITY = 32768;
-// One scan, at most this many entries looked at and this many leftovers
-// (directories whose owner is gone) deleted per start; after the child's end at most SWEEP_GRACE_MS more.
-constexpr int SWEEP_SCAN_LIMIT = 1024;
+constexpr size_t OWN_PATH_CAPACITY = 32768;
+constexpr size_t NAME_CAPACITY = 256;
+// The rename's target: the folder's long path and a name.
+constexpr size_t RENAME_CAPACITY = RUN_DIRECTORY_CAPACITY + 8 + NAME_CAPACITY + 8;
+// Trees removed per start; trees that stay (a link in them, something in
+// use) take no place, so they never crowd out the leftovers behind them.
 constexpr int SWEEP_MAX_TREES = 64;
-constexpr DWORD SWEEP_GRACE_MS = 2000;
-constexpr DWORD SWEEP_STOP_MS = 5000;
-constexpr size_t NAME_CAPACITY = MAX_PATH;
-// Reading the data of the directory is what makes the lock count: a handle
-// asking only for attributes takes part in no sharing check (Windows, and
-// Wine 8 alike).
-constexpr DWORD LOCK_ACCESS = FILE_LIST_DIRECTORY;
-constexpr DWORD LOCK_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// After the child has ended, the exit waits at most this long for the
+// sweep, then tells it to stop and gives it SWEEP_STOP_MS more; what is left
+// keeps its ".swept" name for a later start.
+constexpr DWORD SWEEP_GRACE_MS = 80;
+constexpr DWORD SWEEP_STOP_MS = 20;
+// Owners judged once per start, by process id: a folder full of one live
+// launcher's directories costs one query, not one each.
+constexpr int OWNER_CACHE_SIZE = 64;
+constexpr size_t LISTING_BYTES = 65536;
+constexpr int FILE_DIRECTORY_INFORMATION_CLASS = 1;
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A candidate is opened with delete access and without delete sharing:
+// refused while a launcher holds it (its hold shares no deletion), and it
+// keeps new holds and other sweeps out while it is open.
+constexpr DWORD CLAIM_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-struct candidate {
-    u16 name[NAME_CAPACITY];
-    DWORD attributes;
-    run_directory_name parsed;
+struct directory_record {
+    ULONG next_entry_offset;
+    ULONG file_index;
+    LARGE_INTEGER times[4];
+    LARGE_INTEGER end_of_file;
+    LARGE_INTEGER allocation_size;
+    ULONG attributes;
+    ULONG name_bytes;
+    WCHAR name[1];
+};
+
+struct owner_entry {
+    uint32_t parent;
+    owner_query query;
 };
 
 // One sweep per process, on one thread: static, not on its stack.
 struct sweep_state {
-    u16 base[SWEEP_PATH_CAPACITY];  // \\?\ form of the temporary folder
-    u16 path[SWEEP_PATH_CAPACITY];
-    u16 folder[RUN_DIRECTORY_CAPACITY];
-    u16 full[SWEEP_PATH_CAPACITY];
-    candidate candidates[SWEEP_MAX_TREES];
-    int candidate_count;
-    alignas(8) unsigned char rename[sizeof(FILE_RENAME_INFO) + SWEEP_PATH_CAPACITY * 2 + 16];
-    WIN32_FIND_DATAW found;
+    u16 folder_path[RUN_DIRECTORY_CAPACITY];
+    u16 own_path[OWN_PATH_CAPACITY];  // the folder's own path (tree_deleter.h)
+    u16 name[NAME_CAPACITY];
+    u16 other[NAME_CAPACITY + 8];
+    alignas(8) unsigned char listing[LISTING_BYTES];
+    alignas(8) unsigned char rename[sizeof(FILE_RENAME_INFO) + RENAME_CAPACITY * sizeof(u16)];
+    owner_entry owners[OWNER_CACHE_SIZE];
+    int owner_count;
+    int removed;
+    bool paced;  // the system refused background mode: pace instead
 };
 sweep_state sweep;
 std::atomic<bool> sweep_stop{false};
@@ -48,192 +73,212 @@ HANDLE sweep_thread = nullptr;
 
 bool stopping() { return sweep_stop.load(); }
 
-bool is_dot_name(const u16* name) {
-    return name[0] == U16('.') && (name[1] == 0 || (name[1] == U16('.') && name[2] == 0));
-}
-
-owner_state owner_of(const run_directory_name& name) {
+owner_query query_owner(uint32_t parent) {
+    for (int index = 0; index < sweep.owner_count; ++index)
+        if (sweep.owners[index].parent == parent) return sweep.owners[index].query;
     owner_query query = {};
-    HANDLE process = win32.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, name.parent);
+    HANDLE process = win32.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent);
     if (process == nullptr) {
         query.open_error = GetLastError();
-        return judge_owner(name, query);
+    } else {
+        query.opened = true;
+        FILETIME created = {}, exited = {}, kernel, user;
+        query.times_read = win32.GetProcessTimes(process, &created, &exited, &kernel, &user) != FALSE;
+        query.created = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+        query.exited = (static_cast<uint64_t>(exited.dwHighDateTime) << 32) | exited.dwLowDateTime;
+        win32.CloseHandle(process);
     }
-    query.opened = true;
-    FILETIME created = {}, exited = {}, kernel, user;
-    query.times_read = win32.GetProcessTimes(process, &created, &exited, &kernel, &user) != FALSE;
-    query.created = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-    query.exited = (static_cast<uint64_t>(exited.dwHighDateTime) << 32) | exited.dwLowDateTime;
-    win32.CloseHandle(process);
-    return judge_owner(name, query);
+    owner_entry& slot = sweep.owners[sweep.owner_count < OWNER_CACHE_SIZE
+                                         ? sweep.owner_count++
+                                         : static_cast<int>(parent % OWNER_CACHE_SIZE)];
+    slot = {parent, query};
+    return query;
 }
 
-// Renames the held directory to its name with SWEEP_SUFFIX. Windows refuses
-// to rename a directory while a file below it is open or mapped, so a tree
-// an older launcher's child still runs from is left whole; Wine 8 renames
-// it anyway (see docs/cleanup.md). The target is an NT path: Wine 8 takes a
-// bare name relative to the current directory, not to the directory's own.
-bool rename_held_directory(HANDLE directory, u16* path, size_t capacity) {
-    size_t length = u16_length(path);
-    size_t suffix_length = u16_length(SWEEP_SUFFIX);
-    if (length + suffix_length + 1 > capacity) return false;
+// `base` (onefile_<PARENT>_<START>) followed by `suffix`, into sweep.other.
+const u16* name_with(const u16* base, size_t base_length, const u16* suffix) {
+    size_t index = 0;
+    for (; index < base_length && index < NAME_CAPACITY; ++index) sweep.other[index] = base[index];
+    for (size_t at = 0; suffix[at] != 0; ++at) sweep.other[index++] = suffix[at];
+    sweep.other[index] = 0;
+    return sweep.other;
+}
+
+void close_valid(HANDLE handle) {
+    if (handle != INVALID_HANDLE_VALUE && handle != nullptr) win32.CloseHandle(handle);
+}
+
+// The lock file of the directory `base`: INVALID_HANDLE_VALUE with `free`
+// true when there is none (an older launcher made none); otherwise a handle
+// holding an exclusive lock when nobody else holds one (`free` true), or
+// `free` false when some process still holds it: under Wine 8 that may be a
+// process of another prefix, whose ids and handles this one cannot see.
+HANDLE claim_lock_file(HANDLE folder, const u16* base, size_t base_length, bool& free) {
+    const u16* lock_name = name_with(base, base_length, LOCK_FILE_SUFFIX);
+    opened_entry entry = entry_open(folder, sweep.own_path, lock_name, READ_CONTROL, SHARE_ALL);
+    free = entry.kind == entry_kind::gone;
+    if (entry.kind != entry_kind::file || !owned_by_current_user(entry.handle)) {
+        close_valid(entry.handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Write access: an exclusive lock needs it (Wine 8 turns it into a Unix
+    // write lock, which conflicts with another prefix's read lock).
+    // Delete sharing: the claim is held while the file is deleted.
+    HANDLE claim = entry_reopen(entry, sweep.own_path, lock_name, GENERIC_READ | GENERIC_WRITE,
+                                SHARE_ALL);
+    win32.CloseHandle(entry.handle);
+    if (claim == INVALID_HANDLE_VALUE) return claim;
+    OVERLAPPED range = {};
+    range.Offset = static_cast<DWORD>(LOCK_FILE_OFFSET);
+    range.OffsetHigh = static_cast<DWORD>(LOCK_FILE_OFFSET >> 32);
+    free = win32.LockFileEx(claim, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                            &range) != FALSE;
+    if (!free) {
+        win32.CloseHandle(claim);
+        return INVALID_HANDLE_VALUE;
+    }
+    return claim;
+}
+
+// Renames the claimed directory to its name with SWEEP_SUFFIX. Windows
+// refuses to rename a directory while a file below it is open or mapped, so
+// a tree an older launcher's child still runs from is left whole; Wine 8
+// renames it anyway (see docs/cleanup.md). The target is a full NT path:
+// Wine 8 refuses a name relative to a root directory handle (error 87), and
+// takes a bare name relative to the current directory.
+bool rename_claimed(HANDLE directory, const u16* swept_name) {
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(sweep.rename);
     *info = FILE_RENAME_INFO{};
     info->ReplaceIfExists = FALSE;
     info->RootDirectory = nullptr;
-    // path starts with \\?\ (make_long_path); the NT form is \??\.
-    u16* name = info->FileName;
-    size_t units = 0;
-    name[units++] = U16('\\');
-    name[units++] = U16('?');
-    name[units++] = U16('?');
-    for (size_t index = 3; index < length; ++index) name[units++] = path[index];
-    for (size_t index = 0; index < suffix_length; ++index) name[units++] = SWEEP_SUFFIX[index];
-    name[units] = 0;
+    // \\?\ from make_long_path becomes \??\, the NT form.
+    u16* target = info->FileName;
+    if (!make_long_path(target, RENAME_CAPACITY, sweep.folder_path) ||
+        !append_component(target, RENAME_CAPACITY, swept_name))
+        return false;
+    target[1] = U16('?');
+    size_t units = u16_length(target);
     info->FileNameLength = static_cast<DWORD>(units * sizeof(u16));
     DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + units * sizeof(u16));
-    if (!win32.SetFileInformationByHandle(directory, FileRenameInfo, info, size)) return false;
-    for (size_t index = 0; index <= suffix_length; ++index)
-        path[length + index] = SWEEP_SUFFIX[index];
-    return true;
+    return win32.SetFileInformationByHandle(directory, FileRenameInfo, info, size) != FALSE;
 }
 
-// Deletes everything below `path` (the tree's root, root_length units),
-// bottom-up, one directory level at a time, without recursion (a tree may be
-// thousands of levels deep). A link is removed itself, never entered; a
-// read-only file or directory is made writable first. Any failure, or the
-// stop flag, ends the walk: the tree stays for a later start.
-bool delete_below(u16* path, size_t capacity, size_t root_length) {
-    WIN32_FIND_DATAW& found = sweep.found;
-    for (;;) {
-        if (stopping() || !append_component(path, capacity, U16("*"))) return false;
-        HANDLE search = win32.FindFirstFileW(path, &found);
-        remove_component(path, root_length);
-        if (search == INVALID_HANDLE_VALUE) return false;
-        bool descended = false, failed = false;
-        do {
-            if (is_dot_name(found.cFileName)) continue;
-            if (stopping() || !append_component(path, capacity, found.cFileName)) {
-                failed = true;
-                break;
-            }
-            DWORD attributes = found.dwFileAttributes;
-            bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-            bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            // Attributes of a link would be set on its target: left alone.
-            if (!link && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
-                win32.SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-            if (directory && !link) {
-                descended = true;
-                break;
-            }
-            bool removed = directory ? win32.RemoveDirectoryW(path) != FALSE
-                                     : win32.DeleteFileW(path) != FALSE;
-            remove_component(path, root_length);
-            if (!removed) {
-                failed = true;
-                break;
-            }
-        } while (win32.FindNextFileW(search, &found));
-        win32.FindClose(search);
-        if (failed) return false;
-        if (descended) continue;
-        if (u16_length(path) <= root_length) return true;
-        if (!win32.RemoveDirectoryW(path)) return false;
-        remove_component(path, root_length);
+// A directory candidate whose owner is gone: claim it, rename it, delete it.
+void sweep_directory(HANDLE folder, const run_directory_name& parsed, size_t base_length) {
+    bool lock_free = false;
+    HANDLE lock = claim_lock_file(folder, sweep.name, base_length, lock_free);
+    if (!lock_free) return;
+    // Another user's directory, a file or a link of our naming: never ours.
+    opened_entry entry = entry_open(folder, sweep.own_path, sweep.name, READ_CONTROL, SHARE_ALL);
+    bool ours = entry.kind == entry_kind::directory && owned_by_current_user(entry.handle);
+    HANDLE claim = ours ? entry_reopen(entry, sweep.own_path, sweep.name, DELETE, CLAIM_SHARING)
+                        : INVALID_HANDLE_VALUE;
+    close_valid(entry.handle);
+    const u16* swept_name = parsed.swept ? sweep.name
+                                         : name_with(sweep.name, base_length, SWEEP_SUFFIX);
+    bool renamed = claim != INVALID_HANDLE_VALUE &&
+                   (parsed.swept || rename_claimed(claim, swept_name));
+    // Closed before the walk: its delete access would refuse the deleter's
+    // own second handle. Once renamed, no launcher uses the name again.
+    close_valid(claim);
+    if (renamed) {
+        tree_deletion result = delete_tree(folder, swept_name, &sweep_stop);
+        if (result.removed) ++sweep.removed;
+        if (result.removed && lock != INVALID_HANDLE_VALUE)
+            delete_file_entry(folder, name_with(sweep.name, base_length, LOCK_FILE_SUFFIX));
+    }
+    close_valid(lock);
+}
+
+// A lock file whose directory is gone (its parent ended between the two
+// deletions): deleted once nobody holds it.
+void sweep_lock_file(HANDLE folder, size_t base_length) {
+    for (const u16* suffix : {U16(""), SWEEP_SUFFIX}) {
+        opened_entry directory = entry_open(folder, sweep.own_path,
+                                            name_with(sweep.name, base_length, suffix), 0, SHARE_ALL);
+        close_valid(directory.handle);
+        if (directory.kind != entry_kind::gone) return;  // swept with its directory
+    }
+    bool free = false;
+    HANDLE lock = claim_lock_file(folder, sweep.name, base_length, free);
+    if (lock != INVALID_HANDLE_VALUE) {
+        delete_file_entry(folder, sweep.name);
+        win32.CloseHandle(lock);
     }
 }
 
-void sweep_candidate(const candidate& leftover) {
-    if (owner_of(leftover.parsed) != owner_state::gone) return;
-    u16* path = sweep.path;
-    bounded_copy(path, sweep.base, SWEEP_PATH_CAPACITY);
-    if (!append_component(path, SWEEP_PATH_CAPACITY, leftover.name)) return;
-    // Delete access without delete sharing: refused while a launcher (or
-    // anything it started with handle inheritance) holds the lock, or while
-    // another sweep holds it; and it keeps both out until it is renamed.
-    HANDLE directory = win32.CreateFileW(
-        path, DELETE, LOCK_SHARING, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (directory == INVALID_HANDLE_VALUE) return;
-    BY_HANDLE_FILE_INFORMATION information;
-    bool plain_directory =
-        win32.GetFileInformationByHandle(directory, &information) &&
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    bool ours = plain_directory && (leftover.parsed.swept ||
-                                    rename_held_directory(directory, path, SWEEP_PATH_CAPACITY));
-    // Closed before the walk: a handle with delete access makes listing the
-    // directory fail with a sharing violation (Wine 8). Once renamed, the
-    // tree has a name no launcher uses, so nothing starts holding it again.
-    win32.CloseHandle(directory);
-    if (!ours) return;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
-        win32.SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    if (delete_below(path, SWEEP_PATH_CAPACITY, u16_length(path))) win32.RemoveDirectoryW(path);
+void consider(HANDLE folder, const u16* own_name) {
+    run_directory_name parsed;
+    if (u16_equal(sweep.name, own_name) || !parse_run_directory_name(sweep.name, parsed)) return;
+    if (judge_owner(parsed, query_owner(parsed.parent)) != owner_state::gone) return;
+    size_t base_length = u16_length(sweep.name) -
+                         (parsed.swept ? u16_length(SWEEP_SUFFIX)
+                                       : parsed.lock ? u16_length(LOCK_FILE_SUFFIX) : 0);
+    if (parsed.lock)
+        sweep_lock_file(folder, base_length);
+    else
+        sweep_directory(folder, parsed, base_length);
 }
 
-// The temporary folder is the run directory's own folder, so the sweep looks
-// exactly where this launcher and its peers unpack.
-bool find_candidates() {
-    size_t folder_units = folder_length(launcher.run_directory);
-    if (folder_units == 0) return false;
-    bounded_copy(sweep.folder, launcher.run_directory, RUN_DIRECTORY_CAPACITY);
-    sweep.folder[folder_units] = 0;
-    const u16* own_name = launcher.run_directory + folder_units + 1;
-    DWORD count = win32.GetFullPathNameW(sweep.folder, SWEEP_PATH_CAPACITY, sweep.full, nullptr);
-    if (count == 0 || count >= SWEEP_PATH_CAPACITY) return false;
-    if (!make_long_path(sweep.base, SWEEP_PATH_CAPACITY, sweep.full)) return false;
-
-    u16* pattern = sweep.path;
-    bounded_copy(pattern, sweep.base, SWEEP_PATH_CAPACITY);
-    if (!append_component(pattern, SWEEP_PATH_CAPACITY, U16("onefile_*"))) return false;
-    WIN32_FIND_DATAW& found = sweep.found;
-    HANDLE search = win32.FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    int looked_at = 0;
-    do {
-        DWORD attributes = found.dwFileAttributes;
-        candidate& next = sweep.candidates[sweep.candidate_count];
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-            u16_equal(found.cFileName, own_name) ||
-            !parse_run_directory_name(found.cFileName, next.parsed) ||
-            // Judged now too, so live directories never take up the places
-            // of leftovers; judged again right before the deletion.
-            owner_of(next.parsed) != owner_state::gone)
-            continue;
-        bounded_copy(next.name, found.cFileName, NAME_CAPACITY);
-        next.attributes = attributes;
-        ++sweep.candidate_count;
-    } while (++looked_at < SWEEP_SCAN_LIMIT && sweep.candidate_count < SWEEP_MAX_TREES &&
-             win32.FindNextFileW(search, &found));
-    win32.FindClose(search);
-    return true;
+// Background mode lowers the thread's processor, disk and memory priority
+// (Windows). Wine 8 refuses it and does not pass thread priorities on to its
+// Unix threads: there the sweep pauses after each candidate as long as it
+// took, so it takes at most about half of what the file system gives.
+void lower_priority() {
+    HANDLE self = GetCurrentThread();
+    if (win32.SetThreadPriority(self, THREAD_MODE_BACKGROUND_BEGIN)) return;
+    win32.SetThreadPriority(self, THREAD_PRIORITY_IDLE);
+    sweep.paced = true;
 }
 
 DWORD WINAPI sweep_main(void*) {
-    if (!find_candidates()) return 0;
-    for (int index = 0; index < sweep.candidate_count && !stopping(); ++index)
-        sweep_candidate(sweep.candidates[index]);
+    lower_priority();
+    const u16* own_name = nullptr;
+    if (!split_run_directory(sweep.folder_path, own_name)) return 0;
+    HANDLE folder = folder_open(sweep.folder_path);
+    if (folder == INVALID_HANDLE_VALUE) return 0;
+    if (!folder_own_path(folder, sweep.own_path, OWN_PATH_CAPACITY)) {
+        win32.CloseHandle(folder);
+        return 0;
+    }
+    // The whole folder, in batches, through its handle: nothing but the
+    // stop flag bounds the scan, so however many live directories stand
+    // before a leftover, it is reached.
+    bool restart = true;
+    while (!stopping() && sweep.removed < SWEEP_MAX_TREES) {
+        IO_STATUS_BLOCK io = {};
+        NTSTATUS status = win32.NtQueryDirectoryFile(
+            folder, nullptr, nullptr, nullptr, &io, sweep.listing, LISTING_BYTES,
+            static_cast<FILE_INFORMATION_CLASS>(FILE_DIRECTORY_INFORMATION_CLASS), FALSE, nullptr,
+            restart);
+        restart = false;
+        if (status != 0) break;
+        // The batch is walked from a copy of each name: the walk itself
+        // reuses nothing of the listing buffer.
+        size_t offset = 0;
+        for (;;) {
+            const auto* record = reinterpret_cast<const directory_record*>(sweep.listing + offset);
+            size_t units = record->name_bytes / sizeof(u16);
+            if (units > 0 && units < NAME_CAPACITY && record->name[0] == U16('o')) {
+                for (size_t index = 0; index < units; ++index) sweep.name[index] = record->name[index];
+                sweep.name[units] = 0;
+                ULONGLONG started = GetTickCount64();
+                consider(folder, own_name);
+                if (sweep.paced) {
+                    ULONGLONG took = GetTickCount64() - started;
+                    if (took > 0) win32.Sleep(static_cast<DWORD>(took));
+                }
+            }
+            if (record->next_entry_offset == 0 || stopping() || sweep.removed >= SWEEP_MAX_TREES)
+                break;
+            offset += record->next_entry_offset;
+        }
+    }
+    win32.CloseHandle(folder);
     return 0;
 }
 
 }  // namespace
-
-void lock_run_directory() {
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE lock = win32.CreateFileW(launcher.run_directory, LOCK_ACCESS, LOCK_SHARING,
-                                    &inheritable, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                    nullptr);
-    // Without the lock this start is only as safe as an older launcher's.
-    if (lock != INVALID_HANDLE_VALUE) launcher.run_directory_lock.store(lock);
-}
-
-void release_run_directory_lock() {
-    HANDLE lock = launcher.run_directory_lock.exchange(nullptr);
-    if (lock != nullptr) win32.CloseHandle(lock);
-}
 
 void start_sweep() {
     sweep_thread = win32.CreateThread(nullptr, 0, sweep_main, nullptr, 0, nullptr);

@@ -88,6 +88,12 @@ bool create_directory_cached(directory_cache& cache, const directory_operations&
     return true;
 }
 
+void remember_directory(directory_cache& cache, const directory_operations& ops,
+                        const u16* directory) {
+    if (cache.count == 0) seed_with_profile_directory(cache, ops);
+    if (!is_cached(cache, directory)) record_directory(cache, ops, directory);
+}
+
 // The walk is the recursive one made iterative, with one path buffer instead
 // of one per level: going up, each level's directory is tried once, and its
 // "\" is replaced by the terminator; the first level that exists (or the top,

@@ -39,11 +39,19 @@ void make_target_path(u16* target_path, const u16* run_directory, const u16* ent
 
 bool create_directory_cached(directory_cache& cache, const directory_operations& ops,
                              const u16* directory);
+// Records `directory`, made by the caller, as existing (seeding the cache
+// first, as create_directory_cached does), so no walk tries it again.
+void remember_directory(directory_cache& cache, const directory_operations& ops,
+                        const u16* directory);
 bool ensure_parent_directories(directory_cache& cache, const directory_operations& ops,
                                const u16* path);
 
 #ifdef _WIN32
 const directory_operations& system_directory_operations();
+
+// Security attributes (a SECURITY_ATTRIBUTES*) given to every directory and
+// file extraction makes from now on; nullptr for the system's default.
+void set_extraction_security(void* attributes);
 
 // Writes `size` bytes from the archive's cursor into a new file at
 // target_path through `write_buffer` (WRITE_CHUNK_SIZE bytes). Every failure

@@ -10,8 +10,12 @@
 
 namespace {
 
+// Below the run directory: its own access list, given explicitly because
+// Wine 8 does not pass an inheritable access list on to what is made below.
+SECURITY_ATTRIBUTES* extraction_security = nullptr;
+
 uint32_t create_directory_system(const u16* path) {
-    if (win32.CreateDirectoryW(path, nullptr)) return 0;
+    if (win32.CreateDirectoryW(path, extraction_security)) return 0;
     DWORD error = GetLastError();
     return error == 0 ? ERROR_GEN_FAILURE : error;
 }
@@ -29,6 +33,10 @@ const directory_operations system_operations = {
 
 const directory_operations& system_directory_operations() { return system_operations; }
 
+void set_extraction_security(void* attributes) {
+    extraction_security = static_cast<SECURITY_ATTRIBUTES*>(attributes);
+}
+
 void write_payload_entry(payload_archive& archive, uint64_t size, const u16* target_path,
                          directory_cache& cache, uint8_t* write_buffer) {
     // A directory that could not be made shows up as the failure to create
@@ -37,8 +45,8 @@ void write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
 
     // FILE_SHARE_WRITE alone: others may write while we do, but not read a
     // half-written file or delete it.
-    HANDLE file = win32.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                    CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = win32.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
+                                    extraction_security, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail_open_target(target_path);
 
     uint64_t remaining = size;

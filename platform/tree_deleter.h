@@ -44,6 +44,13 @@ struct opened_entry {
 opened_entry entry_open(HANDLE folder, const u16* folder_path, const u16* name, DWORD access,
                         DWORD share);
 
+// A second handle, with `access` and `share`, on what `judged` (opened by
+// entry_open from the same folder path and name) is open on, proven to be
+// the same object under the same own path; INVALID_HANDLE_VALUE otherwise.
+// The way to write to, lock or delete an entry after judging it.
+HANDLE entry_reopen(const opened_entry& judged, const u16* folder_path, const u16* name,
+                    DWORD access, DWORD share);
+
 // The system's own name for what `handle` is open on (for a file, the
 // device path with every component; under Wine 8 the path a link leads to),
 // into `out` (capacity units). False when it cannot be read or does not fit.

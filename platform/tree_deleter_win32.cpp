@@ -65,9 +65,11 @@ std::atomic<bool> disposition_ex_refused{false};
 
 // Per deletion, on the heap: two deleters may run at once (the console
 // handler's thread and the main thread; the sweep's thread).
-struct workspace {
-    u16 own_path[OWN_PATH_CAPACITY];  // what the current directory's own path must be
+struct path_workspace {
+    u16 own_path[OWN_PATH_CAPACITY];  // what the current entry's own path must be
     u16 probe[OWN_PATH_CAPACITY];     // what a handle says its own path is
+};
+struct workspace : path_workspace {
     u16 name[NAME_CAPACITY];
     DWORD listed_attributes;  // what the listing says the entry is: a hint only
     alignas(8) unsigned char listing[LISTING_BYTES];
@@ -134,8 +136,9 @@ bool read_identity(HANDLE handle, opened_entry& entry) {
 // reopens the object itself; Wine 8 opens the name again, which by now may
 // be a link swapped in: the new handle must be the same object (its number,
 // and its own path `expected`, which names the volume).
-HANDLE reopen_same(const opened_entry& judged, DWORD access, const u16* expected, u16* probe) {
-    HANDLE handle = win32.ReOpenFile(judged.handle, access, SHARE_ALL, REOPEN_FLAGS);
+HANDLE reopen_same(const opened_entry& judged, DWORD access, const u16* expected, u16* probe,
+                   DWORD share = SHARE_ALL) {
+    HANDLE handle = win32.ReOpenFile(judged.handle, access, share, REOPEN_FLAGS);
     if (handle == INVALID_HANDLE_VALUE) return handle;
     opened_entry again = {handle, entry_kind::failed, 0, 0, 0};
     if (!read_identity(handle, again) || again.index != judged.index ||
@@ -259,7 +262,17 @@ opened_entry open_and_judge(HANDLE folder, const u16* name, DWORD access, DWORD 
     return entry;
 }
 
-workspace* new_workspace() { return static_cast<workspace*>(std::malloc(sizeof(workspace))); }
+template <typename Workspace = workspace>
+Workspace* new_workspace() {
+    return static_cast<Workspace*>(std::malloc(sizeof(Workspace)));
+}
+
+// `folder_path` and "\" and `name` into `work.own_path`.
+bool expect_path(path_workspace& work, const u16* folder_path, const u16* name) {
+    if (u16_length(folder_path) >= OWN_PATH_CAPACITY) return false;
+    for (size_t index = 0; (work.own_path[index] = folder_path[index]) != 0; ++index) {}
+    return append_component(work.own_path, OWN_PATH_CAPACITY, name);
+}
 
 }  // namespace
 
@@ -289,13 +302,9 @@ HANDLE folder_open(const u16* path) {
 opened_entry entry_open(HANDLE folder, const u16* folder_path, const u16* name, DWORD access,
                         DWORD share) {
     opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
-    workspace* work = new_workspace();
-    if (work == nullptr) return entry;
-    if (u16_length(folder_path) < OWN_PATH_CAPACITY) {
-        for (size_t index = 0; (work->own_path[index] = folder_path[index]) != 0; ++index) {}
-        if (append_component(work->own_path, OWN_PATH_CAPACITY, name))
-            entry = open_and_judge(folder, name, access, share, work->own_path, work->probe);
-    }
+    auto* work = new_workspace<path_workspace>();
+    if (work != nullptr && expect_path(*work, folder_path, name))
+        entry = open_and_judge(folder, name, access, share, work->own_path, work->probe);
     std::free(work);
     return entry;
 }
@@ -399,7 +408,7 @@ tree_deletion delete_tree(HANDLE folder, const u16* name, const std::atomic<bool
 }
 
 bool delete_file_entry(HANDLE folder, const u16* name) {
-    workspace* work = new_workspace();
+    auto* work = new_workspace<path_workspace>();
     bool gone = false;
     if (work != nullptr && folder_own_path(folder, work->own_path, OWN_PATH_CAPACITY) &&
         append_component(work->own_path, OWN_PATH_CAPACITY, name)) {
@@ -410,4 +419,14 @@ bool delete_file_entry(HANDLE folder, const u16* name) {
     }
     std::free(work);
     return gone;
+}
+
+HANDLE entry_reopen(const opened_entry& judged, const u16* folder_path, const u16* name,
+                    DWORD access, DWORD share) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    auto* work = new_workspace<path_workspace>();
+    if (work != nullptr && expect_path(*work, folder_path, name))
+        handle = reopen_same(judged, access, work->own_path, work->probe, share);
+    std::free(work);
+    return handle;
 }

@@ -93,8 +93,12 @@ std::wstring windows_path(const char* unix_path) {
 }
 
 std::string read_file(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Delete sharing too: Wine 8's MoveFileExW still holds the file it has
+    // just renamed into place with delete access, and a reader that refused
+    // to share deletion read nothing (an empty report, seen under load).
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return std::string();
     std::string bytes;
     char chunk[65536];
@@ -137,6 +141,13 @@ std::vector<std::wstring> directory_names(const std::wstring& path) {
     } while (FindNextFileW(search, &found));
     FindClose(search);
     std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::wstring> run_directories_in(const std::wstring& path) {
+    std::vector<std::wstring> names;
+    for (const std::wstring& name : directory_names(path))
+        if (name.size() < 5 || name.compare(name.size() - 5, 5, L".lock") != 0) names.push_back(name);
     return names;
 }
 
@@ -198,6 +209,40 @@ bool remove_unix_link(const std::wstring& link) {
     return !at.empty() && run_unix_command(L"rm -f '" + at + L"'");
 }
 
+void clear_links_below(const std::wstring& folder) {
+    std::wstring unix_folder = unix_path_of(folder);
+    if (!unix_folder.empty() && directory_exists(folder))
+        run_unix_command(L"find '" + unix_folder + L"' -type l -delete; chmod -R u+w '" +
+                         unix_folder + L"'");
+}
+
+bool make_link_targets(const std::wstring& targets) {
+    return CreateDirectoryW(targets.c_str(), nullptr) &&
+           write_file(targets + L"\\file.txt", "outside") &&
+           write_file(targets + L"\\read_only.txt", "outside, read-only") &&
+           SetFileAttributesW((targets + L"\\read_only.txt").c_str(), FILE_ATTRIBUTE_READONLY) &&
+           CreateDirectoryW((targets + L"\\directory").c_str(), nullptr) &&
+           write_file(targets + L"\\directory\\inner.txt", "inside the outside") &&
+           CreateDirectoryW((targets + L"\\empty").c_str(), nullptr);
+}
+
+bool plant_links(const std::wstring& directory, const std::wstring& targets) {
+    for (const wchar_t* name : {L"file.txt", L"read_only.txt", L"directory", L"empty"})
+        if (!make_unix_link(targets + L"\\" + name, directory + L"\\link_to_" + name)) return false;
+    return true;
+}
+
+std::string link_targets_changed(const std::wstring& targets) {
+    std::string changed;
+    if (read_file(targets + L"\\file.txt") != "outside") changed += "file.txt ";
+    if (read_file(targets + L"\\read_only.txt") != "outside, read-only" ||
+        !(GetFileAttributesW((targets + L"\\read_only.txt").c_str()) & FILE_ATTRIBUTE_READONLY))
+        changed += "read_only.txt ";
+    if (read_file(targets + L"\\directory\\inner.txt") != "inside the outside") changed += "directory ";
+    if (!directory_exists(targets + L"\\empty")) changed += "empty ";
+    return changed;
+}
+
 std::wstring folder_of(const std::wstring& path) {
     size_t last = path.find_last_of(L'\\');
     return last == std::wstring::npos ? path : path.substr(0, last);
@@ -252,13 +297,19 @@ bool launched_process::start(const std::wstring& application, const std::wstring
     startup.hStdOutput = output;
     startup.hStdError = error;
     std::wstring writable_command_line = command_line;
+    DWORD flags = CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0);
     bool started = CreateProcessW(application.c_str(), &writable_command_line[0], nullptr,
-                                  nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, &environment[0],
+                                  nullptr, TRUE, flags, &environment[0],
                                   current_directory.c_str(), &startup, &process_) != FALSE;
     CloseHandle(output);
     CloseHandle(error);
-    if (started) CloseHandle(process_.hThread);
+    if (started && !suspended) CloseHandle(process_.hThread);
     return started;
+}
+
+void launched_process::resume() {
+    ResumeThread(process_.hThread);
+    CloseHandle(process_.hThread);
 }
 
 bool launched_process::wait(DWORD timeout_ms) {

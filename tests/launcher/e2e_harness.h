@@ -26,6 +26,9 @@ bool file_exists(const std::wstring& path);
 bool directory_exists(const std::wstring& path);
 // Names in a directory, without "." and "..".
 std::vector<std::wstring> directory_names(const std::wstring& path);
+// The same without the launchers' lock files (a run directory's name and
+// ".lock"), which stand beside run directories while they are in use.
+std::vector<std::wstring> run_directories_in(const std::wstring& path);
 // Deletes the tree at `path` with the launcher's deleter: links stay.
 void remove_tree(const std::wstring& path);
 // Unix side (Wine only; false or empty elsewhere). Wine 8 cannot make links
@@ -38,6 +41,17 @@ bool run_unix_command(const std::wstring& command);
 // relative to the link's folder).
 bool make_unix_link(const std::wstring& target, const std::wstring& link);
 bool remove_unix_link(const std::wstring& link);
+// Every link below `folder` removed and every read-only bit cleared, from
+// the Unix side, so a test's own clean-up leaves nothing behind.
+void clear_links_below(const std::wstring& folder);
+
+// What links in the tests lead to, in `targets`: a file, a read-only file, a
+// directory holding a file, an empty directory. plant_links makes a Unix
+// link to each in `directory`; link_targets_changed says what is no longer
+// as made ("" when nothing).
+bool make_link_targets(const std::wstring& targets);
+bool plant_links(const std::wstring& directory, const std::wstring& targets);
+std::string link_targets_changed(const std::wstring& targets);
 std::wstring folder_of(const std::wstring& path);
 // The folder that holds this test program.
 std::wstring test_program_folder();
@@ -73,6 +87,10 @@ public:
     // terminated so no test leaves one running).
     bool wait(DWORD timeout_ms = 120000);
 
+    // Set before start: the process starts suspended until resume(), so a
+    // test can prepare what depends on its process id.
+    bool suspended = false;
+    void resume();
     // Ends the process at once, as Task Manager or taskkill /f would.
     bool terminate(DWORD code = 1) { return TerminateProcess(process_.hProcess, code) != FALSE; }
     DWORD process_id() const { return process_.dwProcessId; }
@@ -90,9 +108,10 @@ using probe_report = std::map<std::wstring, std::wstring>;
 
 // Reads a report written by the probe application; empty when missing.
 probe_report read_report(const std::wstring& path);
-// Polls until the report exists (the probe writes it atomically).
+// Polls until a file exists; for a marker whose content does not matter.
 bool wait_for_file(const std::wstring& path, DWORD timeout_ms);
-// Polls until the report can be read; empty after `timeout_ms`.
+// Polls until the whole report can be read (the probe writes it elsewhere
+// and renames it into place); empty after `timeout_ms`.
 probe_report wait_for_report(const std::wstring& path, DWORD timeout_ms);
 // The probe's argument vector from a report.
 std::vector<std::wstring> reported_arguments(const probe_report& report);

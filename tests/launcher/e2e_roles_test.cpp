@@ -91,8 +91,8 @@ TEST_F(launcher_end_to_end, start_naming_a_running_launcher_joins_its_run_direct
     launched_process first;
     start(first, L"report " + in_quotes(first_report) + L" await " + in_quotes(release), {},
           L"first");
-    ASSERT_TRUE(wait_for_file(first_report, 30000));
-    probe_report first_seen = read_report(first_report);
+    probe_report first_seen = wait_for_report(first_report, 30000);
+    ASSERT_FALSE(first_seen.empty());
     std::wstring first_id = std::to_wstring(first.process_id());
     ASSERT_EQ(first_seen[PARENT], first_id);
 
@@ -107,7 +107,7 @@ TEST_F(launcher_end_to_end, start_naming_a_running_launcher_joins_its_run_direct
     EXPECT_EQ(joined_seen[REPORT_MODULE], first_seen[REPORT_MODULE]);
     EXPECT_EQ(joined_seen[PARENT], first_id);
     EXPECT_EQ(joined_seen[START], first_seen[START]);
-    EXPECT_EQ(directory_names(temp_).size(), 1u);
+    EXPECT_EQ(run_directories_in(temp_).size(), 1u);
 
     // The parent's id alone: still a child, but of a run directory named by a
     // fresh time, which nobody unpacked. The child writes nothing.
@@ -117,7 +117,7 @@ TEST_F(launcher_end_to_end, start_naming_a_running_launcher_joins_its_run_direct
     EXPECT_EQ(stray.exit_code(), 2u);
     EXPECT_EQ(stray.standard_error().compare(0, 17, "Error, load DLL. "), 0)
         << stray.standard_error();
-    EXPECT_EQ(directory_names(temp_).size(), 1u);
+    EXPECT_EQ(run_directories_in(temp_).size(), 1u);
 
     ASSERT_TRUE(write_file(release, ""));
     ASSERT_TRUE(first.wait(LAUNCHER_TIMEOUT_MS));

@@ -173,7 +173,7 @@ TEST_F(launcher_end_to_end, archive_cut_inside_a_later_entry_leaves_what_was_wri
     pack_bytes(archive.substr(0, archive.size() - 3000));
     EXPECT_EQ(run(L"exit 0"), 2u);
     EXPECT_EQ(last_output_, "Error, attached data is damaged.\r\n");
-    std::vector<std::wstring> left = directory_names(temp_);
+    std::vector<std::wstring> left = run_directories_in(temp_);
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].compare(0, 8, L"onefile_"), 0);
     EXPECT_EQ(read_file(temp_ + L"\\" + left[0] + L"\\main.dll"), library);
@@ -192,7 +192,7 @@ TEST_F(launcher_end_to_end, six_launchers_at_once_each_use_their_own_run_directo
               L"report " + in_quotes(reports[index]) + L" await " + in_quotes(release), {},
               L"launcher" + std::to_wstring(index));
     }
-    for (const std::wstring& report : reports) ASSERT_TRUE(wait_for_file(report, 30000));
+    for (const std::wstring& report : reports) ASSERT_FALSE(wait_for_report(report, 30000).empty());
 
     // All six are running: the directories their parents unpacked are the
     // ones their children name from the handshake variables, one each.
@@ -203,7 +203,7 @@ TEST_F(launcher_end_to_end, six_launchers_at_once_each_use_their_own_run_directo
         EXPECT_EQ(seen[REPORT_MODULE], run_directory_of(seen) + L"\\main.dll");
         named.insert(run_directory_of(seen).substr(temp_.size() + 1));
     }
-    std::vector<std::wstring> unpacked = directory_names(temp_);
+    std::vector<std::wstring> unpacked = run_directories_in(temp_);
     EXPECT_EQ(named.size(), static_cast<size_t>(count));
     EXPECT_EQ(std::set<std::wstring>(unpacked.begin(), unpacked.end()), named);
 

@@ -66,7 +66,7 @@ protected:
 
     // The one run directory in this test's TEMP, or "" when there is none.
     std::wstring run_directory() {
-        std::vector<std::wstring> names = directory_names(temp_);
+        std::vector<std::wstring> names = run_directories_in(temp_);
         EXPECT_LE(names.size(), 1u) << "more than one run directory";
         if (names.size() != 1) return std::wstring();
         EXPECT_EQ(names[0].rfind(L"onefile_", 0), 0u) << printable(names[0]);

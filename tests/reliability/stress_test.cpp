@@ -215,7 +215,7 @@ TEST_F(launcher_under_load, sixteen_at_once_sweep_every_leftover_and_touch_no_li
     // The sweeps run while the applications wait.
     std::set<std::wstring> left;
     for (int waited = 0; waited < 30000; waited += 20) {
-        std::vector<std::wstring> names = directory_names(temp_);
+        std::vector<std::wstring> names = run_directories_in(temp_);
         left = std::set<std::wstring>(names.begin(), names.end());
         if (left == live) break;
         Sleep(20);

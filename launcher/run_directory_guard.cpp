@@ -1,0 +1,114 @@
+// The run directory's making and the holds on it. The parent makes it new,
+// for its user alone, before anything is written into it. Parent and child
+// each hold it while they run: by a handle that refuses its deletion and
+// renaming (every process of this system sees that), and by a byte-range
+// lock on a file beside it (under Wine 8 a Unix lock, which processes of
+// another Wine prefix see too). Neither hold is inherited: a helper the
+// application leaves running does not keep the directory. Win32 calls go
+// through `win32`.
+#include "diagnostics/failure.h"
+#include "launcher/launcher.h"
+#include "launcher/leftover_rules.h"
+#include "platform/private_directory.h"
+#include "platform/tree_deleter.h"
+
+namespace {
+
+// Reading the directory's data is what makes the hold count: a handle that
+// asks only for attributes takes part in no sharing check (Windows, and
+// Wine 8 alike). READ_CONTROL for the owner check.
+constexpr DWORD HOLD_ACCESS = FILE_LIST_DIRECTORY | READ_CONTROL;
+constexpr DWORD HOLD_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Opens the lock file beside the run directory (made new when `create`)
+// and takes a shared lock on it. False when it cannot be opened.
+bool hold_lock_file(bool create) {
+    if (!run_directory_lock_path(launcher.lock_file_path, LOCK_FILE_PATH_CAPACITY)) return false;
+    // Read access: a shared lock needs it (Wine 8 turns it into a Unix read
+    // lock). Without delete sharing, as the directory's own hold.
+    HANDLE file = win32.CreateFileW(launcher.lock_file_path, GENERIC_READ, HOLD_SHARING,
+                                    create ? own_user_only_security() : nullptr,
+                                    create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    OVERLAPPED range = {};
+    range.Offset = static_cast<DWORD>(LOCK_FILE_OFFSET);
+    range.OffsetHigh = static_cast<DWORD>(LOCK_FILE_OFFSET >> 32);
+    // Refused only where the file system has no locks: the handle's own
+    // sharing still holds.
+    (void)win32.LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range);
+    HANDLE earlier = launcher.lock_file.exchange(file);
+    if (earlier != nullptr) win32.CloseHandle(earlier);
+    return true;
+}
+
+}  // namespace
+
+bool split_run_directory(u16* folder, const u16*& name) {
+    size_t folder_units = folder_length(launcher.run_directory);
+    if (folder_units == 0) return false;
+    bounded_copy(folder, launcher.run_directory, RUN_DIRECTORY_CAPACITY);
+    folder[folder_units] = 0;
+    name = launcher.run_directory + folder_units;
+    if (*name == U16('\\')) ++name;
+    return *name != 0;
+}
+
+bool run_directory_lock_path(u16* path, size_t capacity) {
+    size_t length = u16_length(launcher.run_directory);
+    size_t suffix = u16_length(LOCK_FILE_SUFFIX);
+    if (length + suffix + 1 > capacity) return false;
+    for (size_t index = 0; index < length; ++index) path[index] = launcher.run_directory[index];
+    for (size_t index = 0; index <= suffix; ++index) path[length + index] = LOCK_FILE_SUFFIX[index];
+    return true;
+}
+
+bool hold_run_directory() {
+    u16 folder_path[RUN_DIRECTORY_CAPACITY];
+    const u16* name = nullptr;
+    if (!split_run_directory(folder_path, name)) return false;
+    HANDLE folder = folder_open(folder_path);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    u16 own_path[RUN_DIRECTORY_CAPACITY];
+    opened_entry directory = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
+    if (folder_own_path(folder, own_path, RUN_DIRECTORY_CAPACITY))
+        directory = entry_open(folder, own_path, name, HOLD_ACCESS, HOLD_SHARING);
+    win32.CloseHandle(folder);
+    // A plain directory of this user, reached by its own name: not a link
+    // to somewhere else, not made in advance by someone else.
+    if (directory.kind != entry_kind::directory || !owned_by_current_user(directory.handle)) {
+        if (directory.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(directory.handle);
+        return false;
+    }
+    HANDLE earlier = launcher.run_directory_lock.exchange(directory.handle);
+    if (earlier != nullptr) win32.CloseHandle(earlier);
+    // A parent of an older launcher made no lock file; its child goes on.
+    if (launcher.child_role) hold_lock_file(false);
+    return true;
+}
+
+void make_run_directory() {
+    // The folders above it, as extraction always made them.
+    (void)ensure_parent_directories(launcher.cache, system_directory_operations(),
+                                    launcher.run_directory);
+    SECURITY_ATTRIBUTES* security = own_user_only_security();
+    // The lock file first, so the directory is never there unheld. Both are
+    // made new: whatever stands there already was not made by this start,
+    // and nothing in it is used or deleted.
+    if (security == nullptr || !hold_lock_file(true)) fail_open_target(launcher.lock_file_path);
+    if (!win32.CreateDirectoryW(launcher.run_directory, security))
+        fail_open_target(launcher.run_directory);
+    remember_directory(launcher.cache, system_directory_operations(), launcher.run_directory);
+    set_extraction_security(security);
+    if (!hold_run_directory()) fail_open_target(launcher.run_directory);
+}
+
+void release_run_directory_lock() {
+    HANDLE lock = launcher.run_directory_lock.exchange(nullptr);
+    if (lock != nullptr) win32.CloseHandle(lock);
+}
+
+void release_lock_file() {
+    HANDLE file = launcher.lock_file.exchange(nullptr);
+    if (file != nullptr) win32.CloseHandle(file);
+}

@@ -1,0 +1,73 @@
+// The run directory's access list and its owner check. Win32 calls through
+// `win32` where they ask the system; building the descriptor in memory
+// calls the security functions directly.
+#include "platform/private_directory.h"
+
+#include <mutex>
+
+#include "platform/win32_api.h"
+
+namespace {
+
+constexpr size_t TOKEN_USER_BYTES = 128;  // a TOKEN_USER and the longest SID (68 bytes)
+constexpr size_t ACL_BYTES = 128;         // the header and one entry with that SID
+
+struct own_user_security {
+    alignas(8) unsigned char token_user[TOKEN_USER_BYTES];
+    alignas(8) unsigned char acl[ACL_BYTES];
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+    bool built;
+};
+own_user_security security;
+std::once_flag security_once;
+
+PSID current_user() {
+    static std::once_flag once;
+    static PSID user = nullptr;
+    std::call_once(once, [] {
+        HANDLE token = nullptr;
+        if (!win32.OpenProcessToken(win32.GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+        DWORD size = 0;
+        if (win32.GetTokenInformation(token, TokenUser, security.token_user,
+                                      sizeof security.token_user, &size))
+            user = reinterpret_cast<TOKEN_USER*>(security.token_user)->User.Sid;
+        win32.CloseHandle(token);
+    });
+    return user;
+}
+
+void build_security() {
+    PSID user = current_user();
+    if (user == nullptr) return;
+    auto* acl = reinterpret_cast<PACL>(security.acl);
+    security.built =
+        InitializeAcl(acl, sizeof security.acl, ACL_REVISION) &&
+        AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                              FILE_ALL_ACCESS, user) &&
+        InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+        SetSecurityDescriptorOwner(&security.descriptor, user, FALSE) &&
+        SetSecurityDescriptorDacl(&security.descriptor, TRUE, acl, FALSE) &&
+        SetSecurityDescriptorControl(&security.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    security.attributes = {sizeof security.attributes, &security.descriptor, FALSE};
+}
+
+}  // namespace
+
+SECURITY_ATTRIBUTES* own_user_only_security() {
+    std::call_once(security_once, build_security);
+    return security.built ? &security.attributes : nullptr;
+}
+
+bool owned_by_current_user(HANDLE handle) {
+    PSID user = current_user();
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (user == nullptr || win32.GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                                 &owner, nullptr, nullptr, nullptr,
+                                                 &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool own = owner != nullptr && EqualSid(owner, user);
+    LocalFree(descriptor);
+    return own;
+}
