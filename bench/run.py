@@ -225,8 +225,9 @@ class Bench:
             tar_t.add(seconds), tar_m.add(rss)
         return pack_t, tar_t, pack_m, tar_m
 
-    def extraction(self, reps):
+    def extraction(self, reps, before=None):
         run_code, full = Series("packed: start → run_code"), Series("packed: start → exit")
+        full_before = Series("packed with the other stub: start → exit")
         tar_x, tar_xr = Series("tar -xf"), Series("tar -xf + rm -rf")
         # One untimed round warms the page cache with the exe and the tar.
         self.run_packed(self.packed)
@@ -238,6 +239,11 @@ class Bench:
             settle()
             a, b = self.tar_extract()
             tar_x.add(a), tar_xr.add(b)
+            if before:
+                settle()
+                full_before.add(self.run_packed(before)[1])
+        if before:
+            return run_code, full, tar_x, tar_xr, full_before
         return run_code, full, tar_x, tar_xr
 
     def launch(self, reps):
@@ -258,6 +264,54 @@ class Bench:
                 a, b = run()
                 series[name][0].add(a), series[name][1].add(b)
         return series
+
+    def make_leftovers(self, template, count, files):
+        """The template of `count` leftovers of `files` files in all, made
+        once; copied into TEMP before each round that wants them."""
+        if os.path.isdir(template):
+            return
+        os.makedirs(template)
+        for index in range(count):
+            leftover = os.path.join(template, f"onefile_2147483644_{index + 1}")
+            os.makedirs(os.path.join(leftover, "lib"))
+            for number in range(files // count):
+                with open(os.path.join(leftover, "lib", f"f{number}"), "wb") as out:
+                    out.write(b"l" * 1024)
+
+    def sweep(self, reps, count=30, files=3000, app_files=3000):
+        """Exits and the application's own file work with leftovers in TEMP
+        against an empty TEMP, alternately."""
+        template = os.path.join(self.work, f"leftovers-{count}-{files}")
+        self.make_leftovers(template, count, files)
+
+        def restore():
+            for name in os.listdir(self.temp):
+                if name.startswith("onefile_"):
+                    subprocess.run(["rm", "-rf", os.path.join(self.temp, name)], check=True)
+            subprocess.run(f"cp -a '{template}'/. '{self.temp}'/", shell=True, check=True)
+
+        def clear():
+            for name in os.listdir(self.temp):
+                if name.startswith("onefile_"):
+                    subprocess.run(["rm", "-rf", os.path.join(self.temp, name)], check=True)
+
+        def run(work):
+            extra = {"BENCH_FILES": str(app_files)} if work else {}
+            return self.run_windows(self.tiny, extra_env=extra)
+
+        kinds = [("empty TEMP", clear, False), (f"{count} leftovers", restore, False),
+                 (f"empty TEMP, {app_files} files of its own", clear, True),
+                 (f"{count} leftovers, {app_files} files of its own", restore, True)]
+        series = {name: Series(f"tiny app, {name}: start → exit") for name, _, _ in kinds}
+        for name, prepare, work in kinds:  # one untimed round each
+            prepare(), run(work)
+        for _ in range(reps):
+            for name, prepare, work in kinds:
+                prepare()
+                settle()
+                series[name].add(run(work)[1])
+        clear()
+        return [series[name] for name, _, _ in kinds]
 
     def memory(self, exe, reps=2):
         """Peak resident set (VmHWM, from the kernel's rusage of each process)
@@ -440,6 +494,12 @@ def main():
                         "alternately, and their ratio")
     parser.add_argument("--launch-only", action="store_true",
                         help="only the launch overhead (no tree, packer or memory figures)")
+    parser.add_argument("--cycle-only", action="store_true",
+                        help="only start to run_code and the full cycle (with --stub-before: "
+                        "both stubs alternately)")
+    parser.add_argument("--sweep-only", action="store_true",
+                        help="only the exit and the application's file work with 30 leftovers "
+                        "of 3,000 files in TEMP against an empty TEMP")
     args = parser.parse_args()
 
     # Wine starts each child through a double fork; as subreaper we inherit
@@ -463,6 +523,38 @@ def main():
     if bench.stub_before:
         bench.peak_of([bench.pack_tool, "pack", bench.tiny_dir, "-o", bench.tiny_before, "--stub",
                        bench.stub_before, "--main", "main.dll", "--no-check"])
+    if args.sweep_only:
+        print("bench: sweep ...", file=sys.stderr, flush=True)
+        empty, leftovers, work, work_leftovers = bench.sweep(args.reps)
+        table.heading("The sweep's cost (tiny application; leftovers restored before each round)")
+        for s in (empty, leftovers, work, work_leftovers):
+            table.series(s)
+        table.rows.append(("exit with leftovers − exit without (ms)",
+                           f"{(leftovers.median() - empty.median()) * 1000:.0f}", "", "≤ 100",
+                           "met" if leftovers.median() - empty.median() <= 0.1 else "MISSED"))
+        table.ratio("own file work with leftovers / without (to exit)", work_leftovers, work)
+        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
+              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        return
+    if args.cycle_only:
+        before = None
+        if bench.stub_before:
+            before = os.path.join(bench.work, f"packed-before-{args.scale:g}.exe")
+            bench.peak_of([bench.pack_tool, "pack", bench.tree, "-o", before, "--stub",
+                           bench.stub_before, "--main", "main.dll", "--no-check"])
+        bench.pack(bench.tree, bench.packed)
+        bench.tar_create()
+        print("bench: extraction ...", file=sys.stderr, flush=True)
+        results = bench.extraction(args.reps, before)
+        table.heading("Start to run_code and full cycle (same payload)")
+        for s in results:
+            table.series(s)
+        table.ratio("full cycle / (tar -xf + rm -rf)", results[1], results[3], 1.5)
+        if before:
+            table.ratio("full cycle / full cycle with the other stub", results[1], results[4])
+        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
+              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        return
     if args.launch_only:
         launch_table(bench, table, args.tiny_reps)
         print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "

@@ -88,14 +88,18 @@ bool hold_run_directory() {
 }
 
 void make_run_directory() {
-    // The folders above it, as extraction always made them.
-    (void)ensure_parent_directories(launcher.cache, system_directory_operations(),
-                                    launcher.run_directory);
     SECURITY_ATTRIBUTES* security = own_user_only_security();
     // The lock file first, so the directory is never there unheld. Both are
     // made new: whatever stands there already was not made by this start,
     // and nothing in it is used or deleted.
-    if (security == nullptr || !hold_lock_file(true)) fail_open_target(launcher.lock_file_path);
+    bool held = security != nullptr && hold_lock_file(true);
+    if (!held && GetLastError() == ERROR_PATH_NOT_FOUND) {
+        // The folders above, as extraction always made them when missing.
+        (void)ensure_parent_directories(launcher.cache, system_directory_operations(),
+                                        launcher.run_directory);
+        held = hold_lock_file(true);
+    }
+    if (!held) fail_open_target(launcher.lock_file_path);
     if (!win32.CreateDirectoryW(launcher.run_directory, security))
         fail_open_target(launcher.run_directory);
     remember_directory(launcher.cache, system_directory_operations(), launcher.run_directory);

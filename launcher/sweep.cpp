@@ -264,9 +264,11 @@ DWORD WINAPI sweep_main(void*) {
                 sweep.name[units] = 0;
                 ULONGLONG started = GetTickCount64();
                 consider(folder, own_name);
+                // Not through the table: a pause of the sweep's own, not one
+                // of the clean-up's that tests count.
                 if (sweep.paced) {
                     ULONGLONG took = GetTickCount64() - started;
-                    if (took > 0) win32.Sleep(static_cast<DWORD>(took));
+                    if (took > 0) Sleep(static_cast<DWORD>(took));
                 }
             }
             if (record->next_entry_offset == 0 || stopping() || sweep.removed >= SWEEP_MAX_TREES)

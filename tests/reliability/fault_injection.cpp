@@ -202,6 +202,21 @@ HANDLE WINAPI fault_CreateFileW(LPCWSTR path, DWORD access, DWORD share,
     return file;
 }
 
+// The deleter's own handles, so a handle value the system hands out again
+// is known as open again.
+HANDLE WINAPI recorded_ReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags) {
+    HANDLE file = win32_system.ReOpenFile(original, access, share, flags);
+    if (file != INVALID_HANDLE_VALUE) opened(file, "ReOpenFile");
+    return file;
+}
+
+NTSTATUS NTAPI recorded_NtOpenFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                   PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+    NTSTATUS status = win32_system.NtOpenFile(handle, access, attributes, io, share, options);
+    if (status == 0) opened(*handle, "NtOpenFile");
+    return status;
+}
+
 BOOL WINAPI fault_WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                             LPOVERLAPPED overlapped) {
     begin_use(file, "WriteFile");
@@ -466,6 +481,8 @@ bool install_faults_from_environment() {
     }
 
     win32.CreateFileW = fault_CreateFileW;
+    win32.ReOpenFile = recorded_ReOpenFile;
+    win32.NtOpenFile = recorded_NtOpenFile;
     win32.WriteFile = fault_WriteFile;
     win32.CreateDirectoryW = fault_CreateDirectoryW;
     win32.CreateProcessW = fault_CreateProcessW;

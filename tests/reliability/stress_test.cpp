@@ -285,11 +285,14 @@ TEST_F(launcher_under_load, the_console_handler_at_any_moment_stops_the_child_an
             if (report.number("child_process_id") == 0) ++seen.before_launch;
             long deletions = report.number("handler_deletions");
             seen.handler_deletions += deletions;
-            // Before the header was accepted nothing is armed and nothing
-            // is on disk yet; from then on the handler always deletes.
+            // Before the header was accepted nothing is armed: the handler
+            // deletes nothing, and what the main thread still makes before
+            // the process ends is a leftover of its own naming for a later
+            // sweep. From then on the handler always deletes.
             if (deletions == 0) {
                 ++seen.before_arming;
-                EXPECT_TRUE(directory_names(temp_).empty());
+                for (const std::wstring& name : directory_names(temp_))
+                    EXPECT_EQ(name.rfind(L"onefile_", 0), 0u) << printable(name);
             }
         } else if (status == 5) {
             ++seen.normal_end;
