@@ -92,14 +92,11 @@ std::wstring text_with_crlf(const std::wstring& path) {
     return out;
 }
 
+// Run directories and what the sweep reclaims, without their lock files.
 std::vector<std::wstring> run_directories(const std::wstring& temp) {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((temp + L"\\onefile_*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    do names.push_back(found.cFileName);
-    while (FindNextFileW(search, &found));
-    FindClose(search);
+    for (const std::wstring& name : run_directories_in(temp))
+        if (name.rfind(L"onefile_", 0) == 0) names.push_back(name);
     return names;
 }
 
