@@ -71,6 +71,10 @@ struct win32_api {
     decltype(&::SetFileAttributesW) SetFileAttributesW;
     decltype(&::DeleteFileW) DeleteFileW;
     decltype(&::RemoveDirectoryW) RemoveDirectoryW;
+    // Failure reports for a process without usable standard streams: the
+    // stream check, and the box (user32, loaded only when a box is shown).
+    decltype(&::GetFileType) GetFileType;
+    decltype(&::MessageBoxW) MessageBoxW;
 };
 
 // The table the launcher calls through.

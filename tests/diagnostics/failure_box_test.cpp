@@ -1,0 +1,154 @@
+// Failures of a process that no standard stream connects to anyone, seen on a
+// virtual X display: the line shows in a box titled with the product's name,
+// the status is kept once the box is closed, and a process with streams
+// shows none. Test code only; it calls Win32 directly.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "resources/branding_record.h"
+#include "tests/launcher/e2e_harness.h"
+
+namespace {
+
+const DWORD BOX_WAIT_MS = 60000;  // the first window of a fresh display is slow under Wine
+const DWORD EXIT_WAIT_MS = 30000;
+const DWORD ABORT_EXIT_STATUS = 3;  // msvcrt's abort()
+const wchar_t DIALOG_CLASS[] = L"#32770";
+
+std::wstring narrow_to_wide(const char* text) { return std::wstring(text, text + strlen(text)); }
+
+struct started {
+    PROCESS_INFORMATION process = {};
+    ~started() {
+        if (process.hProcess != nullptr) {
+            TerminateProcess(process.hProcess, 255);
+            CloseHandle(process.hProcess);
+            CloseHandle(process.hThread);
+        }
+    }
+};
+
+// Starts `program` with no standard handles at all, as the desktop does, or
+// with handles to the null device.
+bool start(const std::wstring& program, const std::wstring& arguments, bool streams, started& out) {
+    std::wstring line = L"\"" + program + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    HANDLE null_device = INVALID_HANDLE_VALUE;
+    if (streams) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        null_device = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+        startup.hStdOutput = startup.hStdError = null_device;
+    }
+    BOOL ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &out.process);
+    if (null_device != INVALID_HANDLE_VALUE) CloseHandle(null_device);
+    return ok != FALSE;
+}
+
+struct box_search {
+    std::wstring title;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK match_box(HWND window, LPARAM context) {
+    auto& search = *reinterpret_cast<box_search*>(context);
+    wchar_t class_name[64] = {}, title[256] = {};
+    GetClassNameW(window, class_name, 64);
+    GetWindowTextW(window, title, 256);
+    if (wcscmp(class_name, DIALOG_CLASS) == 0 && search.title == title && IsWindowVisible(window)) {
+        search.found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK gather_text(HWND child, LPARAM context) {
+    wchar_t text[2048] = {};
+    GetWindowTextW(child, text, 2048);
+    *reinterpret_cast<std::wstring*>(context) += std::wstring(text) + L"|";
+    return TRUE;
+}
+
+// Waits for a box titled `title`; its text (every control's, joined) or
+// nothing when none shows before `ms` or the process ends first.
+HWND wait_for_box(const std::wstring& title, HANDLE process, DWORD ms, std::wstring& text) {
+    for (DWORD waited = 0; waited < ms; waited += 100) {
+        box_search search{title};
+        EnumWindows(match_box, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr) {
+            EnumChildWindows(search.found, gather_text, reinterpret_cast<LPARAM>(&text));
+            return search.found;
+        }
+        if (WaitForSingleObject(process, 100) == WAIT_OBJECT_0) return nullptr;
+    }
+    return nullptr;
+}
+
+DWORD close_and_wait(HWND box, HANDLE process) {
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    if (WaitForSingleObject(process, EXIT_WAIT_MS) != WAIT_OBJECT_0) return 0xFFFFFFFF;
+    DWORD status = 0;
+    GetExitCodeProcess(process, &status);
+    return status;
+}
+
+std::wstring probe() { return test_program_folder() + L"\\failure_probe.exe"; }
+
+TEST(FailureBox, WithoutStreamsTheLineShowsInABoxAndTheStatusStays) {
+    const std::wstring product = launcher_branding.product;
+    const struct {
+        const wchar_t* arguments;
+        const wchar_t* line;
+        DWORD status;
+    } cases[] = {
+        {L"no_header", L"Error, couldn't find attached data header.", 2},
+        {L"launch_child 5", L"Error, couldn't launch child ([Error 5] ", 2},
+        {L"expand_template {HOME}", L"Error, couldn't runtime expand spec '{HOME}'.", ABORT_EXIT_STATUS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::string(c.arguments, c.arguments + wcslen(c.arguments)));
+        started run;
+        ASSERT_TRUE(start(probe(), c.arguments, false, run));
+        std::wstring text;
+        HWND box = wait_for_box(product, run.process.hProcess, BOX_WAIT_MS, text);
+        ASSERT_NE(box, nullptr) << "no box titled with the product's name";
+        EXPECT_NE(text.find(c.line), std::wstring::npos) << std::string(text.begin(), text.end());
+        EXPECT_EQ(text.find(L"\n)"), std::wstring::npos) << "one line: ')' after the system's text";
+        EXPECT_EQ(close_and_wait(box, run.process.hProcess), c.status);
+    }
+}
+
+TEST(FailureBox, WithStreamsNoBoxShows) {
+    started run;
+    ASSERT_TRUE(start(probe(), L"load_dll 126", true, run));
+    std::wstring text;
+    EXPECT_EQ(wait_for_box(launcher_branding.product, run.process.hProcess, EXIT_WAIT_MS, text), nullptr);
+    DWORD status = 0;
+    GetExitCodeProcess(run.process.hProcess, &status);
+    EXPECT_EQ(status, 2u);
+}
+
+// A packed application whose helper library imports one that was left out:
+// the child's box names that library.
+TEST(FailureBox, AFailedLoadNamesTheLibraryThatCouldNotBeFound) {
+    std::wstring packed = windows_path(BOX_APPLICATION);
+    started run;
+    ASSERT_TRUE(start(packed, L"", false, run));
+    std::wstring text;
+    HWND box = wait_for_box(L"Box Test", run.process.hProcess, BOX_WAIT_MS, text);
+    ASSERT_NE(box, nullptr) << "no box titled with the packed product's name";
+    std::string seen(text.begin(), text.end());
+    EXPECT_NE(seen.find("Error, load DLL. ([Error 126] "), std::string::npos) << seen;
+    EXPECT_NE(seen.find("The library box_absent.dll, imported by box_helper.dll, could not be found."),
+              std::string::npos) << seen;
+    // The parent waits for its child, then passes its status on.
+    EXPECT_EQ(close_and_wait(box, run.process.hProcess), 2u);
+}
+
+}  // namespace
