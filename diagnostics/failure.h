@@ -41,7 +41,8 @@ void print_system_error(const char* text, uint32_t code);
 [[noreturn]] void fail_load_library(uint32_t code, const u16* library_path, const u16* directory);
 // "The library X, imported by Y, could not be found." for the first import
 // of the library at `library_path`, or of a library beside it, that neither
-// lies in `directory` nor loads from the system; false when all are there.
+// lies in `directory` nor is found by the
+// loader's search (never the launcher's own folder); false when all are there.
 bool describe_missing_import(const u16* library_path, const u16* directory, char* sentence,
                              size_t capacity);
 [[noreturn]] void fail_no_payload_header();

@@ -66,6 +66,7 @@ const win32_api win32_system = {
     ::SetFileAttributesW,  ::DeleteFileW,      ::RemoveDirectoryW,
     // Failure reports without usable standard streams.
     ::GetFileType,         load_MessageBoxW,
+    ::GetSystemDirectoryW, ::GetWindowsDirectoryW, ::SearchPathW,
 };
 
 win32_api win32 = win32_system;

@@ -34,8 +34,9 @@ struct started {
 };
 
 // Starts `program` with no standard handles at all, as the desktop does, or
-// with handles to the null device.
-bool start(const std::wstring& program, const std::wstring& arguments, bool streams, started& out) {
+// with handles to the null device; in `folder` when one is given.
+bool start(const std::wstring& program, const std::wstring& arguments, bool streams, started& out,
+           const std::wstring& folder = L"") {
     std::wstring line = L"\"" + program + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -48,8 +49,8 @@ bool start(const std::wstring& program, const std::wstring& arguments, bool stre
         null_device = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
         startup.hStdOutput = startup.hStdError = null_device;
     }
-    BOOL ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                             &startup, &out.process);
+    BOOL ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             folder.empty() ? nullptr : folder.c_str(), &startup, &out.process);
     if (null_device != INVALID_HANDLE_VALUE) CloseHandle(null_device);
     return ok != FALSE;
 }
@@ -151,14 +152,20 @@ TEST_F(FailureBox, WithStreamsNoBoxShows) {
     EXPECT_EQ(status, 2u);
 }
 
-// A packed application whose helper library imports one that was left out:
-// the child's box names that library. Disabled: under Wine 8 the packed
-// launcher started here without handles ends at once with status 1 and no
-// box, not yet understood; started with handles it fails as it should.
-TEST_F(FailureBox, DISABLED_AFailedLoadNamesTheLibraryThatCouldNotBeFound) {
+// A packed application whose helper library imports one that was left out
+// of the pack but lies beside the packed file, as in a build folder. The
+// loader never searches the launcher's folder for the application library's
+// imports, so the load fails, and the box must name that library, not take
+// the copy beside the launcher for found. Started in a folder of its own:
+// the current folder is searched, and the build folder would hold the copy.
+TEST_F(FailureBox, AFailedLoadNamesTheLibraryThatCouldNotBeFound) {
     std::wstring packed = windows_path(BOX_APPLICATION);
+    ASSERT_TRUE(file_exists(folder_of(packed) + L"\\box_absent.dll"));
+    std::wstring empty_folder = test_program_folder() + L"\\box_start_folder";
+    CreateDirectoryW(empty_folder.c_str(), nullptr);  // left from an earlier run: fine
+    ASSERT_TRUE(directory_names(empty_folder).empty());
     started run;
-    ASSERT_TRUE(start(packed, L"", false, run));
+    ASSERT_TRUE(start(packed, L"", false, run, empty_folder));
     std::wstring text;
     HWND box = wait_for_box(L"Box Test", run.process.hProcess, BOX_WAIT_MS, text);
     DWORD early = 0;
