@@ -19,6 +19,9 @@ constexpr char FORMAT_EXPAND_TEMPLATE[] = "Error, couldn't runtime expand spec '
 constexpr char MESSAGE_NO_PAYLOAD[] = "Error, couldn't find attached data.";
 constexpr char MESSAGE_DAMAGED_PAYLOAD[] = "Error, attached data is damaged.";
 constexpr char MESSAGE_NO_APPLICATION[] = "Error, attached data holds no application library.";
+// The second sentence of the failure box for a library that could not be
+// found, and the same words in onefile-pack info's list of missing imports.
+constexpr char FORMAT_MISSING_IMPORT[] = "The library %s, imported by %s, could not be found.";
 
 constexpr int FAILURE_EXIT_STATUS = 2;
 

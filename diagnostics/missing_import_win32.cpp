@@ -185,7 +185,6 @@ bool describe_missing_import(const u16* library_path, const u16* directory, char
     std::memcpy(walked[0].name, library, MAX_IMPORT_NAME);
     char missing[MAX_IMPORT_NAME], importer[MAX_IMPORT_NAME];
     if (!walk(library_path, library, directory, missing, importer)) return false;
-    std::snprintf(sentence, capacity, "The library %s, imported by %s, could not be found.", missing,
-                  importer);
+    std::snprintf(sentence, capacity, FORMAT_MISSING_IMPORT, missing, importer);
     return true;
 }

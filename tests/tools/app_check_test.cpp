@@ -180,7 +180,7 @@ TEST_F(AppCheck, InfoTellsWhatThePackedImageHolds) {
           "  icons            none\n", "  payload          3 entries, ",
           "  library          main.dll, ", " bytes, exports run_code\n",
           "helper.dll (in the payload)", "msvcrt.dll (system)",
-          "  missing          absent.dll (imported by HELPER.dll) is neither", "  signed           no\n"})
+          "  missing          The library absent.dll, imported by HELPER.dll, could not be found.\n", "  signed           no\n"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin:\n" << text;
     EXPECT_LE(lines(text), 24u) << "one screen";
 

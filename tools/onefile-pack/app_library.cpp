@@ -2,10 +2,12 @@
 // image, the run_code export and the imported DLLs. A user's file: every read
 // is bounded and no offset in it is trusted. Standard library only.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
 
+#include "diagnostics/failure.h"
 #include "pack.h"
 #include "resources/little_endian.h"
 
@@ -264,6 +266,7 @@ std::vector<import_finding> unresolved_imports(const std::string& library_name, 
             std::string problem;
             library_image dependency;
             std::string shipped_name;
+            bool found_nowhere = false;
             if (visited.count(key)) continue;
             if (shipped(key, dependency, shipped_name)) {
                 visited.insert(key);
@@ -276,19 +279,34 @@ std::vector<import_finding> unresolved_imports(const std::string& library_name, 
                 continue;
             } else {
                 problem = "is neither in APP_DIR nor a library every Windows has";
+                found_nowhere = true;
             }
             auto [it, inserted] = finding_of.emplace(key, findings.size());
-            if (inserted) findings.push_back({name, {}, problem});
+            if (inserted) findings.push_back({name, {}, problem, found_nowhere});
             findings[it->second].importers.push_back(importer);
         }
     }
     return findings;
 }
 
-std::string describe_finding(const import_finding& finding) {
+namespace {
+std::string importer_list(const import_finding& finding) {
     std::string importers;
     for (const std::string& importer : finding.importers) importers += (importers.empty() ? "" : ", ") + importer;
-    return finding.name + " (imported by " + importers + ") " + finding.why;
+    return importers;
+}
+}  // namespace
+
+std::string describe_finding(const import_finding& finding) {
+    return finding.name + " (imported by " + importer_list(finding) + ") " + finding.why;
+}
+
+std::string describe_finding_for_info(const import_finding& finding) {
+    if (!finding.found_nowhere) return describe_finding(finding);
+    std::string importers = importer_list(finding);
+    std::vector<char> sentence(sizeof FORMAT_MISSING_IMPORT + finding.name.size() + importers.size());
+    std::snprintf(sentence.data(), sentence.size(), FORMAT_MISSING_IMPORT, finding.name.c_str(), importers.c_str());
+    return sentence.data();
 }
 
 void check_application(const std::vector<app_entry>& entries, const std::string& label, std::ostream& warnings) {

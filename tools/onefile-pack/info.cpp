@@ -169,10 +169,13 @@ size_t show_info(const fs::path& image, std::ostream& out) {
             return true;
         };
         if (library.problem.empty()) {
-            // Direct imports are marked above; these are the rest and the reasons.
-            for (const import_finding& finding : unresolved_imports(first_name, library, shipped))
+            // Every finding gets its row, in the words the launcher's failure
+            // box uses; direct imports marked MISSING above are counted there.
+            for (const import_finding& finding : unresolved_imports(first_name, library, shipped)) {
                 if (finding.importers != std::vector<std::string>{first_name} || top_level.count(library_key(finding.name)))
-                    ++missing, row("missing", describe_finding(finding));
+                    ++missing;
+                row("missing", describe_finding_for_info(finding));
+            }
         }
     }
     row("signed", summary.has_signature ? "yes (security directory present)" : "no");

@@ -174,6 +174,7 @@ struct import_finding {
     std::string name;                     // as the first importer names it
     std::vector<std::string> importers;
     std::string why;
+    bool found_nowhere;  // neither shipped nor a system library (else shipped but broken)
 };
 // Gives the library shipped beside the application library under `key`,
 // and its name; false when there is none.
@@ -183,6 +184,9 @@ using shipped_library_fn = std::function<bool(const std::string& key, library_im
 std::vector<import_finding> unresolved_imports(const std::string& library_name, const library_image& library,
                                                const shipped_library_fn& shipped);
 std::string describe_finding(const import_finding& finding);
+// info's words for a finding: for a library found nowhere, the launcher's own
+// sentence ("The library X, imported by Y, could not be found.").
+std::string describe_finding_for_info(const import_finding& finding);
 
 // Refuses (refused_error) a first entry the launcher's child could not call;
 // warns for each import it would look for along PATH. `label` is how the
