@@ -82,10 +82,12 @@ const char HELP_INFO[] =
     "usage: onefile-pack info EXE\n"
     "The launcher's release, the version block's texts and versions, the icon sizes,\n"
     "the payload's entry count and size, the application library, whether it exports\n"
-    "run_code, its imports (MISSING: neither in the payload nor a system library) and\n"
-    "whether the image is signed. 'launcher' is the release of the launcher code; the\n"
-    "version block's versions are the packed application's. Status 3 when an import\n"
-    "is missing, 1 when EXE cannot be read as a packed image.\n";
+    "run_code, its imports (MISSING: neither in the payload nor a system library), a\n"
+    "'missing' row for each library it or a shipped library imports that nothing\n"
+    "provides (\"The library X, imported by Y, could not be found.\", as the launcher's\n"
+    "failure box says it) and whether the image is signed. 'launcher' is the release\n"
+    "of the launcher code; the version block's versions are the packed application's.\n"
+    "Status 3 when an import is missing, 1 when EXE cannot be read as a packed image.\n";
 
 constexpr int INFO_MISSING_IMPORT_STATUS = 3;
 
