@@ -31,9 +31,19 @@ host: $(BUILD)/host/CMakeCache.txt
 win: host $(BUILD)/win/CMakeCache.txt
 	cmake --build $(BUILD)/win -j $(JOBS)
 
-# The Windows configuration installs everything, the native packer included.
-install: all
-	cmake --install $(BUILD)/win --prefix $(PREFIX)
+# A tools-only build of its own (no tests, so no GoogleTest), installed by
+# its Windows configuration: packers, stub and CMake package.
+INSTALL_BUILD := $(BUILD_ABS)/install
+install:
+	@scripts/install-deps.sh --tools
+	cmake -S . -B $(INSTALL_BUILD)/host -DCMAKE_BUILD_TYPE=Release -DONEFILE_TESTS=OFF \
+	    -DONEFILE_BIN_DIR=$(INSTALL_BUILD)/bin
+	cmake --build $(INSTALL_BUILD)/host -j $(JOBS)
+	cmake -S . -B $(INSTALL_BUILD)/win -DCMAKE_BUILD_TYPE=Release -DONEFILE_TESTS=OFF \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DONEFILE_BIN_DIR=$(INSTALL_BUILD)/bin \
+	    -DONEFILE_PACK=$(INSTALL_BUILD)/bin/onefile-pack
+	cmake --build $(INSTALL_BUILD)/win -j $(JOBS)
+	cmake --install $(INSTALL_BUILD)/win --prefix $(PREFIX)
 
 test: deps
 	$(MAKE) all

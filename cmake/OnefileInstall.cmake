@@ -10,5 +10,6 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/OnefileConfigVersion.cmake
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/OnefileConfig.cmake
               ${CMAKE_BINARY_DIR}/OnefileConfigVersion.cmake
               ${CMAKE_CURRENT_LIST_DIR}/OnefilePack.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake
         DESTINATION lib/cmake/Onefile)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake DESTINATION share/onefile)

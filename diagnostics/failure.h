@@ -1,5 +1,5 @@
 // Failure reporting: every message the launcher can write, the stream it goes
-// to and how the process ends. Only the messages live here; callers decide
+// to (or the box, when no stream reaches anyone) and how the process ends. Only the messages live here; callers decide
 // when to fail.
 #pragma once
 #include <cstdint>
@@ -19,6 +19,9 @@ constexpr char FORMAT_EXPAND_TEMPLATE[] = "Error, couldn't runtime expand spec '
 constexpr char MESSAGE_NO_PAYLOAD[] = "Error, couldn't find attached data.";
 constexpr char MESSAGE_DAMAGED_PAYLOAD[] = "Error, attached data is damaged.";
 constexpr char MESSAGE_NO_APPLICATION[] = "Error, attached data holds no application library.";
+// The second sentence of the failure box for a library that could not be
+// found, and the same words in onefile-pack info's list of missing imports.
+constexpr char FORMAT_MISSING_IMPORT[] = "The library %s, imported by %s, could not be found.";
 
 constexpr int FAILURE_EXIT_STATUS = 2;
 
@@ -34,6 +37,17 @@ void print_system_error(const char* text, uint32_t code);
 
 [[noreturn]] void fail_with_message(const char* text);
 [[noreturn]] void fail_with_system_error(const char* text, uint32_t code);
+// "Error, load DLL." with the system error; in the box shown when no stream
+// reaches anyone, also the library that could not be found, when it can be
+// told (`directory`: the folder the application library's imports are
+// looked for in first).
+[[noreturn]] void fail_load_library(uint32_t code, const u16* library_path, const u16* directory);
+// "The library X, imported by Y, could not be found." for the first import
+// of the library at `library_path`, or of a library beside it, that neither
+// lies in `directory` nor is found by the
+// loader's search (never the launcher's own folder); false when all are there.
+bool describe_missing_import(const u16* library_path, const u16* directory, char* sentence,
+                             size_t capacity);
 [[noreturn]] void fail_no_payload_header();
 [[noreturn]] void fail_unpack_write();
 [[noreturn]] void fail_launch_child(uint32_t code);

@@ -28,7 +28,7 @@ int run_child() {
                                            LOAD_WITH_ALTERED_SEARCH_PATH);
     if (library == nullptr) {
         DWORD error = GetLastError();
-        fail_with_system_error(MESSAGE_LOAD_DLL, error);
+        fail_load_library(error, launcher.first_entry_path, launcher.run_directory);
     }
     auto run_code = reinterpret_cast<run_code_fn>(
         reinterpret_cast<void*>(win32.GetProcAddress(library, "run_code")));

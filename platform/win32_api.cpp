@@ -34,6 +34,15 @@ int WINAPI load_SHFileOperationW(LPSHFILEOPSTRUCTW request) {
     return function(request);
 }
 
+// user32 only for a failure box: loading it costs the start-up of the window
+// system, which a normal run never pays.
+int WINAPI load_MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    static HMODULE user32 = ::LoadLibraryW(L"user32.dll");
+    static auto function = reinterpret_cast<decltype(&::MessageBoxW)>(reinterpret_cast<void*>(
+        user32 != nullptr ? ::GetProcAddress(user32, "MessageBoxW") : nullptr));
+    return function != nullptr ? function(owner, text, caption, type) : 0;
+}
+
 }  // namespace
 
 const win32_api win32_system = {
@@ -59,6 +68,9 @@ const win32_api win32_system = {
     ::ReOpenFile,          ::GetFileInformationByHandleEx,
     ::OpenProcessToken,    ::GetTokenInformation, ::GetSecurityInfo,
     ::LockFileEx,          ::SetThreadPriority,
+    // Failure reports without usable standard streams.
+    ::GetFileType,         load_MessageBoxW,
+    ::GetSystemDirectoryW, ::GetWindowsDirectoryW, ::SearchPathW,
 };
 
 win32_api win32 = win32_system;

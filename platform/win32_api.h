@@ -93,6 +93,15 @@ struct win32_api {
     decltype(&::GetSecurityInfo) GetSecurityInfo;
     decltype(&::LockFileEx) LockFileEx;
     decltype(&::SetThreadPriority) SetThreadPriority;
+    // Failure reports for a process without usable standard streams: the
+    // stream check, and the box (user32, loaded only when a box is shown).
+    decltype(&::GetFileType) GetFileType;
+    decltype(&::MessageBoxW) MessageBoxW;
+    // Naming the library a failed load could not find: the folders the
+    // loader searches after the application library's own.
+    decltype(&::GetSystemDirectoryW) GetSystemDirectoryW;
+    decltype(&::GetWindowsDirectoryW) GetWindowsDirectoryW;
+    decltype(&::SearchPathW) SearchPathW;
 };
 
 // The table the launcher calls through.

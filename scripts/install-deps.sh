@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what the build and the tests need, from Debian's packages.
 # Idempotent: installs only what is missing, and runs apt-get update at most once.
+# With --tools: only what the tools-only build of `make install` needs.
 set -eu
 
 need=""
@@ -9,10 +10,11 @@ pkg_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'insta
 
 have x86_64-w64-mingw32-g++-posix || need="$need g++-mingw-w64-x86-64-posix"
 have x86_64-w64-mingw32-windres  || need="$need binutils-mingw-w64-x86-64"
-[ -x /usr/lib/wine/wine64 ]      || need="$need wine64"
 have cmake                       || need="$need cmake"
 have g++                         || need="$need g++"
 have make                        || need="$need make"
+if [ "${1:-}" != --tools ]; then
+[ -x /usr/lib/wine/wine64 ]      || need="$need wine64"
 have clang                       || need="$need clang"
 have python3                     || need="$need python3"
 have osslsigncode                || need="$need osslsigncode"
@@ -24,6 +26,9 @@ for p in googletest libgtest-dev; do pkg_missing "$p" && need="$need $p"; done
 # Sanitizer and fuzzer runtimes for clang.
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
     || need="$need libclang-rt-14-dev"
+# The README's screenshot step and the failure box's screenshot.
+have import                      || need="$need imagemagick"
+fi
 
 if [ -n "$need" ]; then
     echo "install-deps: installing$need"

@@ -13,7 +13,8 @@ mkdir -p "$scratch"
 cmake --install "$win_build" --prefix "$prefix" >"$scratch/install.log"
 for file in bin/onefile-pack bin/onefile-pack.exe bin/launcher.exe \
             lib/cmake/Onefile/OnefileConfig.cmake lib/cmake/Onefile/OnefileConfigVersion.cmake \
-            lib/cmake/Onefile/OnefilePack.cmake share/onefile/mingw-w64.cmake; do
+            lib/cmake/Onefile/OnefilePack.cmake lib/cmake/Onefile/OnefileStage.cmake \
+            share/onefile/mingw-w64.cmake; do
     [ -f "$prefix/$file" ] || { echo "install left out $file" >&2; exit 1; }
 done
 
@@ -28,15 +29,17 @@ cmake --build "$scratch/build" -j 2 >"$scratch/build.log" || { cat "$scratch/bui
 exe=$scratch/build/Outside.exe
 [ -f "$exe" ] || { echo "no $exe" >&2; exit 1; }
 
-# The library first, then the data file below its folder.
+# The library first, then the helper library, the loose file and the data
+# the build made (';' in a name included) beside it, then the data folder.
 "$prefix/bin/onefile-pack" list "$exe" >"$scratch/list.txt"
-head -n 2 "$scratch/list.txt" | cut -f 2 | tr '\n' ' ' | grep -qx 'main.dll notes\\greeting.txt ' \
+head -n 5 "$scratch/list.txt" | cut -f 2 | tr '\n' ' ' \
+    | grep -qx 'main.dll a;b.txt app.ico liboutside_helper.dll notes\\greeting.txt ' \
     || { cat "$scratch/list.txt"; echo "unexpected entries" >&2; exit 1; }
 
 # The branding the project asked for, and a library the packer had nothing to warn about.
 "$prefix/bin/onefile-pack" info "$exe" >"$scratch/info.txt"
 for line in 'ProductName +Outside Tool$' 'CompanyName +Outside Makers$' \
-            'file version +2\.5\.1\.0$' 'icons +16$'; do
+            'file version +2\.5\.1\.0$' 'icons +16$' 'imports +.*liboutside_helper\.dll \(in the payload\)'; do
     grep -Eq "^  $line" "$scratch/info.txt" || { cat "$scratch/info.txt"; echo "no '$line'" >&2; exit 1; }
 done
 if grep -qi warning "$scratch/build.log"; then cat "$scratch/build.log"; exit 1; fi
@@ -50,4 +53,26 @@ if [ "$status" != 42 ] || [ "$output" != "$expected" ]; then
     printf 'status %s, output:\n%s\n' "$status" "$output" >&2
     exit 1
 fi
+
+# The usual mistakes. A helper left out fails the STRICT build.
+cmake -S "$source" -B "$scratch/left_out" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" \
+      -DCMAKE_PREFIX_PATH="$prefix" -DOUTSIDE_LEAVE_OUT_HELPER=ON >"$scratch/left_out.log" \
+    || { cat "$scratch/left_out.log"; exit 1; }
+if cmake --build "$scratch/left_out" -j 2 >>"$scratch/left_out.log" 2>&1; then
+    cat "$scratch/left_out.log"; echo "the build passed without its helper library" >&2; exit 1
+fi
+grep -q 'liboutside_helper.dll (imported by .*) is neither' "$scratch/left_out.log" \
+    || { cat "$scratch/left_out.log"; echo "no word of the missing helper" >&2; exit 1; }
+[ ! -e "$scratch/left_out/Outside.exe" ] || { echo "STRICT still wrote Outside.exe" >&2; exit 1; }
+
+# A name Windows cannot take stops the configuration, naming its source.
+if cmake -S "$source" -B "$scratch/colon" -DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" \
+         -DCMAKE_PREFIX_PATH="$prefix" -DOUTSIDE_COLON_NAME=ON >"$scratch/colon.log" 2>&1; then
+    echo "a name with ':' was configured" >&2; exit 1
+fi
+# CMake wraps its messages at spaces.
+tr '\n' ' ' <"$scratch/colon.log" | tr -s ' ' \
+    | grep -q "$scratch/colon/bad/a:b.txt: 'a:b.txt' has the character ':'" \
+    || { cat "$scratch/colon.log"; echo "the refusal does not name the source and ':'" >&2; exit 1; }
 echo "packed and ran: $exe"

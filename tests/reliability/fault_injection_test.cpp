@@ -24,7 +24,8 @@ std::string text_mode(const std::string& text) {
     return out;
 }
 
-// The system's English text for a code, as the launcher looks it up.
+// The system's English text for a code, as the launcher looks it up, without
+// the line break and spaces that end it (the report stays one line).
 std::string system_text(DWORD code) {
     char* text = nullptr;
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
@@ -32,6 +33,8 @@ std::string system_text(DWORD code) {
                    nullptr, code, 1033, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string result = text != nullptr ? text : "unknown error";
     LocalFree(text);
+    while (!result.empty() && (result.back() == '\r' || result.back() == '\n' || result.back() == ' '))
+        result.pop_back();
     return result;
 }
 

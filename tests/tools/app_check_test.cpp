@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "pack.h"
 #include "tests/tools/packer_run.h"
@@ -64,15 +65,16 @@ TEST_F(AppCheck, RefusesWhatTheChildCouldNotCall) {
     std::string pe32 = good, i386 = good;
     pe32[pe + 24] = 0x0B, pe32[pe + 25] = 0x01;  // optional header magic of PE32
     i386[pe + 4] = 0x4C, i386[pe + 5] = 0x01;    // machine x86
-    const std::pair<std::string, std::string> cases[] = {
-        {read_file(fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe"), "a program, not a DLL"},
-        {pe32, "a PE32 (32-bit) image"},
-        {i386, "a 32-bit x86 image"},
-        {read_file(library("no_entry.dll")), "does not export run_code"},
-        {"just some text, no image at all\n", "not a Windows image"},
-        {good.substr(0, 1000), "a header or table lies past the end of the file"},
+    // --no-check is suggested only where the reader, not the loader, may be wrong.
+    const std::tuple<std::string, std::string, bool> cases[] = {
+        {read_file(fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe"), "a program, not a DLL", false},
+        {pe32, "a PE32 (32-bit) image", false},
+        {i386, "a 32-bit x86 image", false},
+        {read_file(library("no_entry.dll")), "does not export run_code by name; declare it extern \"C\"", false},
+        {"just some text, no image at all\n", "not a Windows image", false},
+        {good.substr(0, 1000), "a header or table lies past the end of the file", true},
     };
-    for (const auto& [bytes, reason] : cases) {
+    for (const auto& [bytes, reason, suggests_no_check] : cases) {
         SCOPED_TRACE(reason);
         use_as_main(bytes);
         run_result result = pack();
@@ -80,6 +82,7 @@ TEST_F(AppCheck, RefusesWhatTheChildCouldNotCall) {
         EXPECT_EQ(lines(result.err), 1u) << result.err;
         EXPECT_NE(result.err.find("main.dll cannot be the application library: " + reason), std::string::npos)
             << result.err;
+        EXPECT_EQ(result.err.find("--no-check") != std::string::npos, suggests_no_check) << result.err;
         EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 1)
             << "something left beside APP_DIR";
         result = pack("--no-check");
@@ -99,6 +102,12 @@ TEST_F(AppCheck, WarnsForEachImportNeitherShippedNorSystem) {
     EXPECT_NE(result.err.find("warning: helper.dll (imported by main.dll) is neither in APP_DIR"), std::string::npos)
         << result.err;
     EXPECT_TRUE(fs::exists(root / "out.exe"));
+    // --strict: the warning refuses the pack, and OUT is not written.
+    fs::remove(root / "out.exe");
+    result = pack("--strict");
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("--strict"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(root / "out.exe"));
 
     fs::create_directories(app / "lib");
     fs::copy_file(library("helper.dll"), app / "lib" / "helper.dll");  // not where the loader looks
@@ -117,6 +126,27 @@ TEST_F(AppCheck, WarnsForEachImportNeitherShippedNorSystem) {
     EXPECT_EQ(pack().err, "");
     fs::remove(app / "absent.dll");
     EXPECT_EQ(pack("--no-check").err, "");
+}
+
+// A library given with --main-file is named as the user built it.
+TEST_F(AppCheck, RefusalNamesTheLibraryTheUserBuilt) {
+    run_result result = pack("--main-file " + quoted(library("no_entry.dll")));
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err.rfind("onefile-pack: error: no_entry.dll (packed as main.dll) cannot be", 0), 0u) << result.err;
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    EXPECT_EQ(pack("--main-file " + quoted(library("good.dll"))).status, 2) << "two main.dll";
+}
+
+// Only the texts the user did not give are the launcher's own.
+TEST_F(AppCheck, WarnsWhenThePackedFileKeepsTheLaunchersOwnTexts) {
+    if (!fs::exists(ONEFILE_STUB_PATH)) GTEST_SKIP() << "no launcher stub at " ONEFILE_STUB_PATH " (make all)";
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    run_result result = pack("--product Mine", ONEFILE_STUB_PATH);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(lines(result.err), 2u) << result.err;
+    EXPECT_NE(result.err.find("launcher's own company"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("launcher's own version"), std::string::npos) << result.err;
+    EXPECT_EQ(pack("--product Mine --company Me --version 2", ONEFILE_STUB_PATH).err, "");
 }
 
 // With the typical TEMP assumed, a name of 172 units still fits in 259.
@@ -143,14 +173,14 @@ TEST_F(AppCheck, InfoTellsWhatThePackedImageHolds) {
     fs::copy_file(library("helper.dll"), app / "HELPER.dll");
     ASSERT_EQ(pack().status, 0);
     run_result info = run_pack("info " + quoted(root / "out.exe"));
-    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.status, 3) << "absent.dll is missing";
     const std::string& text = info.out;
     for (const char* expected :
          {"  launcher         unknown\n", "  file version     1.0.9.0\n", "  CompanyName      Test\n",
           "  icons            none\n", "  payload          3 entries, ",
           "  library          main.dll, ", " bytes, exports run_code\n",
           "helper.dll (in the payload)", "msvcrt.dll (system)",
-          "  missing          absent.dll (imported by HELPER.dll) is neither", "  signed           no\n"})
+          "  missing          The library absent.dll, imported by HELPER.dll, could not be found.\n", "  signed           no\n"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin:\n" << text;
     EXPECT_LE(lines(text), 24u) << "one screen";
 
@@ -178,7 +208,9 @@ TEST_F(AppCheck, InfoAndVersionNameTheReleases) {
     if (!fs::exists(ONEFILE_STUB_PATH)) GTEST_SKIP() << "no launcher stub at " ONEFILE_STUB_PATH " (make all)";
     fs::copy_file(library("good.dll"), app / "main.dll");
     ASSERT_EQ(pack("", ONEFILE_STUB_PATH).status, 0);
-    std::string text = run_pack("info " + quoted(root / "out.exe")).out;
+    run_result info = run_pack("info " + quoted(root / "out.exe"));
+    EXPECT_EQ(info.status, 0) << "nothing is missing";
+    const std::string& text = info.out;
     EXPECT_NE(text.find(std::string("  launcher         ") + ONEFILE_PROJECT_VERSION + "\n"), std::string::npos) << text;
     size_t icons = text.find("  icons            ");
     ASSERT_NE(icons, std::string::npos) << text;

@@ -211,11 +211,13 @@ TEST_F(OnefilePack, MainNameChoosesTheFirstEntry) {
 // temporary left beside it, and an older OUT kept as it was.
 class BadInput : public OnefilePack {
 protected:
-    void expect_refused(const std::string& expected_text, const std::string& extra = "") {
+    // Input the user must change is refused with status 2; what cannot be
+    // read, with status 1.
+    void expect_refused(const std::string& expected_text, const std::string& extra = "", int status = 2) {
         fs::path out = root / "out.exe";
         write_file(out, "previous");
         run_result result = pack_to(out, extra);
-        EXPECT_NE(result.status, 0);
+        EXPECT_EQ(result.status, status) << result.out;
         EXPECT_NE(result.out.find(expected_text), std::string::npos) << result.out;
         size_t bar = result.out.find('|');
         EXPECT_EQ(std::count(result.out.begin() + bar, result.out.end(), '\n'), 1) << result.out;
@@ -276,7 +278,7 @@ TEST_F(BadInput, UnreadableFileAndSpecialFiles) {
     if (geteuid() != 0) {
         write_file(app / "secret", "x");
         fs::permissions(app / "secret", fs::perms::none);
-        expect_refused("cannot read");
+        expect_refused("cannot read", "", 1);
         fs::permissions(app / "secret", fs::perms::owner_all);
         fs::remove(app / "secret");
     }

@@ -2,10 +2,12 @@
 // image, the run_code export and the imported DLLs. A user's file: every read
 // is bounded and no offset in it is trusted. Standard library only.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
 
+#include "diagnostics/failure.h"
 #include "pack.h"
 #include "resources/little_endian.h"
 
@@ -30,6 +32,7 @@ constexpr char ENTRY_NAME[] = "run_code";
 // Thrown inside the reader only; read_library turns it into the problem text.
 struct bad_image {
     std::string why;
+    bool certain = false;  // the loader refuses it for sure: no reason to pack it anyway
 };
 
 class pe_reader {
@@ -154,25 +157,25 @@ bool exports_by_name(const pe_reader& pe, uint32_t rva, const char* wanted) {
 
 void read_into(const file_part& part, library_image& library) {
     pe_reader pe(part);
-    if (part.size < 64) throw bad_image{"not a Windows image (shorter than a DOS header)"};
+    if (part.size < 64) throw bad_image{"not a Windows image (shorter than a DOS header)", true};
     std::vector<uint8_t> dos = pe.at_offset(0, 64);
-    if (dos[0] != 'M' || dos[1] != 'Z') throw bad_image{"not a Windows image (no MZ signature)"};
+    if (dos[0] != 'M' || dos[1] != 'Z') throw bad_image{"not a Windows image (no MZ signature)", true};
     uint32_t pe_at = get32(dos, 0x3C);
     std::vector<uint8_t> coff = pe.at_offset(pe_at, 24);
-    if (std::memcmp(coff.data(), "PE\0\0", 4) != 0) throw bad_image{"not a Windows image (no PE signature)"};
+    if (std::memcmp(coff.data(), "PE\0\0", 4) != 0) throw bad_image{"not a Windows image (no PE signature)", true};
     uint16_t machine = get16(coff, 4);
-    if (machine == MACHINE_I386) throw bad_image{"a 32-bit x86 image; the launcher is a 64-bit process"};
-    if (machine == MACHINE_ARM64) throw bad_image{"an ARM64 image; the launcher is an x86-64 process"};
-    if (machine != MACHINE_AMD64) throw bad_image{"built for machine " + hex16(machine) + ", not x86-64"};
+    if (machine == MACHINE_I386) throw bad_image{"a 32-bit x86 image; the launcher is a 64-bit process", true};
+    if (machine == MACHINE_ARM64) throw bad_image{"an ARM64 image; the launcher is an x86-64 process", true};
+    if (machine != MACHINE_AMD64) throw bad_image{"built for machine " + hex16(machine) + ", not x86-64", true};
     uint16_t section_count = get16(coff, 6);
     uint16_t optional_size = get16(coff, 20);
     uint16_t characteristics = get16(coff, 22);
     if (optional_size < 2) throw bad_image{"no optional header"};
     std::vector<uint8_t> opt = pe.at_offset(pe_at + 24ull, optional_size);
     uint16_t magic = get16(opt, 0);
-    if (magic == MAGIC_PE32) throw bad_image{"a PE32 (32-bit) image; the launcher is a 64-bit process"};
+    if (magic == MAGIC_PE32) throw bad_image{"a PE32 (32-bit) image; the launcher is a 64-bit process", true};
     if (magic != MAGIC_PE32_PLUS) throw bad_image{"the optional header is not PE32+"};
-    if ((characteristics & FILE_DLL) == 0) throw bad_image{"a program, not a DLL (IMAGE_FILE_DLL is not set)"};
+    if ((characteristics & FILE_DLL) == 0) throw bad_image{"a program, not a DLL (IMAGE_FILE_DLL is not set)", true};
     if ((characteristics & FILE_EXECUTABLE_IMAGE) == 0) throw bad_image{"not marked as an executable image (was linking incomplete?)"};
     if (optional_size < 112) throw bad_image{"the optional header is too small"};
     uint64_t image_base = get64(opt, 24);
@@ -244,6 +247,7 @@ library_image read_library(const file_part& part) {
         read_into(part, library);
     } catch (const bad_image& bad) {
         library.problem = bad.why;
+        library.never_loads = bad.certain;
     }
     return library;
 }
@@ -262,6 +266,7 @@ std::vector<import_finding> unresolved_imports(const std::string& library_name, 
             std::string problem;
             library_image dependency;
             std::string shipped_name;
+            bool found_nowhere = false;
             if (visited.count(key)) continue;
             if (shipped(key, dependency, shipped_name)) {
                 visited.insert(key);
@@ -274,22 +279,37 @@ std::vector<import_finding> unresolved_imports(const std::string& library_name, 
                 continue;
             } else {
                 problem = "is neither in APP_DIR nor a library every Windows has";
+                found_nowhere = true;
             }
             auto [it, inserted] = finding_of.emplace(key, findings.size());
-            if (inserted) findings.push_back({name, {}, problem});
+            if (inserted) findings.push_back({name, {}, problem, found_nowhere});
             findings[it->second].importers.push_back(importer);
         }
     }
     return findings;
 }
 
-std::string describe_finding(const import_finding& finding) {
+namespace {
+std::string importer_list(const import_finding& finding) {
     std::string importers;
     for (const std::string& importer : finding.importers) importers += (importers.empty() ? "" : ", ") + importer;
-    return finding.name + " (imported by " + importers + ") " + finding.why;
+    return importers;
+}
+}  // namespace
+
+std::string describe_finding(const import_finding& finding) {
+    return finding.name + " (imported by " + importer_list(finding) + ") " + finding.why;
 }
 
-void check_application(const std::vector<app_entry>& entries, std::ostream& warnings) {
+std::string describe_finding_for_info(const import_finding& finding) {
+    if (!finding.found_nowhere) return describe_finding(finding);
+    std::string importers = importer_list(finding);
+    std::vector<char> sentence(sizeof FORMAT_MISSING_IMPORT + finding.name.size() + importers.size());
+    std::snprintf(sentence.data(), sentence.size(), FORMAT_MISSING_IMPORT, finding.name.c_str(), importers.c_str());
+    return sentence.data();
+}
+
+void check_application(const std::vector<app_entry>& entries, const std::string& label, std::ostream& warnings) {
     const app_entry& first = entries.front();
     const std::string first_name = to_utf8(first.name);
     auto open_part = [](const fs::path& source, std::ifstream& in, file_part& part) {
@@ -302,10 +322,16 @@ void check_application(const std::vector<app_entry>& entries, std::ostream& warn
     file_part part;
     open_part(first.source, in, part);
     library_image library = read_library(part);
-    if (library.problem.empty() && !library.exports_run_code) library.problem = "does not export run_code by name";
+    if (library.problem.empty() && !library.exports_run_code) {
+        // The child looks run_code up by name: a C++ function without
+        // extern "C" is exported under its decorated name only.
+        library.problem = "does not export run_code by name; declare it extern \"C\" "
+                          "__declspec(dllexport) int run_code(int argc, wchar_t** argv)";
+        library.never_loads = true;
+    }
     if (!library.problem.empty())
-        throw refused_error(first_name + " cannot be the application library: " + library.problem +
-                            " (--no-check packs it anyway)");
+        throw refused_error(label + " cannot be the application library: " + library.problem +
+                            (library.never_loads ? "" : " (--no-check packs it anyway)"));
 
     // The child loads the library with its own folder heading the search, the
     // top of the run directory; files in subdirectories are not found there.

@@ -33,20 +33,20 @@ directory_listing list_directory(const fs::path& directory) {
         const fs::path& path = entry.path();
         std::u16string component = component_of(path.filename());
         std::string problem = component_problem(component);
-        if (!problem.empty()) throw pack_error(problem + ": " + path.string());
+        if (!problem.empty()) throw refused_error(problem + ": " + path.string());
         fs::file_status own = fs::symlink_status(path, error);
         if (error) throw pack_error("cannot read " + path.string() + ": " + error.message());
         fs::file_status target = own;
         if (fs::is_symlink(own)) {
             target = fs::status(path, error);
             if (error || !fs::exists(target))
-                throw pack_error("symbolic link points nowhere: " + path.string());
+                throw refused_error("symbolic link points nowhere: " + path.string());
             if (fs::is_directory(target))
-                throw pack_error("symbolic link to a directory is not packed: " + path.string());
+                throw refused_error("symbolic link to a directory is not packed: " + path.string());
         }
         if (fs::is_regular_file(target)) listing.files.emplace_back(component, path);
         else if (fs::is_directory(target)) listing.directories.emplace_back(component, path);
-        else throw pack_error("not a regular file or directory: " + path.string());
+        else throw refused_error("not a regular file or directory: " + path.string());
     }
     auto by_units = [](const auto& a, const auto& b) { return a.first < b.first; };
     std::sort(listing.files.begin(), listing.files.end(), by_units);
@@ -72,16 +72,28 @@ void add_directory(const fs::path& directory, const std::u16string& prefix,
 
 }  // namespace
 
-std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16string& main_name) {
+std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16string& main_name,
+                                     const fs::path& main_source) {
     std::error_code error;
     if (!fs::is_directory(app_dir, error))
-        throw pack_error("application directory not found: " + app_dir.string());
+        throw refused_error("application directory not found: " + app_dir.string());
     std::string main_problem = component_problem(main_name);
     if (!main_problem.empty())
-        throw pack_error("main entry must be a file name at the top level (" + main_problem + "): " + to_utf8(main_name));
+        throw refused_error("main entry must be a file name at the top level (" + main_problem + "): " + to_utf8(main_name));
 
     std::vector<app_entry> scanned;
+    if (!main_source.empty()) {
+        if (!fs::is_regular_file(main_source, error))
+            throw refused_error("--main-file " + main_source.string() + " is not a file");
+        scanned.push_back({main_name, main_source, size_of(main_source)});
+    }
     add_directory(app_dir, u"", scanned);
+    if (!main_source.empty()) {
+        for (size_t i = 1; i < scanned.size(); ++i)
+            if (fold_case(scanned[i].name) == fold_case(main_name))
+                throw refused_error(to_utf8(main_name) + " is both --main-file " + main_source.string() +
+                                    " and a file at the top of " + app_dir.string());
+    }
 
     std::vector<app_entry> entries;
     entries.reserve(scanned.size());
@@ -90,7 +102,7 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
         else entries.push_back(entry);
     }
     if (entries.empty() || entries.front().name != main_name)
-        throw pack_error("main entry " + to_utf8(main_name) + " not found at the top of " + app_dir.string());
+        throw refused_error("main entry " + to_utf8(main_name) + " not found at the top of " + app_dir.string());
 
     // Names must stay distinct on a case-insensitive volume, also where a
     // file would take the place of a directory another name needs.
@@ -98,17 +110,17 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
     std::set<std::u16string> directories;
     for (const app_entry& entry : entries) {
         if (entry.name.size() > MAX_NAME_UNITS)
-            throw pack_error("name longer than 1023 UTF-16 units: " + to_utf8(entry.name));
+            throw refused_error("name longer than 1023 UTF-16 units: " + to_utf8(entry.name));
         std::u16string folded = fold_case(entry.name);
         auto [it, inserted] = files.emplace(folded, &entry);
         if (!inserted)
-            throw pack_error("names differ only in case: " + to_utf8(it->second->name) + " and " + to_utf8(entry.name));
+            throw refused_error("names differ only in case: " + to_utf8(it->second->name) + " and " + to_utf8(entry.name));
         for (size_t cut = folded.find(u'\\'); cut != std::u16string::npos; cut = folded.find(u'\\', cut + 1))
             directories.insert(folded.substr(0, cut));
     }
     for (const app_entry& entry : entries) {
         if (directories.count(fold_case(entry.name)))
-            throw pack_error("file and directory names differ only in case: " + to_utf8(entry.name));
+            throw refused_error("file and directory names differ only in case: " + to_utf8(entry.name));
     }
     return entries;
 }

@@ -85,7 +85,7 @@ std::vector<payload_entry> walk_entries(std::istream& in, payload_location where
 
 }  // namespace
 
-void show_info(const fs::path& image, std::ostream& out) {
+size_t show_info(const fs::path& image, std::ostream& out) {
     std::error_code error;
     uint64_t file_size = fs::file_size(image, error);
     if (error) throw pack_error("cannot read " + image.string() + ": " + error.message());
@@ -137,6 +137,7 @@ void show_info(const fs::path& image, std::ostream& out) {
         row("icons", "none");
     }
 
+    size_t missing = 0;
     std::vector<payload_entry> entries = walk_entries(in, {payload->second, payload->first.size});
     uint64_t total = 0;
     for (const payload_entry& entry : entries) total += entry.size;
@@ -156,7 +157,7 @@ void show_info(const fs::path& image, std::ostream& out) {
         for (const std::string& name : library.imports) {
             const char* mark = top_level.count(library_key(name)) ? "in the payload"
                              : is_system_library(name)         ? "system"
-                                                                : "MISSING";
+                                                                : (++missing, "MISSING");
             imports += (imports.empty() ? "" : ", ") + name + " (" + mark + ")";
         }
         if (library.problem.empty()) row("imports", imports.empty() ? "none" : imports);
@@ -168,13 +169,17 @@ void show_info(const fs::path& image, std::ostream& out) {
             return true;
         };
         if (library.problem.empty()) {
-            // Direct imports are marked above; these are the rest and the reasons.
-            for (const import_finding& finding : unresolved_imports(first_name, library, shipped))
+            // Every finding gets its row, in the words the launcher's failure
+            // box uses; direct imports marked MISSING above are counted there.
+            for (const import_finding& finding : unresolved_imports(first_name, library, shipped)) {
                 if (finding.importers != std::vector<std::string>{first_name} || top_level.count(library_key(finding.name)))
-                    row("missing", describe_finding(finding));
+                    ++missing;
+                row("missing", describe_finding_for_info(finding));
+            }
         }
     }
     row("signed", summary.has_signature ? "yes (security directory present)" : "no");
+    return missing;
 }
 
 }  // namespace pack

@@ -16,7 +16,7 @@ namespace {
 
 const char USAGE[] =
     "usage: onefile-pack COMMAND ...\n"
-    "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [BRANDING]\n"
+    "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--strict] [BRANDING]\n"
     "  brand STUB.exe -o OUT.exe [BRANDING]\n"
     "  archive APP_DIR -o FILE [--main NAME]\n"
     "  list EXE\n"
@@ -26,11 +26,12 @@ const char USAGE[] =
     "Run 'onefile-pack COMMAND --help' for one command.\n";
 
 const char HELP_PACK[] =
-    "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--quiet] [--no-check]\n"
-    "       [BRANDING]\n"
+    "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--main-file FILE]\n"
+    "       [--quiet] [--no-check | --strict] [BRANDING]\n"
     "Writes OUT.exe: the launcher stub (default: launcher.exe beside this tool) with the\n"
     "files below APP_DIR as its payload, resource 27. NAME (default main.dll) is the\n"
-    "application library at the top of APP_DIR and becomes the first entry. Symbolic\n"
+    "application library at the top of APP_DIR and becomes the first entry; with\n"
+    "--main-file it is FILE instead, stored as NAME, and messages name FILE. Symbolic\n"
     "links to files are stored as the files they name; links to directories, dangling\n"
     "links and special files are refused; empty directories are not kept. On any error\n"
     "OUT.exe is left as it was.\n"
@@ -41,7 +42,9 @@ const char HELP_PACK[] =
     "path in the run directory would pass 259 units, the limit of the shell delete that\n"
     "cleans it up, with TEMP taken as C:\\Users\\<20-character user name>\\AppData\\Local\\Temp\n"
     "(48 units) and the run directory as \\onefile_<10-digit id>_<18-digit time> in it;\n"
-    "names over 172 units are at risk.\n";
+    "names over 172 units are at risk; and when the packed file would keep the launcher's\n"
+    "own company, product name or version. --strict makes every warning an error:\n"
+    "nothing is written and the status is 2. Every refusal has status 2.\n";
 const char HELP_BRANDING[] =
     "Branding (pack and brand; any of them rewrites the version block, starting from\n"
     "the stub's own):\n"
@@ -79,8 +82,14 @@ const char HELP_INFO[] =
     "usage: onefile-pack info EXE\n"
     "The launcher's release, the version block's texts and versions, the icon sizes,\n"
     "the payload's entry count and size, the application library, whether it exports\n"
-    "run_code, its imports (MISSING: neither in the payload nor a system library) and\n"
-    "whether the image is signed.\n";
+    "run_code, its imports (MISSING: neither in the payload nor a system library), a\n"
+    "'missing' row for each library it or a shipped library imports that nothing\n"
+    "provides (\"The library X, imported by Y, could not be found.\", as the launcher's\n"
+    "failure box says it) and whether the image is signed. 'launcher' is the release\n"
+    "of the launcher code; the version block's versions are the packed application's.\n"
+    "Status 3 when an import is missing, 1 when EXE cannot be read as a packed image.\n";
+
+constexpr int INFO_MISSING_IMPORT_STATUS = 3;
 
 struct usage_error : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -210,12 +219,17 @@ int run(int argc, char** argv) {
             options.progress = false;
         } else if (command == "pack" && arg == "--no-check") {
             options.check = false;
+        } else if (command == "pack" && arg == "--strict") {
+            options.strict = true;
+        } else if (command == "pack" && arg == "--main-file") {
+            options.main_file = value();
         } else if (arg.size() > 1 && arg[0] == '-') {
             throw usage_error("unknown option '" + arg + "' for " + command);
         } else {
             positional.push_back(arg);
         }
     }
+    if (options.strict && !options.check) throw usage_error("--strict and --no-check exclude each other");
     size_t wanted = command == "extract" ? 2 : 1;
     if (positional.size() != wanted) throw usage_error("wrong number of arguments for " + command);
 
@@ -232,7 +246,8 @@ int run(int argc, char** argv) {
         if (!have_stub) options.stub = default_stub(argv[0]);
         pack::pack_image(options);
     } else if (command == "info") {
-        pack::show_info(positional[0], std::cout);
+        // A CI step can fail on a file that would look for a library along PATH.
+        if (pack::show_info(positional[0], std::cout) != 0) return INFO_MISSING_IMPORT_STATUS;
     } else if (command == "list") {
         pack::list_payload(positional[0], std::cout);
     } else {

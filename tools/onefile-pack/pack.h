@@ -48,7 +48,10 @@ struct app_entry {
 // that all files of one directory stand together. Symbolic links to regular
 // files are stored as the file they point to; links to directories, dangling
 // links and special files are refused. Empty directories are not recorded.
-std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16string& main_name);
+// With `main_source` given, the first entry is that file, stored as
+// `main_name`, and APP_DIR must not hold a top-level file of that name.
+std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16string& main_name,
+                                     const fs::path& main_source = {});
 
 // --- the archive stream ----------------------------------------------------
 // Where bytes go: a file with a running PE checksum and progress.
@@ -127,6 +130,8 @@ struct pack_options {
     std::u16string main_name = u"main.dll";
     bool progress = false;
     bool check = true;  // --no-check clears it: the application library and path checks
+    bool strict = false;  // --strict: a warning of the checks refuses the pack
+    fs::path main_file;   // --main-file: the application library, from outside APP_DIR
     const struct branding_options* branding = nullptr;  // icons, texts, manifest; nullptr: none (branding.cpp)
 };
 void pack_image(const pack_options& options);
@@ -153,6 +158,7 @@ struct file_part {
 
 struct library_image {
     std::string problem;  // why it cannot load as a 64-bit DLL; empty when it can
+    bool never_loads = false;  // the problem is certain (not a reading the reader may get wrong)
     bool exports_run_code = false;
     std::vector<std::string> imports;  // as the file names them: imports, then delay-load imports
 };
@@ -168,6 +174,7 @@ struct import_finding {
     std::string name;                     // as the first importer names it
     std::vector<std::string> importers;
     std::string why;
+    bool found_nowhere;  // neither shipped nor a system library (else shipped but broken)
 };
 // Gives the library shipped beside the application library under `key`,
 // and its name; false when there is none.
@@ -177,10 +184,14 @@ using shipped_library_fn = std::function<bool(const std::string& key, library_im
 std::vector<import_finding> unresolved_imports(const std::string& library_name, const library_image& library,
                                                const shipped_library_fn& shipped);
 std::string describe_finding(const import_finding& finding);
+// info's words for a finding: for a library found nowhere, the launcher's own
+// sentence ("The library X, imported by Y, could not be found.").
+std::string describe_finding_for_info(const import_finding& finding);
 
 // Refuses (refused_error) a first entry the launcher's child could not call;
-// warns for each import it would look for along PATH.
-void check_application(const std::vector<app_entry>& entries, std::ostream& warnings);
+// warns for each import it would look for along PATH. `label` is how the
+// messages name the first entry (the user's own file name, when it differs).
+void check_application(const std::vector<app_entry>& entries, const std::string& label, std::ostream& warnings);
 
 // The run directory's path length for a TEMP of typical length (see path_lengths.cpp).
 extern const size_t ASSUMED_TEMP_UNITS, RUN_DIRECTORY_SUFFIX_UNITS, SHELL_DELETE_PATH_LIMIT;
@@ -199,8 +210,9 @@ struct image_summary {
     bool has_signature = false;  // a security directory is present
 };
 image_summary summarise_image(std::istream& in, uint64_t file_size);
-// One screen about a packed image.
-void show_info(const fs::path& image, std::ostream& out);
+// One screen about a packed image; returns how many imports are missing
+// (neither in the payload nor a system library).
+size_t show_info(const fs::path& image, std::ostream& out);
 
 // --- branding (branding.cpp) ---------------------------------------------------
 // Bad branding input: the option and why, one line, exit status 2.

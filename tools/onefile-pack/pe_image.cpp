@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <sstream>
 
 #include "pack.h"
 #include "resources/branding_record.h"
@@ -532,7 +533,7 @@ void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs
     const uint64_t kept_bytes = old ? old->raw_offset : s.image.size();
     const uint64_t size_of_image_limit = MAX_IMAGE_SIZE;
     auto too_large = [&](uint64_t bytes) {
-        return pack_error("packed image would need " + std::to_string(bytes) +
+        return refused_error("packed image would need " + std::to_string(bytes) +
                           " bytes in memory; the loader maps at most " + std::to_string(size_of_image_limit));
     };
     if (payload_size > UINT32_MAX || section_rva > UINT32_MAX) throw too_large(section_rva + payload_size);
@@ -593,13 +594,45 @@ void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs
 
 }  // namespace
 
+// A packed file that keeps the product texts of the launcher as released
+// tells its users it is the launcher, not their application.
+void warn_stock_texts(const loaded_stub& s, std::ostream& warnings) {
+    if (s.brand_section < 0) return;
+    size_t at = record_offset(s);
+    const struct {
+        const char* what;
+        size_t offset, capacity;
+        const char16_t* stock;
+        const char* option;
+    } texts[] = {
+        {"company", offsetof(branding_record, company), BRANDING_TEXT_CAPACITY, ONEFILE_STOCK_COMPANY, "--company"},
+        {"product name", offsetof(branding_record, product), BRANDING_TEXT_CAPACITY, ONEFILE_STOCK_PRODUCT, "--product"},
+        {"version", offsetof(branding_record, version), BRANDING_VERSION_CAPACITY, ONEFILE_STOCK_VERSION, "--version"},
+    };
+    for (const auto& text : texts) {
+        std::u16string value = record_text(s.image, at + text.offset, text.capacity);
+        if (value == text.stock)
+            warnings << "onefile-pack: warning: the packed file keeps the launcher's own " << text.what << " '"
+                     << to_utf8(value) << "'; give " << text.option << "\n";
+    }
+}
+
 void pack_image(const pack_options& options) {
     loaded_stub stub = load_stub(options.stub);
     brand_loaded(stub, options.branding, options.output);
-    std::vector<app_entry> entries = scan_app_tree(options.app_dir, options.main_name);
+    std::vector<app_entry> entries = scan_app_tree(options.app_dir, options.main_name, options.main_file);
     if (options.check) {
-        check_application(entries, std::cerr);
-        warn_long_paths(entries, std::cerr);
+        std::string label = to_utf8(options.main_name);
+        if (!options.main_file.empty() && options.main_file.filename().u8string() != label)
+            label = options.main_file.filename().u8string() + " (packed as " + label + ")";
+        std::ostringstream warnings;
+        check_application(entries, label, warnings);
+        warn_long_paths(entries, warnings);
+        warn_stock_texts(stub, warnings);
+        std::cerr << warnings.str();
+        if (options.strict && !warnings.str().empty())
+            throw refused_error("--strict: the warnings above are errors; " + options.output.string() +
+                                " was not written");
     }
     write_image(stub, &entries, options.output, options.progress);
 }

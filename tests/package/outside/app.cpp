@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+extern "C" __declspec(dllimport) int outside_status();
+
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
@@ -21,5 +23,5 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
     std::fclose(file);
     std::printf("data: %s", text);
     std::fflush(stdout);
-    return 42;
+    return outside_status();
 }
