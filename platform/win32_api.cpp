@@ -55,6 +55,9 @@ const win32_api win32_system = {
     ::FindFirstFileW,      ::FindNextFileW,    ::FindClose,
     ::GetFileInformationByHandle, ::SetFileInformationByHandle,
     ::SetFileAttributesW,  ::DeleteFileW,      ::RemoveDirectoryW,
+    // The progress window's thread.
+    ::CreateEventW,        ::SetEvent,         ::GetTickCount64,
+    ::LoadLibraryW,        ::GetModuleHandleW,
 };
 
 win32_api win32 = win32_system;
