@@ -10,7 +10,8 @@ endif()
 # onefile_pack(TARGET t OUTPUT file.exe [DATA_DIR dir] [MAIN name.dll]
 #              [ICON f.ico] [PRODUCT s] [COMPANY s] [VERSION a.b.c[.d]]
 #              [DESCRIPTION s] [COPYRIGHT s] [ORIGINAL_FILENAME s]
-#              [MANIFEST f] [STUB launcher.exe] [PACKER path] [NO_CHECK])
+#              [MANIFEST f] [STUB launcher.exe] [PACKER path] [NO_CHECK]
+#              [NO_PROGRESS])
 #
 # Adds the target <t>_packed (built by default) that copies t's DLL as MAIN
 # (default main.dll) and DATA_DIR's contents into a fresh application folder
@@ -20,7 +21,7 @@ endif()
 # DATA_DIR, ICON and MANIFEST are below the current source directory. STUB
 # and PACKER may name targets of the same project instead of files.
 function(onefile_pack)
-    set(flags NO_CHECK)
+    set(flags NO_CHECK NO_PROGRESS)
     set(single TARGET OUTPUT DATA_DIR MAIN ICON PRODUCT COMPANY VERSION DESCRIPTION
         COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER)
     cmake_parse_arguments(PARSE_ARGV 0 P "${flags}" "${single}" "")
@@ -101,6 +102,9 @@ function(onefile_pack)
     endif()
     if(P_NO_CHECK)
         list(APPEND options --no-check)
+    endif()
+    if(P_NO_PROGRESS)
+        list(APPEND options --no-progress)
     endif()
 
     set(copy_data)

@@ -170,7 +170,8 @@ TEST_F(AppCheck, InfoTellsWhatThePackedImageHolds) {
     }
 }
 
-// The launcher stub of this build carries its release in its branding record.
+// The launcher stub of this build carries its release in its branding record,
+// and whether it shows the progress window, which --no-progress turns off.
 TEST_F(AppCheck, InfoAndVersionNameTheReleases) {
     run_result version = run_pack("--version");
     EXPECT_EQ(version.status, 0);
@@ -183,6 +184,10 @@ TEST_F(AppCheck, InfoAndVersionNameTheReleases) {
     size_t icons = text.find("  icons            ");
     ASSERT_NE(icons, std::string::npos) << text;
     EXPECT_NE(text.substr(icons, text.find('\n', icons) - icons).find("256"), std::string::npos) << text;
+    EXPECT_NE(text.find("  progress window  on "), std::string::npos) << text;
+    ASSERT_EQ(pack("--no-progress", ONEFILE_STUB_PATH).status, 0);
+    text = run_pack("info " + quoted(root / "out.exe")).out;
+    EXPECT_NE(text.find("  progress window  off (--no-progress)\n"), std::string::npos) << text;
 }
 
 // The reader takes a user's file: truncated and scrambled libraries give a
