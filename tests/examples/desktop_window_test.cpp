@@ -422,10 +422,25 @@ HWND wait_until_shown(HDESK desktop, const wchar_t* class_name, const wchar_t* t
     return window != nullptr && IsWindowVisible(window) ? window : nullptr;
 }
 
-HWND wait_for_progress_window(HDESK desktop, const started_launcher& launcher, DWORD& waited) {
-    return wait_until_shown(desktop, PROGRESS_CLASS_NAME, nullptr, launcher, true,
-                            PROGRESS_WAIT_MS, waited);
-}
+// Starts the large desktop example and waits for its progress window.
+class ProgressWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(use_private_temp(temp));
+        ASSERT_NE(desktop, nullptr);
+        ASSERT_NO_FATAL_FAILURE(
+            start_on_own_desktop(windows_path(PROGRESS_WORK "/LargeDesktop.exe"), launcher));
+        progress = wait_until_shown(desktop, PROGRESS_CLASS_NAME, nullptr, launcher, true,
+                                    PROGRESS_WAIT_MS, appeared_ms);
+        ASSERT_NE(progress, nullptr) << "no progress window within " << PROGRESS_WAIT_MS << " ms";
+    }
+
+    const std::wstring temp = windows_path(PROGRESS_TEMP);
+    HDESK desktop = own_desktop();
+    started_launcher launcher;
+    DWORD appeared_ms = 0;
+    HWND progress = nullptr;
+};
 
 int bar_position(HWND progress) {
     HWND bar = FindWindowExW(progress, nullptr, PROGRESS_CLASSW, nullptr);
@@ -436,17 +451,7 @@ int bar_position(HWND progress) {
     return static_cast<int>(position);
 }
 
-TEST(ProgressWindow, ShowsProductAndProgressThenGivesWayToTheApplicationInFront) {
-    const std::wstring temp = windows_path(PROGRESS_TEMP);
-    ASSERT_TRUE(use_private_temp(temp));
-    HDESK desktop = own_desktop();
-    ASSERT_NE(desktop, nullptr);
-    started_launcher launcher;
-    ASSERT_NO_FATAL_FAILURE(start_on_own_desktop(windows_path(PROGRESS_WORK "/LargeDesktop.exe"),
-                                                 launcher));
-    DWORD appeared_ms = 0;
-    HWND progress = wait_for_progress_window(desktop, launcher, appeared_ms);
-    ASSERT_NE(progress, nullptr) << "no progress window within " << PROGRESS_WAIT_MS << " ms";
+TEST_F(ProgressWindow, ShowsProductAndProgressThenGivesWayToTheApplicationInFront) {
     std::printf("progress window shown %lu ms after the launcher started\n",
                 static_cast<unsigned long>(appeared_ms));
     // The delay is 400 ms; the bound only catches a window that waits for
@@ -490,17 +495,7 @@ TEST(ProgressWindow, ShowsProductAndProgressThenGivesWayToTheApplicationInFront)
     EXPECT_TRUE(run_directories(temp).empty()) << "the run directory is left behind";
 }
 
-TEST(ProgressWindow, CancelDeletesWhatWasWrittenStartsNoChildAndEndsWithItsStatus) {
-    const std::wstring temp = windows_path(PROGRESS_TEMP);
-    ASSERT_TRUE(use_private_temp(temp));
-    HDESK desktop = own_desktop();
-    ASSERT_NE(desktop, nullptr);
-    started_launcher launcher;
-    ASSERT_NO_FATAL_FAILURE(start_on_own_desktop(windows_path(PROGRESS_WORK "/LargeDesktop.exe"),
-                                                 launcher));
-    DWORD appeared_ms = 0;
-    HWND progress = wait_for_progress_window(desktop, launcher, appeared_ms);
-    ASSERT_NE(progress, nullptr) << "no progress window within " << PROGRESS_WAIT_MS << " ms";
+TEST_F(ProgressWindow, CancelDeletesWhatWasWrittenStartsNoChildAndEndsWithItsStatus) {
     HWND cancel = FindWindowExW(progress, nullptr, L"Button", nullptr);
     ASSERT_NE(cancel, nullptr);
     ASSERT_EQ(run_directories(temp).size(), 1u) << "nothing is being unpacked";
