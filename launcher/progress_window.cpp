@@ -137,6 +137,7 @@ constexpr int LABEL_ID = 100, BAR_ID = 101;
 
 struct window_view {
     int shown_permille = -1;
+    int shown_percent = -1;
     int shown_phase = UNPACKING;
     HFONT font = nullptr;
 };
@@ -180,6 +181,10 @@ void show_unpacking(HWND window) {
     if (permille == view.shown_permille) return;
     view.shown_permille = permille;
     ui.SendMessageW(ui.GetDlgItem(window, BAR_ID), PBM_SETPOS, static_cast<WPARAM>(permille), 0);
+    // The text changes ten times less often than the bar: only then is it
+    // drawn again.
+    if (permille / 10 == view.shown_percent) return;
+    view.shown_percent = permille / 10;
     wchar_t label[LABEL_UNITS];
     bounded_buffer text = bounded_buffer::cleared(label, LABEL_UNITS);
     text.append(TEXT_UNPACKING);
