@@ -118,6 +118,7 @@ class Bench:
         # Another launcher stub to compare side by side (--stub-before).
         self.stub_before = os.path.abspath(args.stub_before) if args.stub_before else None
         self.tiny_before = os.path.join(self.work, "tiny-before.exe")
+        self.packed_before = os.path.join(self.work, f"packed-{args.scale:g}-before.exe")
 
     # -- set-up
 
@@ -224,6 +225,19 @@ class Bench:
             seconds, rss = self.tar_create()
             tar_t.add(seconds), tar_m.add(rss)
         return pack_t, tar_t, pack_m, tar_m
+
+    def start_side_by_side(self, reps):
+        """Start → run_code of the same tree packed with both stubs, run
+        alternately after one untimed round of each."""
+        mine = Series("packed: start → run_code")
+        other = Series("packed with the other stub: start → run_code")
+        for exe in (self.packed, self.packed_before):
+            self.run_packed(exe)
+        for _ in range(reps):
+            for exe, series in ((self.packed, mine), (self.packed_before, other)):
+                settle()
+                series.add(self.run_packed(exe)[0])
+        return mine, other
 
     def extraction(self, reps, before=None):
         run_code, full = Series("packed: start → run_code"), Series("packed: start → exit")
@@ -492,6 +506,9 @@ def main():
     parser.add_argument("--markdown", help="also write the table to this file")
     parser.add_argument("--stub-before", help="a second launcher stub: launch overhead of both, "
                         "alternately, and their ratio")
+    parser.add_argument("--start-only", action="store_true",
+                        help="with --stub-before: start → run_code of the tree and the launch "
+                        "overhead, both stubs side by side (no tar, packer or memory figures)")
     parser.add_argument("--launch-only", action="store_true",
                         help="only the launch overhead (no tree, packer or memory figures)")
     parser.add_argument("--cycle-only", action="store_true",
@@ -555,7 +572,17 @@ def main():
         print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
               f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
         return
-    if args.launch_only:
+    if args.start_only and bench.stub_before:
+        print("bench: start to run_code, both stubs ...", file=sys.stderr, flush=True)
+        bench.pack(bench.tree, bench.packed)
+        bench.peak_of([bench.pack_tool, "pack", bench.tree, "-o", bench.packed_before, "--stub",
+                       bench.stub_before, "--main", "main.dll", "--no-check"])
+        mine, other = bench.start_side_by_side(args.reps)
+        table.heading("Start to run_code (same payload, two stubs)")
+        table.series(mine)
+        table.series(other)
+        table.ratio("packed / packed with the other stub (to run_code)", mine, other)
+    if args.launch_only or args.start_only:
         launch_table(bench, table, args.tiny_reps)
         print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
               f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")

@@ -12,7 +12,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 #              [FILES file...] [MAIN name.dll]
 #              [ICON f.ico] [PRODUCT s] [COMPANY s] [VERSION a.b.c[.d]]
 #              [DESCRIPTION s] [COPYRIGHT s] [ORIGINAL_FILENAME s]
-#              [MANIFEST f] [STUB launcher.exe] [PACKER path] [NO_CHECK | STRICT])
+#              [MANIFEST f] [STUB launcher.exe] [PACKER path] [NO_CHECK | STRICT]
+#              [NO_PROGRESS])
 #
 # Adds the target <t>_packed (built by default) that stages DATA_DIR's
 # contents, the DLLs of the LIBRARIES targets and the FILES in a fresh
@@ -28,7 +29,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 # defaults to the project's version and COMPANY to PRODUCT. STRICT makes
 # every packer warning an error that fails the build.
 function(onefile_pack)
-    set(flags NO_CHECK STRICT)
+    set(flags NO_CHECK STRICT NO_PROGRESS)
     set(single TARGET OUTPUT DATA_DIR MAIN ICON PRODUCT COMPANY VERSION DESCRIPTION
         COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER)
     set(multi LIBRARIES FILES)
@@ -138,6 +139,9 @@ function(onefile_pack)
     endif()
     if(P_STRICT)
         list(APPEND options --strict)
+    endif()
+    if(P_NO_PROGRESS)
+        list(APPEND options --no-progress)
     endif()
 
     # DATA_DIR is copied by a script that also writes, as a depfile, every

@@ -4,6 +4,7 @@
 // directories of launchers that are gone.
 #include "diagnostics/failure.h"
 #include "launcher/launcher.h"
+#include "launcher/progress_window.h"
 #include "platform/end_abnormally.h"
 #include "platform/command_line.h"
 #include "platform/environment.h"
@@ -19,9 +20,10 @@ bool next_entry_name() {
     }
 }
 
+// Stops early when the progress window's Cancel asks it to.
 void unpack_payload() {
     bool made = false;
-    while (next_entry_name()) {
+    while (!unpack_progress.stop_requested.load() && next_entry_name()) {
         make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
                          launcher.first_entry_path);
         uint64_t size = 0;
@@ -32,7 +34,7 @@ void unpack_payload() {
         if (!made) make_run_directory();
         made = true;
         write_payload_entry(launcher.payload, size, launcher.target_path, launcher.cache,
-                            launcher.write_buffer);
+                            launcher.write_buffer, &unpack_progress);
     }
 }
 
@@ -77,7 +79,14 @@ DWORD collect_child(HANDLE process) {
 }
 
 int run_parent() {
+    start_progress_window(static_cast<uint64_t>(launcher.payload.end - launcher.payload.base));
     unpack_payload();
+    // Cancelled: what was written goes with the clean-up, no child starts.
+    if (!finish_unpacking()) {
+        finish_progress_window();
+        cleanup_run_directory();
+        return CANCELLED_EXIT_STATUS;
+    }
     set_child_information();
 
     if (launcher.own_module_path[0] == 0 &&
@@ -99,6 +108,7 @@ int run_parent() {
         fail_launch_child(error);
     }
     win32.CloseHandle(child.hThread);
+    progress_child_started(child.hProcess, child.dwProcessId);
     start_sweep();
 
     DWORD exit_status = 0;
@@ -106,6 +116,7 @@ int run_parent() {
         publish_child_for_handler(child.hProcess);
         exit_status = collect_child(child.hProcess);
     }
+    finish_progress_window();
     cleanup_run_directory();
     finish_sweep();
     return static_cast<int>(exit_status);

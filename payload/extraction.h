@@ -1,6 +1,7 @@
 // The extraction writer: target paths, the parent-directory walk, the
 // directory cache and the writing of one entry's bytes in 32,768-byte chunks.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "payload/archive_reader.h"
@@ -53,9 +54,20 @@ const directory_operations& system_directory_operations();
 // file extraction makes from now on; nullptr for the system's default.
 void set_extraction_security(void* attributes);
 
+// What another thread may watch of the extraction (the progress window): how
+// far into the archive the writer has come, and a request to stop. Read and
+// written between chunks only; neither ever holds the writer up.
+struct extraction_progress {
+    std::atomic<uint64_t> archive_bytes_done{0};
+    std::atomic<bool> stop_requested{false};
+};
+
 // Writes `size` bytes from the archive's cursor into a new file at
 // target_path through `write_buffer` (WRITE_CHUNK_SIZE bytes). Every failure
-// ends the process with its message.
-void write_payload_entry(payload_archive& archive, uint64_t size, const u16* target_path,
-                         directory_cache& cache, uint8_t* write_buffer);
+// ends the process with its message. With `progress`, publishes the cursor
+// after each chunk and returns false, the file closed and its bytes so far
+// left on disk, once a stop is requested; true otherwise.
+bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* target_path,
+                         directory_cache& cache, uint8_t* write_buffer,
+                         extraction_progress* progress = nullptr);
 #endif

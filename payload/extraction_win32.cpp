@@ -37,8 +37,9 @@ void set_extraction_security(void* attributes) {
     extraction_security = static_cast<SECURITY_ATTRIBUTES*>(attributes);
 }
 
-void write_payload_entry(payload_archive& archive, uint64_t size, const u16* target_path,
-                         directory_cache& cache, uint8_t* write_buffer) {
+bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* target_path,
+                         directory_cache& cache, uint8_t* write_buffer,
+                         extraction_progress* progress) {
     // A directory that could not be made shows up as the failure to create
     // the file just below.
     (void)ensure_parent_directories(cache, system_directory_operations(), target_path);
@@ -62,6 +63,12 @@ void write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
         DWORD written = 0;
         if (!win32.WriteFile(file, write_buffer, chunk, &written, nullptr)) fail_unpack_write();
         remaining -= chunk;
+        if (progress != nullptr) {
+            progress->archive_bytes_done.store(static_cast<uint64_t>(archive.cursor - archive.base),
+                                               std::memory_order_relaxed);
+            if (progress->stop_requested.load(std::memory_order_relaxed)) break;
+        }
     }
     (void)win32.CloseHandle(file);
+    return remaining == 0;
 }

@@ -18,7 +18,7 @@ __attribute__((section(".brand"), used))
 extern const branding_record launcher_branding = {
     "onefile-brand-1",
     sizeof(branding_record),
-    0,
+    BRANDING_FLAG_PROGRESS_WINDOW,
     ONEFILE_WIDE(ONEFILE_COMPANY),
     ONEFILE_WIDE(ONEFILE_PRODUCT),
     ONEFILE_WIDE(ONEFILE_VERSION_TEXT),

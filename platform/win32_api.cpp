@@ -71,6 +71,9 @@ const win32_api win32_system = {
     // Failure reports without usable standard streams.
     ::GetFileType,         load_MessageBoxW,
     ::GetSystemDirectoryW, ::GetWindowsDirectoryW, ::SearchPathW,
+    // The progress window's thread.
+    ::CreateEventW,        ::SetEvent,         ::GetTickCount64,
+    ::LoadLibraryW,        ::GetModuleHandleW,
 };
 
 win32_api win32 = win32_system;

@@ -102,6 +102,14 @@ struct win32_api {
     decltype(&::GetSystemDirectoryW) GetSystemDirectoryW;
     decltype(&::GetWindowsDirectoryW) GetWindowsDirectoryW;
     decltype(&::SearchPathW) SearchPathW;
+    // The progress window's thread: its signals, its clock, and the loading
+    // of user32 and comctl32, which only that thread does and only after its
+    // delay (their functions are looked up through GetProcAddress).
+    decltype(&::CreateEventW) CreateEventW;
+    decltype(&::SetEvent) SetEvent;
+    decltype(&::GetTickCount64) GetTickCount64;
+    decltype(&::LoadLibraryW) LoadLibraryW;
+    decltype(&::GetModuleHandleW) GetModuleHandleW;
 };
 
 // The table the launcher calls through.

@@ -20,10 +20,16 @@ constexpr size_t BRANDING_TEXT_CAPACITY = 256;
 constexpr size_t BRANDING_VERSION_CAPACITY = 24;  // "65535.65535.65535" and more
 constexpr size_t LAUNCHER_VERSION_CAPACITY = 16;  // bytes, this launcher's own release
 
+// Bits of the record's flags. The build sets PROGRESS_WINDOW in a launcher
+// that has the window; the packer sets NO_PROGRESS (--no-progress). Records
+// of launchers older than the window hold 0.
+constexpr uint32_t BRANDING_FLAG_PROGRESS_WINDOW = 1;
+constexpr uint32_t BRANDING_FLAG_NO_PROGRESS = 2;
+
 struct branding_record {
     char mark[16];
     uint32_t record_size;  // sizeof(branding_record), a second check of the layout
-    uint32_t reserved;
+    uint32_t flags;        // BRANDING_FLAG_*
     u16 company[BRANDING_TEXT_CAPACITY];
     u16 product[BRANDING_TEXT_CAPACITY];
     u16 version[BRANDING_VERSION_CAPACITY];  // three parts, as {VERSION} gives it
@@ -33,6 +39,7 @@ struct branding_record {
 };
 
 static_assert(sizeof(u16) == 2, "the record stores UTF-16 units");
+static_assert(offsetof(branding_record, flags) == 20, "layout shared with the packer");
 static_assert(offsetof(branding_record, company) == 24, "layout shared with the packer");
 static_assert(sizeof(branding_record) == 24 + 2 * (2 * 256 + 24) + 16, "no padding");
 

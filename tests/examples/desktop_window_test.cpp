@@ -119,25 +119,53 @@ struct started_launcher {
     }
 };
 
+// A top-level window of this class (and title, when given) on `desktop`,
+// owned by `owner` or, with `not_owner`, by any process but that one.
 struct window_search {
-    DWORD excluded_process;
+    const wchar_t* class_name;
+    const wchar_t* title;
+    DWORD process;
+    bool not_owner;
     HWND found;
 };
 
 BOOL CALLBACK match_window(HWND window, LPARAM context) {
     window_search& search = *reinterpret_cast<window_search*>(context);
     wchar_t class_name[64] = {};
-    wchar_t title[64] = {};
+    wchar_t title[256] = {};
     GetClassNameW(window, class_name, 64);
-    GetWindowTextW(window, title, 64);
+    GetWindowTextW(window, title, 256);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (wcscmp(class_name, WINDOW_CLASS) == 0 && wcscmp(title, WINDOW_TITLE) == 0 &&
-        owner != search.excluded_process) {
+    if (wcscmp(class_name, search.class_name) == 0 &&
+        (search.title == nullptr || wcscmp(title, search.title) == 0) &&
+        (owner == search.process) != search.not_owner) {
         search.found = window;
         return FALSE;
     }
     return TRUE;
+}
+
+HWND find_window(HDESK desktop, const wchar_t* class_name, const wchar_t* title, DWORD process,
+                 bool not_owner) {
+    window_search search = {class_name, title, process, not_owner, nullptr};
+    EnumDesktopWindows(desktop, match_window, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+BOOL CALLBACK count_owned(HWND window, LPARAM context) {
+    auto& counted = *reinterpret_cast<std::pair<DWORD, int>*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == counted.first) ++counted.second;
+    return TRUE;
+}
+
+// Top-level windows of `process` on `desktop`.
+int windows_of(HDESK desktop, DWORD process) {
+    std::pair<DWORD, int> counted = {process, 0};
+    EnumDesktopWindows(desktop, count_owned, reinterpret_cast<LPARAM>(&counted));
+    return counted.second;
 }
 
 // List-view messages carry pointers that the system does not marshal between
@@ -220,39 +248,34 @@ std::vector<std::wstring> loaded_comctl32(HANDLE process) {
     return paths;
 }
 
-TEST(DesktopExample, ListsItsPackedFilesOnCommonControls6AndEndsCleanly) {
-    const std::wstring exe = windows_path(DESKTOP_EXE);
-    const std::wstring app_dir = windows_path(DESKTOP_APP_DIR);
-    // onefile_pack() stages everything but the library, which it packs as
-    // main.dll from where it was built.
-    listing packed = files_below(app_dir);
-    ASSERT_GE(packed.size(), 3u) << "the application folder is missing: " << DESKTOP_APP_DIR;
-    packed.emplace_back(L"main.dll", std::to_wstring(read_file(windows_path(DESKTOP_MAIN_DLL)).size()));
-    std::sort(packed.begin(), packed.end(),
-              [](const auto& a, const auto& b) { return _wcsicmp(a.first.c_str(), b.first.c_str()) < 0; });
+// A desktop of the test's own: the prefix's default desktop may already
+// have been opened without a display by another Wine program, and Wine 8
+// then gives every later window of that desktop no driver at all. The first
+// window of a new desktop starts its desktop process from this environment,
+// on this display. Messages only pass within one desktop, so this thread
+// moves there too. One per process, kept until it ends.
+HDESK own_desktop() {
+    static HDESK desktop = [] {
+        HDESK made = CreateDesktopW(DESKTOP_NAME, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        if (made != nullptr && !SetThreadDesktop(made)) made = nullptr;
+        return made;
+    }();
+    return desktop;
+}
 
-    // A private TEMP, so "the run directory is gone" cannot see other tests.
-    const std::wstring temp = windows_path(DESKTOP_TEMP);
-    // A run that failed half-way had its launchers killed with their job;
-    // what they left must not count as this run's.
+// A private TEMP, so "the run directory is gone" cannot see other tests. A
+// run that failed half-way had its launchers killed with their job; what
+// they left must not count as this run's.
+bool use_private_temp(const std::wstring& temp) {
     remove_tree(temp);
     CreateDirectoryW(temp.c_str(), nullptr);
-    ASSERT_TRUE(run_directories(temp).empty()) << "cannot empty " << DESKTOP_TEMP;
     SetEnvironmentVariableW(L"TEMP", temp.c_str());
     SetEnvironmentVariableW(L"TMP", temp.c_str());
+    return run_directories(temp).empty();
+}
 
-    // A desktop of the test's own: the prefix's default desktop may already
-    // have been opened without a display by another Wine program, and Wine 8
-    // then gives every later window of that desktop no driver at all. The
-    // first window of a new desktop starts its desktop process from this
-    // environment, on this display. Messages only pass within one desktop,
-    // so this thread moves there too.
-    HDESK desktop = CreateDesktopW(DESKTOP_NAME, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-    ASSERT_NE(desktop, nullptr) << "CreateDesktopW failed, error " << GetLastError();
-    std::unique_ptr<HDESK__, decltype(&CloseDesktop)> desktop_guard(desktop, CloseDesktop);
-    ASSERT_TRUE(SetThreadDesktop(desktop)) << "SetThreadDesktop failed, error " << GetLastError();
-
-    started_launcher launcher;
+// Starts `exe` on the test's desktop, in a job that ends it with the test.
+void start_on_own_desktop(const std::wstring& exe, started_launcher& launcher) {
     launcher.job = CreateJobObjectW(nullptr, nullptr);
     ASSERT_NE(launcher.job, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
@@ -266,23 +289,51 @@ TEST(DesktopExample, ListsItsPackedFilesOnCommonControls6AndEndsCleanly) {
     startup.lpDesktop = desktop_name.data();
     ASSERT_TRUE(CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE,
                                CREATE_SUSPENDED, nullptr, nullptr, &startup, &launcher.process))
-        << "cannot start " << DESKTOP_EXE << ", error " << GetLastError();
+        << "cannot start " << narrow(exe) << ", error " << GetLastError();
     ASSERT_TRUE(AssignProcessToJobObject(launcher.job, launcher.process.hProcess));
     ResumeThread(launcher.process.hThread);
+}
+
+TEST(DesktopExample, ListsItsPackedFilesOnCommonControls6AndEndsCleanly) {
+    const std::wstring exe = windows_path(DESKTOP_EXE);
+    const std::wstring app_dir = windows_path(DESKTOP_APP_DIR);
+    // onefile_pack() stages everything but the library, which it packs as
+    // main.dll from where it was built.
+    listing packed = files_below(app_dir);
+    ASSERT_GE(packed.size(), 3u) << "the application folder is missing: " << DESKTOP_APP_DIR;
+    packed.emplace_back(L"main.dll", std::to_wstring(read_file(windows_path(DESKTOP_MAIN_DLL)).size()));
+    std::sort(packed.begin(), packed.end(),
+              [](const auto& a, const auto& b) { return _wcsicmp(a.first.c_str(), b.first.c_str()) < 0; });
+
+    const std::wstring temp = windows_path(DESKTOP_TEMP);
+    remove_tree(temp);
+    CreateDirectoryW(temp.c_str(), nullptr);
+    ASSERT_TRUE(run_directories(temp).empty()) << "cannot empty " << DESKTOP_TEMP;
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+
+    ASSERT_TRUE(use_private_temp(temp)) << "cannot empty " << DESKTOP_TEMP;
+    HDESK desktop = own_desktop();
+    ASSERT_NE(desktop, nullptr) << "no desktop of the test's own, error " << GetLastError();
+    started_launcher launcher;
+    ASSERT_NO_FATAL_FAILURE(start_on_own_desktop(exe, launcher));
     const std::wstring started_image = image_of(launcher.process.hProcess);
 
     // The window belongs to the launcher's child, not to the process started.
-    window_search search = {launcher.process.dwProcessId, nullptr};
-    for (DWORD waited = 0; search.found == nullptr && waited < WINDOW_WAIT_MS; waited += 100) {
+    HWND window = nullptr;
+    for (DWORD waited = 0; window == nullptr && waited < WINDOW_WAIT_MS; waited += 100) {
         DWORD early = STILL_ACTIVE;
         GetExitCodeProcess(launcher.process.hProcess, &early);
         ASSERT_EQ(early, static_cast<DWORD>(STILL_ACTIVE))
             << "the launcher ended with status " << early << " before its window appeared";
         Sleep(100);
-        EnumDesktopWindows(desktop, match_window, reinterpret_cast<LPARAM>(&search));
+        window = find_window(desktop, WINDOW_CLASS, WINDOW_TITLE, launcher.process.dwProcessId, true);
     }
-    ASSERT_NE(search.found, nullptr) << "no window titled \"Onefile Desktop Example\"";
-    HWND window = search.found;
+    ASSERT_NE(window, nullptr) << "no window titled \"Onefile Desktop Example\"";
+    // A payload this small unpacks within the progress window's delay: the
+    // launcher shows no window and never loads the common controls.
+    EXPECT_EQ(windows_of(desktop, launcher.process.dwProcessId), 0);
+    EXPECT_TRUE(loaded_comctl32(launcher.process.hProcess).empty());
     DWORD owner_id = 0;
     GetWindowThreadProcessId(window, &owner_id);
     HANDLE owner = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION |
@@ -347,6 +398,121 @@ TEST(DesktopExample, ListsItsPackedFilesOnCommonControls6AndEndsCleanly) {
     ASSERT_TRUE(GetExitCodeProcess(launcher.process.hProcess, &status));
     EXPECT_EQ(status, 0u);
     EXPECT_TRUE(run_directories(temp).empty()) << "the run directory is left behind";
+}
+
+// The progress window, with the desktop example packed beside a large filler
+// (large_payload.sh): it shows within a bounded time with the product's name,
+// its bar moves, it gives way to the application's window, which is in front;
+// Cancel deletes what was written, starts nothing and ends with 1223.
+const wchar_t PROGRESS_CLASS_NAME[] = L"OnefileProgress";
+const wchar_t PRODUCT[] = L"Onefile Desktop Example";
+const DWORD PROGRESS_WAIT_MS = 20000;
+const DWORD HANDOFF_WAIT_MS = 15000;
+const DWORD PROGRESS_SHOWN_WITHIN_MS = 3000;
+const DWORD CANCELLED_STATUS = 1223;
+
+// A window counts once shown: it is made before its controls.
+HWND wait_until_shown(HDESK desktop, const wchar_t* class_name, const wchar_t* title,
+                      const started_launcher& launcher, bool of_launcher, DWORD limit_ms,
+                      DWORD& waited) {
+    HWND window = nullptr;
+    ULONGLONG start = GetTickCount64();
+    while ((window == nullptr || !IsWindowVisible(window)) && GetTickCount64() - start < limit_ms &&
+           WaitForSingleObject(launcher.process.hProcess, 10) == WAIT_TIMEOUT)
+        window = find_window(desktop, class_name, title, launcher.process.dwProcessId, !of_launcher);
+    waited = static_cast<DWORD>(GetTickCount64() - start);
+    return window != nullptr && IsWindowVisible(window) ? window : nullptr;
+}
+
+// Starts the large desktop example and waits for its progress window.
+class ProgressWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(use_private_temp(temp));
+        ASSERT_NE(desktop, nullptr);
+        ASSERT_NO_FATAL_FAILURE(
+            start_on_own_desktop(windows_path(PROGRESS_WORK "/LargeDesktop.exe"), launcher));
+        progress = wait_until_shown(desktop, PROGRESS_CLASS_NAME, nullptr, launcher, true,
+                                    PROGRESS_WAIT_MS, appeared_ms);
+        ASSERT_NE(progress, nullptr) << "no progress window within " << PROGRESS_WAIT_MS << " ms";
+    }
+
+    const std::wstring temp = windows_path(PROGRESS_TEMP);
+    HDESK desktop = own_desktop();
+    started_launcher launcher;
+    DWORD appeared_ms = 0;
+    HWND progress = nullptr;
+};
+
+int bar_position(HWND progress) {
+    HWND bar = FindWindowExW(progress, nullptr, PROGRESS_CLASSW, nullptr);
+    DWORD_PTR position = 0;
+    if (bar == nullptr || !SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG,
+                                               MESSAGE_WAIT_MS, &position))
+        return -1;
+    return static_cast<int>(position);
+}
+
+TEST_F(ProgressWindow, ShowsProductAndProgressThenGivesWayToTheApplicationInFront) {
+    std::printf("progress window shown %lu ms after the launcher started\n",
+                static_cast<unsigned long>(appeared_ms));
+    // The delay is 400 ms; the bound only catches a window that waits for
+    // something else (the end of unpacking, say). Wine's first window on a
+    // fresh desktop is slow.
+    EXPECT_LT(appeared_ms, PROGRESS_SHOWN_WITHIN_MS);
+    wchar_t title[256] = {};
+    GetWindowTextW(progress, title, 256);
+    EXPECT_STREQ(title, PRODUCT);
+
+    // The bar follows the bytes written; unpacking may end at any sample.
+    int first = bar_position(progress), last = first;
+    for (int sample = 0; sample < 200 && last == first && IsWindow(progress); ++sample) {
+        Sleep(20);
+        int now = bar_position(progress);
+        if (now >= 0) last = now;
+    }
+    EXPECT_GE(first, 0);
+    EXPECT_GT(last, first) << "the bar stayed at " << first;
+
+    DWORD waited = 0;
+    HWND application = wait_until_shown(desktop, WINDOW_CLASS, WINDOW_TITLE, launcher, false,
+                                        WINDOW_WAIT_MS, waited);
+    ASSERT_NE(application, nullptr) << "the application's window was not shown";
+    ULONGLONG start = GetTickCount64();
+    // Gone from the screen is what counts: Wine 8 hides a destroyed window at
+    // once but returns from DestroyWindow up to 2 s later when the window
+    // that takes over the activation belongs to a busy thread.
+    while (IsWindowVisible(progress) && GetTickCount64() - start < HANDOFF_WAIT_MS) Sleep(10);
+    EXPECT_FALSE(IsWindowVisible(progress)) << "the progress window stayed up beside the application";
+    std::printf("progress window gone %lu ms after the application's window was seen shown\n",
+                static_cast<unsigned long>(GetTickCount64() - start));
+    EXPECT_EQ(GetForegroundWindow(), application) << "the application's window is not in front";
+    std::fflush(stdout);
+
+    ASSERT_TRUE(PostMessageW(application, WM_CLOSE, 0, 0));
+    ASSERT_EQ(WaitForSingleObject(launcher.process.hProcess, EXIT_WAIT_MS), WAIT_OBJECT_0);
+    DWORD status = 0xFFFFFFFF;
+    ASSERT_TRUE(GetExitCodeProcess(launcher.process.hProcess, &status));
+    EXPECT_EQ(status, 0u);
+    EXPECT_TRUE(run_directories(temp).empty()) << "the run directory is left behind";
+}
+
+TEST_F(ProgressWindow, CancelDeletesWhatWasWrittenStartsNoChildAndEndsWithItsStatus) {
+    HWND cancel = FindWindowExW(progress, nullptr, L"Button", nullptr);
+    ASSERT_NE(cancel, nullptr);
+    ASSERT_EQ(run_directories(temp).size(), 1u) << "nothing is being unpacked";
+    ASSERT_TRUE(PostMessageW(progress, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                             reinterpret_cast<LPARAM>(cancel)));
+
+    ASSERT_EQ(WaitForSingleObject(launcher.process.hProcess, EXIT_WAIT_MS), WAIT_OBJECT_0);
+    DWORD status = 0;
+    ASSERT_TRUE(GetExitCodeProcess(launcher.process.hProcess, &status));
+    EXPECT_EQ(status, CANCELLED_STATUS);
+    EXPECT_TRUE(run_directories(temp).empty()) << "what was unpacked is left behind";
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    ASSERT_TRUE(QueryInformationJobObject(launcher.job, JobObjectBasicAccountingInformation,
+                                          &accounting, sizeof accounting, nullptr));
+    EXPECT_EQ(accounting.TotalProcesses, 1u) << "a child was started after Cancel";
 }
 
 }  // namespace

@@ -200,7 +200,8 @@ TEST_F(AppCheck, InfoTellsWhatThePackedImageHolds) {
     }
 }
 
-// The launcher stub of this build carries its release in its branding record.
+// The launcher stub of this build carries its release in its branding record,
+// and whether it shows the progress window, which --no-progress turns off.
 TEST_F(AppCheck, InfoAndVersionNameTheReleases) {
     run_result version = run_pack("--version");
     EXPECT_EQ(version.status, 0);
@@ -210,11 +211,15 @@ TEST_F(AppCheck, InfoAndVersionNameTheReleases) {
     ASSERT_EQ(pack("", ONEFILE_STUB_PATH).status, 0);
     run_result info = run_pack("info " + quoted(root / "out.exe"));
     EXPECT_EQ(info.status, 0) << "nothing is missing";
-    const std::string& text = info.out;
+    std::string text = info.out;
     EXPECT_NE(text.find(std::string("  launcher         ") + ONEFILE_PROJECT_VERSION + "\n"), std::string::npos) << text;
     size_t icons = text.find("  icons            ");
     ASSERT_NE(icons, std::string::npos) << text;
     EXPECT_NE(text.substr(icons, text.find('\n', icons) - icons).find("256"), std::string::npos) << text;
+    EXPECT_NE(text.find("  progress window  on "), std::string::npos) << text;
+    ASSERT_EQ(pack("--no-progress", ONEFILE_STUB_PATH).status, 0);
+    text = run_pack("info " + quoted(root / "out.exe")).out;
+    EXPECT_NE(text.find("  progress window  off (--no-progress)\n"), std::string::npos) << text;
 }
 
 // The reader takes a user's file: truncated and scrambled libraries give a

@@ -7,6 +7,7 @@
 
 #include "pack.h"
 #include "resources/branding_record.h"
+#include "resources/little_endian.h"
 #include "resources/version_block.h"
 
 namespace pack {
@@ -28,17 +29,31 @@ const std::pair<resource_leaf, uint64_t>* find_resource(const image_summary& sum
     return nullptr;
 }
 
-std::string launcher_release(std::istream& in, const image_summary& summary) {
+// The launcher's branding record, or nothing when the image has none this
+// packer knows.
+std::vector<uint8_t> branding_record_bytes(std::istream& in, const image_summary& summary) {
     for (const image_section& section : summary.sections) {
         if (section.name != std::string(BRANDING_SECTION_NAME, strnlen(BRANDING_SECTION_NAME, 8))) continue;
-        if (section.size < sizeof(branding_record)) return "unknown";
+        if (section.size < sizeof(branding_record)) return {};
         std::vector<uint8_t> record = read_stream_bytes(in, section.offset, sizeof(branding_record));
-        if (!is_branding_record(record, 0)) return "unknown";
-        const char* text = reinterpret_cast<const char*>(&record[offsetof(branding_record, launcher_version)]);
-        std::string release(text, strnlen(text, LAUNCHER_VERSION_CAPACITY));
-        return release.empty() ? "unknown" : release;
+        return is_branding_record(record, 0) ? record : std::vector<uint8_t>();
     }
-    return "unknown";
+    return {};
+}
+
+std::string launcher_release(const std::vector<uint8_t>& record) {
+    if (record.empty()) return "unknown";
+    const char* text = reinterpret_cast<const char*>(&record[offsetof(branding_record, launcher_version)]);
+    std::string release(text, strnlen(text, LAUNCHER_VERSION_CAPACITY));
+    return release.empty() ? "unknown" : release;
+}
+
+std::string progress_window(const std::vector<uint8_t>& record) {
+    if (record.empty()) return "unknown";
+    uint32_t flags = get32(record, offsetof(branding_record, flags));
+    if ((flags & BRANDING_FLAG_NO_PROGRESS) != 0) return "off (--no-progress)";
+    if ((flags & BRANDING_FLAG_PROGRESS_WINDOW) == 0) return "none (the launcher has none)";
+    return "on (while unpacking takes over 0.4 s)";
 }
 
 std::string version_text(const uint16_t parts[4]) {
@@ -104,7 +119,9 @@ size_t show_info(const fs::path& image, std::ostream& out) {
         out << "  " << label << std::string(label.size() < 17 ? 17 - label.size() : 1, ' ') << value << '\n';
     };
     out << image.string() << ", " << file_size << " bytes\n";
-    row("launcher", launcher_release(in, summary));
+    std::vector<uint8_t> record = branding_record_bytes(in, summary);
+    row("launcher", launcher_release(record));
+    row("progress window", progress_window(record));
 
     if (const auto* version = find_resource(summary, RT_VERSION, 1)) {
         version_fields fields;

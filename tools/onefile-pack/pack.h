@@ -229,6 +229,9 @@ struct branding_options {
     fs::path icon, manifest;
     std::u16string product, company, description, copyright, original_filename;
     std::string version;  // "A.B.C" or "A.B.C.D"
+    // --no-progress: the launcher shows no progress window. Kept in the
+    // branding record alone; the version block stays as it is.
+    bool no_progress = false;
     bool any() const;
     // Company, product or version: the texts {COMPANY}, {PRODUCT} and
     // {VERSION} give, which only a stub with a branding record can follow.

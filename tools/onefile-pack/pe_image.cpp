@@ -440,7 +440,14 @@ void put_record_text(std::vector<uint8_t>& image, size_t at, size_t capacity, co
 
 // Rewrites resources and record for `branding`, if any option is given.
 void brand_loaded(loaded_stub& s, const branding_options* branding, const fs::path& output) {
-    if (branding == nullptr || !branding->any()) return;
+    if (branding == nullptr) return;
+    if (branding->no_progress) {
+        if (s.brand_section < 0)
+            throw option_error("--no-progress", "the stub has no branding record (section .brand) to keep it in");
+        size_t flags_at = record_offset(s) + offsetof(branding_record, flags);
+        set32(s.image, flags_at, get32(s.image, flags_at) | BRANDING_FLAG_NO_PROGRESS);
+    }
+    if (!branding->any()) return;
     record_texts stub_record;
     size_t at = 0;
     if (s.brand_section >= 0) {
