@@ -23,13 +23,18 @@ if [ ! -f "$second/system.reg" ]; then
     WINEPREFIX=$second $wine wineboot -i </dev/null >/dev/null 2>&1 || true
 fi
 
-temp_windows="Z:$(echo "$work/temp" | tr / '\\')"
-report_windows="Z:$(echo "$work/report.bin" | tr / '\\')"
-release_windows="Z:$(echo "$work/release" | tr / '\\')"
+# printf, not echo: dash's echo reads the backslashes as escapes.
+windows() { printf 'Z:%s\n' "$(printf '%s' "$1" | tr / '\\')"; }
+temp_windows=$(windows "$work/temp")
+app_windows=$(windows "$work/app.exe")
+# Wine takes TEMP and TMP from its registry, not from the Unix environment:
+# both are set inside the Windows process that starts the launcher.
+in_temp() { printf '%s\n' "set TEMP=$temp_windows&& set TMP=$temp_windows&& $app_windows"; }
+report_windows=$(windows "$work/report.bin")
+release_windows=$(windows "$work/release")
 
 # The application in prefix B, waiting.
-WINEPREFIX=$second TMP=$temp_windows TEMP=$temp_windows \
-    $wine "$work/app.exe" report "$report_windows" await "$release_windows" exit 5 \
+WINEPREFIX=$second $wine cmd /c "$(in_temp) report $report_windows await $release_windows exit 5" \
     </dev/null >"$work/second.out" 2>&1 &
 second_pid=$!
 waited=0
@@ -42,8 +47,7 @@ live=$(cd "$work/temp" && ls -d onefile_*_* 2>/dev/null | grep -v '\.lock$')
 [ -n "$live" ] || { echo "two_prefixes: no run directory in the shared TEMP"; exit 1; }
 
 # A launcher in prefix A whose sweep has two seconds to find it.
-WINEPREFIX=$first TMP=$temp_windows TEMP=$temp_windows \
-    $wine "$work/app.exe" sleep 2000 exit 3 </dev/null >"$work/first.out" 2>&1 || status=$?
+WINEPREFIX=$first $wine cmd /c "$(in_temp) sleep 2000 exit 3" </dev/null >"$work/first.out" 2>&1 || status=$?
 [ "${status:-0}" = 3 ] || { echo "two_prefixes: the launcher in prefix A ended with ${status:-0}"; exit 1; }
 if [ ! -f "$work/temp/$live/main.dll" ]; then
     echo "two_prefixes: prefix A swept the live run directory $live of prefix B"
