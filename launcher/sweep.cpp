@@ -31,23 +31,12 @@ constexpr DWORD SWEEP_STOP_MS = 20;
 // launcher's directories costs one query, not one each.
 constexpr int OWNER_CACHE_SIZE = 64;
 constexpr size_t LISTING_BYTES = 65536;
-constexpr int FILE_DIRECTORY_INFORMATION_CLASS = 1;
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // A candidate is opened with delete access and without delete sharing:
 // refused while a launcher holds it (its hold shares no deletion), and it
 // keeps new holds and other sweeps out while it is open.
 constexpr DWORD CLAIM_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-struct directory_record {
-    ULONG next_entry_offset;
-    ULONG file_index;
-    LARGE_INTEGER times[4];
-    LARGE_INTEGER end_of_file;
-    LARGE_INTEGER allocation_size;
-    ULONG attributes;
-    ULONG name_bytes;
-    WCHAR name[1];
-};
 
 struct owner_entry {
     uint32_t parent;

@@ -33,7 +33,6 @@ constexpr NTSTATUS STATUS_NO_SUCH_ENTRY = static_cast<NTSTATUS>(0xC000000F);    
 constexpr NTSTATUS STATUS_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC0000034);
 constexpr NTSTATUS STATUS_PATH_NOT_FOUND = static_cast<NTSTATUS>(0xC000003A);
 constexpr NTSTATUS STATUS_PENDING_DELETE = static_cast<NTSTATUS>(0xC0000056);  // DELETE_PENDING
-constexpr int FILE_DIRECTORY_INFORMATION_CLASS = 1;
 constexpr int OBJECT_NAME_INFORMATION_CLASS = 1;
 constexpr int FILE_INTERNAL_INFORMATION_CLASS = 6;
 
@@ -47,17 +46,6 @@ constexpr DWORD DISPOSITION_POSIX_SEMANTICS = 0x2;
 constexpr DWORD DISPOSITION_IGNORE_READONLY = 0x10;
 constexpr int FILE_DISPOSITION_INFO_EX_CLASS = 21;
 
-// One record of FileDirectoryInformation.
-struct directory_record {
-    ULONG next_entry_offset;
-    ULONG file_index;
-    LARGE_INTEGER times[4];
-    LARGE_INTEGER end_of_file;
-    LARGE_INTEGER allocation_size;
-    ULONG attributes;
-    ULONG name_bytes;
-    WCHAR name[1];
-};
 
 // Set once the system refuses FILE_DISPOSITION_INFO_EX (before Windows 10
 // 1809, and Wine 8), so each later deletion makes one call, not two.
