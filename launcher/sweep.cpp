@@ -37,7 +37,6 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // keeps new holds and other sweeps out while it is open.
 constexpr DWORD CLAIM_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-
 struct owner_entry {
     uint32_t parent;
     owner_query query;
