@@ -46,7 +46,6 @@ constexpr DWORD DISPOSITION_POSIX_SEMANTICS = 0x2;
 constexpr DWORD DISPOSITION_IGNORE_READONLY = 0x10;
 constexpr int FILE_DISPOSITION_INFO_EX_CLASS = 21;
 
-
 // Set once the system refuses FILE_DISPOSITION_INFO_EX (before Windows 10
 // 1809, and Wine 8), so each later deletion makes one call, not two.
 std::atomic<bool> disposition_ex_refused{false};
@@ -215,7 +214,6 @@ bool next_name(HANDLE directory, workspace& work, bool& failed) {
         if (!is_dot_name(work.name)) return true;
     }
 }
-
 
 // Opens `name` of `folder` and judges it on the handle: `expected` is the
 // path it must have (the folder's own path and the name), `probe` room for
