@@ -298,9 +298,17 @@ bool launched_process::start(const std::wstring& application, const std::wstring
     startup.hStdError = error;
     std::wstring writable_command_line = command_line;
     DWORD flags = CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0);
-    bool started = CreateProcessW(application.c_str(), &writable_command_line[0], nullptr,
-                                  nullptr, TRUE, flags, &environment[0],
-                                  current_directory.c_str(), &startup, &process_) != FALSE;
+    bool started = false;
+    // Wine 8 now and then fails a start with ERROR_INTERNAL_ERROR when the
+    // machine is overloaded (seen with two test runs and a build at once on
+    // two cores): no process was made, so the start is tried again.
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        started = CreateProcessW(application.c_str(), &writable_command_line[0], nullptr, nullptr,
+                                 TRUE, flags, &environment[0], current_directory.c_str(), &startup,
+                                 &process_) != FALSE;
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
     CloseHandle(output);
     CloseHandle(error);
     if (started && !suspended) CloseHandle(process_.hThread);
