@@ -271,6 +271,9 @@ DWORD WINAPI sweep_main(void*) {
 }  // namespace
 
 void start_sweep() {
+    // This user is read now, on the main thread: the sweep's thread then
+    // only compares (see owned_by_current_user).
+    (void)own_user_only_security();
     sweep_thread = win32.CreateThread(nullptr, 0, sweep_main, nullptr, 0, nullptr);
 }
 

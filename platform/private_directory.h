@@ -16,5 +16,5 @@
 SECURITY_ATTRIBUTES* own_user_only_security();
 
 // True when `handle` (opened with READ_CONTROL) is owned by this process's
-// user.
+// user. Allocates nothing: safe on a thread the process's exit may end.
 bool owned_by_current_user(HANDLE handle);

@@ -11,6 +11,8 @@ namespace {
 
 constexpr size_t TOKEN_USER_BYTES = 128;  // a TOKEN_USER and the longest SID (68 bytes)
 constexpr size_t ACL_BYTES = 128;         // the header and one entry with that SID
+// A self-relative descriptor holding an owner alone: its header and one SID.
+constexpr size_t OWNER_DESCRIPTOR_BYTES = 256;
 
 struct own_user_security {
     alignas(8) unsigned char token_user[TOKEN_USER_BYTES];
@@ -60,14 +62,18 @@ SECURITY_ATTRIBUTES* own_user_only_security() {
 }
 
 bool owned_by_current_user(HANDLE handle) {
+    // Into a buffer of our own, not one the system allocates: the sweep's
+    // thread calls this and must never be inside the heap when the process
+    // ends (see tree_deleter_win32.cpp).
+    alignas(8) unsigned char descriptor[OWNER_DESCRIPTOR_BYTES];
+    DWORD needed = 0;
     PSID user = current_user();
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (user == nullptr || win32.GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                                 &owner, nullptr, nullptr, nullptr,
-                                                 &descriptor) != ERROR_SUCCESS)
+    if (user == nullptr ||
+        !win32.GetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION, descriptor,
+                                       sizeof descriptor, &needed))
         return false;
-    bool own = owner != nullptr && EqualSid(owner, user);
-    LocalFree(descriptor);
-    return own;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    return GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner != nullptr &&
+           EqualSid(owner, user);
 }

@@ -66,7 +66,7 @@ const win32_api win32_system = {
     ::SetFileAttributesW,  ::DeleteFileW,      ::RemoveDirectoryW,
     ::NtOpenFile,          ::NtQueryDirectoryFile, ::NtQueryObject, ::NtQueryInformationFile,
     ::ReOpenFile,          ::GetFileInformationByHandleEx,
-    ::OpenProcessToken,    ::GetTokenInformation, ::GetSecurityInfo,
+    ::OpenProcessToken,    ::GetTokenInformation, ::GetKernelObjectSecurity,
     ::LockFileEx,          ::SetThreadPriority,
     // Failure reports without usable standard streams.
     ::GetFileType,         load_MessageBoxW,

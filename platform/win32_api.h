@@ -90,7 +90,7 @@ struct win32_api {
     // sweep's priority.
     decltype(&::OpenProcessToken) OpenProcessToken;
     decltype(&::GetTokenInformation) GetTokenInformation;
-    decltype(&::GetSecurityInfo) GetSecurityInfo;
+    decltype(&::GetKernelObjectSecurity) GetKernelObjectSecurity;
     decltype(&::LockFileEx) LockFileEx;
     decltype(&::SetThreadPriority) SetThreadPriority;
     // Failure reports for a process without usable standard streams: the
