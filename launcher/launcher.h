@@ -6,6 +6,7 @@
 #include "payload/archive_reader.h"
 #include "payload/extraction.h"
 #include "platform/bounded_buffer.h"
+#include "platform/run_directory_template.h"
 #include "platform/win32_api.h"
 
 // Grace period for a child after a console event, and the deletion retries.
@@ -24,7 +25,9 @@ struct launcher_state {
     u16** argument_vector;
     bool child_role;
     u16 own_identity[OWN_IDENTITY_CAPACITY];
-    // Run directory and payload.
+    // Run directory and payload: the template it is expanded from (the
+    // launcher's record), and the expansion.
+    const u16* run_directory_template;
     u16 run_directory[RUN_DIRECTORY_CAPACITY];
     payload_archive payload;
     // Read by the console handler's thread, hence atomic.
@@ -91,6 +94,12 @@ void release_lock_file();
 bool split_run_directory(u16* folder, const u16*& name);
 // The run directory's path followed by ".lock".
 bool run_directory_lock_path(u16* path, size_t capacity);
+
+// The run-directory template of the launcher's record (the default one when
+// the record holds none), and the pattern of the names it gives; false when
+// the sweep cannot tell its leftovers apart safely (run_directory.cpp).
+const u16* record_run_directory_template();
+bool sweep_pattern_of_launcher(run_directory_pattern& pattern);
 
 // The sweep of leftovers (sweep.cpp): on a thread of its own, at background
 // priority, it deletes the run directories of launchers that are gone and

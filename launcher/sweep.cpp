@@ -63,6 +63,7 @@ struct sweep_state {
     alignas(8) unsigned char listing[LISTING_BYTES];
     alignas(8) unsigned char rename[sizeof(FILE_RENAME_INFO) + RENAME_CAPACITY * sizeof(u16)];
     owner_entry owners[OWNER_CACHE_SIZE];
+    run_directory_pattern pattern;  // the names the run-directory template gives
     int owner_count;
     int removed;
     bool paced;  // the system refused background mode: pace instead
@@ -95,7 +96,7 @@ owner_query query_owner(uint32_t parent) {
     return query;
 }
 
-// `base` (onefile_<PARENT>_<START>) followed by `suffix`, into sweep.other.
+// `base` (the run directory's name) followed by `suffix`, into sweep.other.
 const u16* name_with(const u16* base, size_t base_length, const u16* suffix) {
     size_t index = 0;
     for (; index < base_length && index < NAME_CAPACITY; ++index) sweep.other[index] = base[index];
@@ -168,6 +169,9 @@ void sweep_directory(HANDLE folder, const run_directory_name& parsed, size_t bas
     bool lock_free = false;
     HANDLE lock = claim_lock_file(folder, sweep.name, base_length, lock_free);
     if (!lock_free) return;
+    // Names of a template the team chose may be common ones; only a
+    // launcher of this kind makes a lock file beside its directory.
+    if (lock == INVALID_HANDLE_VALUE && sweep.pattern.lock_file_required) return;
     // Another user's directory, a file or a link of our naming: never ours.
     opened_entry entry = entry_open(folder, sweep.own_path, sweep.name, READ_CONTROL, SHARE_ALL);
     bool ours = entry.kind == entry_kind::directory && owned_by_current_user(entry.handle);
@@ -209,11 +213,11 @@ void sweep_lock_file(HANDLE folder, size_t base_length) {
 
 void consider(HANDLE folder, const u16* own_name) {
     run_directory_name parsed;
-    if (u16_equal(sweep.name, own_name) || !parse_run_directory_name(sweep.name, parsed)) return;
+    if (u16_equal(sweep.name, own_name) ||
+        !parse_run_directory_name(sweep.pattern, sweep.name, parsed))
+        return;
     if (judge_owner(parsed, query_owner(parsed.parent)) != owner_state::gone) return;
-    size_t base_length = u16_length(sweep.name) -
-                         (parsed.swept ? u16_length(SWEEP_SUFFIX)
-                                       : parsed.lock ? u16_length(LOCK_FILE_SUFFIX) : 0);
+    size_t base_length = parsed.base_length;
     if (parsed.lock)
         sweep_lock_file(folder, base_length);
     else
@@ -233,6 +237,8 @@ void lower_priority() {
 
 DWORD WINAPI sweep_main(void*) {
     lower_priority();
+    // A template whose leftovers cannot be told apart safely is not swept.
+    if (!sweep_pattern_of_launcher(sweep.pattern)) return 0;
     const u16* own_name = nullptr;
     if (!split_run_directory(sweep.folder_path, own_name)) return 0;
     HANDLE folder = folder_open(sweep.folder_path);
@@ -259,7 +265,8 @@ DWORD WINAPI sweep_main(void*) {
         for (;;) {
             const auto* record = reinterpret_cast<const directory_record*>(sweep.listing + offset);
             size_t units = record->name_bytes / sizeof(u16);
-            if (units > 0 && units < NAME_CAPACITY && record->name[0] == U16('o')) {
+            if (units > 0 && units < NAME_CAPACITY &&
+                (sweep.pattern.prefix[0] == 0 || record->name[0] == sweep.pattern.prefix[0])) {
                 for (size_t index = 0; index < units; ++index) sweep.name[index] = record->name[index];
                 sweep.name[units] = 0;
                 ULONGLONG started = GetTickCount64();

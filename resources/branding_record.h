@@ -1,5 +1,6 @@
 // The product texts the launcher expands for {COMPANY}, {PRODUCT} and
-// {VERSION}, kept as one fixed-capacity record in a section of its own so
+// {VERSION}, and the template of its run directory, kept as one
+// fixed-capacity record in a section of its own so
 // that the packer can find it and fill it together with the version block.
 // Layout only: shared by the launcher, the packer and the tests.
 #pragma once
@@ -19,6 +20,10 @@ constexpr char BRANDING_MARK[16] = "onefile-brand-1";
 constexpr size_t BRANDING_TEXT_CAPACITY = 256;
 constexpr size_t BRANDING_VERSION_CAPACITY = 24;  // "65535.65535.65535" and more
 constexpr size_t LAUNCHER_VERSION_CAPACITY = 16;  // bytes, this launcher's own release
+constexpr size_t RUN_DIRECTORY_TEMPLATE_CAPACITY = 512;
+// The record of releases before the run-directory template: the same fields
+// up to launcher_version. The packer still brands such a stub's texts.
+constexpr uint32_t BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE = 24 + 2 * (2 * 256 + 24) + 16;
 
 struct branding_record {
     char mark[16];
@@ -30,11 +35,15 @@ struct branding_record {
     // The release of the launcher code itself ("1.1.0"), which the packer
     // reports but never changes: the version block may say anything else.
     char launcher_version[LAUNCHER_VERSION_CAPACITY];
+    // The template the run directory is expanded from (run_directory_template.h).
+    u16 run_directory[RUN_DIRECTORY_TEMPLATE_CAPACITY];
 };
 
 static_assert(sizeof(u16) == 2, "the record stores UTF-16 units");
 static_assert(offsetof(branding_record, company) == 24, "layout shared with the packer");
-static_assert(sizeof(branding_record) == 24 + 2 * (2 * 256 + 24) + 16, "no padding");
+static_assert(offsetof(branding_record, run_directory) == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE,
+              "the older record is a prefix of this one");
+static_assert(sizeof(branding_record) == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE + 2 * 512, "no padding");
 
 // The launcher's record (platform/branding.cpp).
 extern const branding_record launcher_branding;

@@ -24,12 +24,17 @@ if [ ! -f "$second/system.reg" ]; then
 fi
 
 temp_windows="Z:$(echo "$work/temp" | tr / '\\')"
+app_windows="Z:$(echo "$work/app.exe" | tr / '\\')"
+# Wine 8 takes TEMP and TMP from the prefix's registry, not from the Unix
+# environment: cmd sets them and starts the launcher with them.
+run_with_temp() {
+    WINEPREFIX=$1 $wine cmd /c "set TMP=$temp_windows&& set TEMP=$temp_windows&& $app_windows $2"
+}
 report_windows="Z:$(echo "$work/report.bin" | tr / '\\')"
 release_windows="Z:$(echo "$work/release" | tr / '\\')"
 
 # The application in prefix B, waiting.
-WINEPREFIX=$second TMP=$temp_windows TEMP=$temp_windows \
-    $wine "$work/app.exe" report "$report_windows" await "$release_windows" exit 5 \
+run_with_temp "$second" "report $report_windows await $release_windows exit 5" \
     </dev/null >"$work/second.out" 2>&1 &
 second_pid=$!
 waited=0
@@ -42,8 +47,7 @@ live=$(cd "$work/temp" && ls -d onefile_*_* 2>/dev/null | grep -v '\.lock$')
 [ -n "$live" ] || { echo "two_prefixes: no run directory in the shared TEMP"; exit 1; }
 
 # A launcher in prefix A whose sweep has two seconds to find it.
-WINEPREFIX=$first TMP=$temp_windows TEMP=$temp_windows \
-    $wine "$work/app.exe" sleep 2000 exit 3 </dev/null >"$work/first.out" 2>&1 || status=$?
+run_with_temp "$first" "sleep 2000 exit 3" </dev/null >"$work/first.out" 2>&1 || status=$?
 [ "${status:-0}" = 3 ] || { echo "two_prefixes: the launcher in prefix A ended with ${status:-0}"; exit 1; }
 if [ ! -f "$work/temp/$live/main.dll" ]; then
     echo "two_prefixes: prefix A swept the live run directory $live of prefix B"

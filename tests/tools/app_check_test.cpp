@@ -149,6 +149,49 @@ TEST_F(AppCheck, WarnsWhenThePackedFileKeepsTheLaunchersOwnTexts) {
     EXPECT_EQ(pack("--product Mine --company Me --version 2", ONEFILE_STUB_PATH).err, "");
 }
 
+// --run-directory: a bad template is one line, status 2, no output; a good
+// one goes into the record (brand keeps it for pack) and info names its
+// kind and whether leftovers are swept; the default changes no byte.
+TEST_F(AppCheck, RunDirectoryTemplateIsCheckedStoredAndShown) {
+    if (!fs::exists(ONEFILE_STUB_PATH)) GTEST_SKIP() << "no launcher stub at " ONEFILE_STUB_PATH " (make all)";
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    const std::pair<const char*, const char*> refused[] = {
+        {"'{TEMP}/x_{PID}'", "uses {PID} without {TIME}"},
+        {"'runs/{PID}_{TIME}'", "does not start with"},
+        {"'{TEMP}/{NOPE}_{TIME}'", "names a placeholder the launcher does not know"},
+    };
+    for (const auto& [option, why] : refused) {
+        run_result result = pack(std::string("--run-directory ") + option, ONEFILE_STUB_PATH);
+        EXPECT_EQ(result.status, 2) << option;
+        EXPECT_EQ(lines(result.err), 1u) << result.err;
+        EXPECT_NE(result.err.find(std::string("--run-directory: ") + option + " " + why), std::string::npos) << result.err;
+        EXPECT_FALSE(fs::exists(root / "out.exe"));
+    }
+    EXPECT_NE(pack("--run-directory '{TEMP}/a_{PID}_{TIME}'").err.find("holds no run-directory template"),
+              std::string::npos) << "a stub without the record's field";
+
+    auto info_row = [&](const fs::path& image) {
+        std::string text = run_pack("info " + quoted(image)).out;
+        size_t at = text.find("  run directory    ");
+        return at == std::string::npos ? text : text.substr(at + 19, text.find('\n', at) - at - 19);
+    };
+    ASSERT_EQ(pack("--quiet", ONEFILE_STUB_PATH).status, 0);
+    std::string plain = read_file(root / "out.exe");
+    EXPECT_EQ(info_row(root / "out.exe"), "{TEMP}\\onefile_{PID}_{TIME} (per start; leftovers are swept)");
+    ASSERT_EQ(pack("--run-directory '{TEMP}\\onefile_{PID}_{TIME}'", ONEFILE_STUB_PATH).status, 0);
+    EXPECT_EQ(read_file(root / "out.exe"), plain) << "the default template changed bytes";
+
+    fs::path branded = root / "branded.exe";
+    ASSERT_EQ(run_pack("brand " + quoted(ONEFILE_STUB_PATH) + " -o " + quoted(branded) +
+                       " --run-directory '{CACHE_DIR}/Co/{PRODUCT}_{TIME}_{PID}'").status, 0);
+    ASSERT_EQ(pack("", branded).status, 0);
+    EXPECT_EQ(info_row(root / "out.exe"),
+              "{CACHE_DIR}\\Co\\{PRODUCT}_{TIME}_{PID} (per start; leftovers with a lock file are swept)");
+    ASSERT_EQ(pack("--run-directory '{TEMP}/app_{TIME}'", ONEFILE_STUB_PATH).status, 0);
+    EXPECT_EQ(info_row(root / "out.exe").rfind("{TEMP}\\app_{TIME} (per start; leftovers are not swept: the "
+                                               "template lacks {PID} or {TIME}", 0), 0u);
+}
+
 // With the typical TEMP assumed, a name of 172 units still fits in 259.
 TEST_F(AppCheck, WarnsForPathsTheCleanUpCannotDelete) {
     fs::copy_file(library("good.dll"), app / "main.dll");

@@ -115,6 +115,9 @@ payload_location locate_payload(std::istream& in, uint64_t file_size);
 // True when a launcher branding record of this layout starts at `at` (the
 // caller has checked that the whole record lies inside `bytes`).
 bool is_branding_record(const std::vector<uint8_t>& bytes, size_t at);
+// True when that record is of this release's layout, with the run-directory
+// template; false for the shorter record of older releases.
+bool has_run_directory_field(const std::vector<uint8_t>& bytes, size_t at);
 
 // `count` bytes at `offset` of a stream; a pack_error when the file ends first.
 std::vector<uint8_t> read_stream_bytes(std::istream& in, uint64_t offset, size_t count);
@@ -229,6 +232,9 @@ struct branding_options {
     fs::path icon, manifest;
     std::u16string product, company, description, copyright, original_filename;
     std::string version;  // "A.B.C" or "A.B.C.D"
+    // --run-directory: a template; goes into the record only, so it is not
+    // among any(), which rewrites the version block.
+    std::u16string run_directory;
     bool any() const;
     // Company, product or version: the texts {COMPANY}, {PRODUCT} and
     // {VERSION} give, which only a stub with a branding record can follow.
@@ -248,6 +254,13 @@ struct record_texts {
 record_texts apply_branding(const branding_options& branding, const std::u16string& output_name,
                             const record_texts* stub_record, std::vector<resource_leaf>& leaves,
                             std::vector<std::vector<uint8_t>>& data);
+// --run-directory (run_directory.cpp): the template with "/" turned into
+// "\\", checked against the texts the record will hold; option_error when the
+// launcher could not use it. The capacity is the record's, in units.
+std::u16string checked_run_directory(const std::u16string& text, const record_texts& texts);
+// info's words: the template, its kind, and whether leftovers are swept.
+std::string describe_run_directory(const std::u16string& path_template, const record_texts& texts);
+
 // `brand`: the stub's resources rewritten as `pack` would, without payload.
 void brand_stub(const fs::path& stub, const fs::path& output, const branding_options& branding);
 
