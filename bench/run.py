@@ -246,6 +246,39 @@ class Bench:
             return run_code, full, tar_x, tar_xr, full_before
         return run_code, full, tar_x, tar_xr
 
+    def cache(self, reps):
+        """The same tree packed with a cache template: the first start (no
+        cache: staged, recorded, renamed) against today's start into a
+        directory per start, and the second start (the cache verified by
+        names and sizes) against tar -xf."""
+        cache_dir = os.path.join(self.work, f"cache-{self.scale:g}", "app")
+        cached = os.path.join(self.work, f"packed-cache-{self.scale:g}.exe")
+        subprocess.run([self.pack_tool, "pack", self.tree, "-o", cached, "--stub", self.stub, "--main",
+                        "main.dll", "--no-check", "--quiet", "--run-directory", windows_path(cache_dir)],
+                       check=True)
+
+        def drop_cache():
+            shutil.rmtree(os.path.dirname(cache_dir), ignore_errors=True)
+
+        first, per_start = Series("cache, first start → run_code"), Series("per start: start → run_code")
+        second, tar_x = Series("cache, second start → run_code"), Series("tar -xf")
+        drop_cache()
+        self.run_packed(cached)
+        self.run_packed(self.packed)
+        self.tar_extract()
+        for _ in range(reps):
+            drop_cache()
+            settle()
+            first.add(self.run_packed(cached)[0])
+            settle()
+            per_start.add(self.run_packed(self.packed)[0])
+            settle()
+            second.add(self.run_packed(cached)[0])
+            settle()
+            tar_x.add(self.tar_extract()[0])
+        drop_cache()
+        return first, per_start, second, tar_x
+
     def launch(self, reps):
         dll = windows_path(os.path.join(self.tiny_dir, "main.dll"))
         kinds = [
@@ -497,6 +530,9 @@ def main():
     parser.add_argument("--cycle-only", action="store_true",
                         help="only start to run_code and the full cycle (with --stub-before: "
                         "both stubs alternately)")
+    parser.add_argument("--cache-only", action="store_true",
+                        help="only the cache: first and second start against a start per "
+                        "directory and tar -xf")
     parser.add_argument("--sweep-only", action="store_true",
                         help="only the exit and the application's file work with 30 leftovers "
                         "of 3,000 files in TEMP against an empty TEMP")
@@ -533,6 +569,19 @@ def main():
                            f"{(leftovers.median() - empty.median()) * 1000:.0f}", "", "≤ 100",
                            "met" if leftovers.median() - empty.median() <= 0.1 else "MISSED"))
         table.ratio("own file work with leftovers / without (to exit)", work_leftovers, work)
+        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
+              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        return
+    if args.cache_only:
+        bench.pack(bench.tree, bench.packed)
+        bench.tar_create()
+        print("bench: cache ...", file=sys.stderr, flush=True)
+        first, per_start, second, tar_x = bench.cache(args.reps)
+        table.heading("A cache template (same payload)")
+        for s in (first, per_start, second, tar_x):
+            table.series(s)
+        table.ratio("cache, second start / tar -xf", second, tar_x, 0.05)
+        table.ratio("cache, first start / per start", first, per_start, 1.0)
         print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
               f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
         return

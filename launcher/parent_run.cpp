@@ -19,8 +19,9 @@ bool next_entry_name() {
     }
 }
 
-void unpack_payload() {
-    bool made = false;
+}  // namespace
+
+void unpack_payload(bool made) {
     while (next_entry_name()) {
         make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
                          launcher.first_entry_path);
@@ -35,6 +36,8 @@ void unpack_payload() {
                             launcher.write_buffer);
     }
 }
+
+namespace {
 
 void set_child_information() {
     if (launcher.own_module_path_copy[0] == 0)
@@ -77,7 +80,7 @@ DWORD collect_child(HANDLE process) {
 }
 
 int run_parent() {
-    unpack_payload();
+    if (!use_run_directory_cache()) unpack_payload();
     set_child_information();
 
     if (launcher.own_module_path[0] == 0 &&

@@ -24,4 +24,5 @@ extern const branding_record launcher_branding = {
     ONEFILE_WIDE(ONEFILE_VERSION_TEXT),
     ONEFILE_LAUNCHER_VERSION,
     ONEFILE_WIDE(ONEFILE_RUN_DIRECTORY),
+    {},  // the payload's digest, written by the packer for a cache
 };

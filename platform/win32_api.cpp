@@ -71,6 +71,7 @@ const win32_api win32_system = {
     // Failure reports without usable standard streams.
     ::GetFileType,         load_MessageBoxW,
     ::GetSystemDirectoryW, ::GetWindowsDirectoryW, ::SearchPathW,
+    ::ReadFile,            ::GetFileAttributesExW, ::MoveFileExW,
 };
 
 win32_api win32 = win32_system;

@@ -102,6 +102,11 @@ struct win32_api {
     decltype(&::GetSystemDirectoryW) GetSystemDirectoryW;
     decltype(&::GetWindowsDirectoryW) GetWindowsDirectoryW;
     decltype(&::SearchPathW) SearchPathW;
+    // The cache: its record read back, its entries' sizes, the staging
+    // directory renamed into place.
+    decltype(&::ReadFile) ReadFile;
+    decltype(&::GetFileAttributesExW) GetFileAttributesExW;
+    decltype(&::MoveFileExW) MoveFileExW;
 };
 
 // The table the launcher calls through.

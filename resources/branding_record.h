@@ -21,6 +21,7 @@ constexpr size_t BRANDING_TEXT_CAPACITY = 256;
 constexpr size_t BRANDING_VERSION_CAPACITY = 24;  // "65535.65535.65535" and more
 constexpr size_t LAUNCHER_VERSION_CAPACITY = 16;  // bytes, this launcher's own release
 constexpr size_t RUN_DIRECTORY_TEMPLATE_CAPACITY = 512;
+constexpr size_t PAYLOAD_DIGEST_SIZE = 32;
 // The record of releases before the run-directory template: the same fields
 // up to launcher_version. The packer still brands such a stub's texts.
 constexpr uint32_t BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE = 24 + 2 * (2 * 256 + 24) + 16;
@@ -37,13 +38,16 @@ struct branding_record {
     char launcher_version[LAUNCHER_VERSION_CAPACITY];
     // The template the run directory is expanded from (run_directory_template.h).
     u16 run_directory[RUN_DIRECTORY_TEMPLATE_CAPACITY];
+    // For a cache template: the SHA-256 of the payload archive, which the
+    // packer writes and a cache records; zero otherwise.
+    uint8_t payload_digest[PAYLOAD_DIGEST_SIZE];
 };
 
 static_assert(sizeof(u16) == 2, "the record stores UTF-16 units");
 static_assert(offsetof(branding_record, company) == 24, "layout shared with the packer");
 static_assert(offsetof(branding_record, run_directory) == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE,
               "the older record is a prefix of this one");
-static_assert(sizeof(branding_record) == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE + 2 * 512, "no padding");
+static_assert(sizeof(branding_record) == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE + 2 * 512 + 32, "no padding");
 
 // The launcher's record (platform/branding.cpp).
 extern const branding_record launcher_branding;

@@ -255,7 +255,8 @@ std::wstring test_program_folder() {
     return folder_of(path);
 }
 
-bool set_run_directory_template(const std::wstring& image, const std::wstring& path_template) {
+bool set_run_directory_template(const std::wstring& image, const std::wstring& path_template,
+                                unsigned char digest_seed) {
     std::string bytes = read_file(image);
     auto u32_at = [&](size_t at) {
         uint32_t value = 0;
@@ -276,6 +277,9 @@ bool set_run_directory_template(const std::wstring& image, const std::wstring& p
             bytes[field + 2 * unit] = static_cast<char>(value & 0xFF);
             bytes[field + 2 * unit + 1] = static_cast<char>(value >> 8);
         }
+        size_t digest = u32_at(entry + 20) + offsetof(branding_record, payload_digest);
+        for (size_t index = 0; index < PAYLOAD_DIGEST_SIZE; ++index)
+            bytes[digest + index] = static_cast<char>(digest_seed + index);
         return write_file(image, bytes);
     }
     return false;

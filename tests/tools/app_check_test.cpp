@@ -11,7 +11,10 @@
 #include <sstream>
 #include <tuple>
 
+#include <fstream>
+
 #include "pack.h"
+#include "resources/branding_record.h"
 #include "tests/tools/packer_run.h"
 
 namespace {
@@ -190,6 +193,54 @@ TEST_F(AppCheck, RunDirectoryTemplateIsCheckedStoredAndShown) {
     ASSERT_EQ(pack("--run-directory '{TEMP}/app_{TIME}'", ONEFILE_STUB_PATH).status, 0);
     EXPECT_EQ(info_row(root / "out.exe").rfind("{TEMP}\\app_{TIME} (per start; leftovers are not swept: the "
                                                "template lacks {PID} or {TIME}", 0), 0u);
+}
+
+// A cache's template: the record gets the SHA-256 of the archive as written
+// (another payload, another digest); a top-level file of the record's name
+// is refused.
+TEST_F(AppCheck, CacheTemplateRecordsThePayloadsDigest) {
+    pack::sha256 known;
+    known.update("abc", 3);
+    std::array<uint8_t, 32> abc = known.finish();
+    EXPECT_EQ(abc[0], 0xba);
+    EXPECT_EQ(abc[31], 0xad);
+    if (!fs::exists(ONEFILE_STUB_PATH)) GTEST_SKIP() << "no launcher stub at " ONEFILE_STUB_PATH " (make all)";
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    auto digests = [&]() {
+        std::ifstream in(root / "out.exe", std::ios::binary);
+        uint64_t size = fs::file_size(root / "out.exe");
+        pack::image_summary summary = pack::summarise_image(in, size);
+        std::vector<uint8_t> recorded;
+        for (const pack::image_section& section : summary.sections)
+            if (section.name == ".brand")
+                recorded = pack::read_stream_bytes(in, section.offset + offsetof(branding_record, payload_digest), 32);
+        pack::payload_location where = pack::locate_payload(in, size);
+        std::vector<uint8_t> archive = pack::read_stream_bytes(in, where.offset, static_cast<size_t>(where.size));
+        pack::sha256 digest;
+        digest.update(archive.data(), archive.size());
+        std::array<uint8_t, 32> computed = digest.finish();
+        return std::make_pair(recorded, std::vector<uint8_t>(computed.begin(), computed.end()));
+    };
+    const std::string cache = "--run-directory 'C:/Caches/{COMPANY}/{PRODUCT}/{VERSION}'";
+    ASSERT_EQ(pack(cache, ONEFILE_STUB_PATH).status, 0);
+    auto first = digests();
+    EXPECT_EQ(first.first, first.second);
+    EXPECT_NE(run_pack("info " + quoted(root / "out.exe")).out.find("{VERSION} (cache: "), std::string::npos);
+    write_file(app / "data" / "readme.txt", "payload entry, changed");
+    ASSERT_EQ(pack(cache, ONEFILE_STUB_PATH).status, 0);
+    auto second = digests();
+    EXPECT_EQ(second.first, second.second);
+    EXPECT_NE(second.first, first.first);
+    ASSERT_EQ(pack("", ONEFILE_STUB_PATH).status, 0);
+    EXPECT_EQ(digests().first, std::vector<uint8_t>(32, 0)) << "a per-start template records no digest";
+
+    write_file(app / ".ONEFILE-cache", "mine");
+    fs::remove(root / "out.exe");
+    run_result refused = pack(cache, ONEFILE_STUB_PATH);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find(".ONEFILE-cache: the launcher records a cache's digest under this name"),
+              std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(root / "out.exe"));
 }
 
 // With the typical TEMP assumed, a name of 172 units still fits in 259.

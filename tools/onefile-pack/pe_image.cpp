@@ -394,6 +394,9 @@ struct loaded_stub {
     std::vector<resource_leaf> leaves;
     std::vector<std::vector<uint8_t>> data;
     int brand_section = -1;  // index of the branding record's section
+    // File offset of the record's payload digest when its template is a
+    // cache's: the archive's SHA-256 goes there. 0 otherwise.
+    size_t digest_offset = 0;
 };
 
 std::string section_name(const std::vector<uint8_t>& image, const pe_layout& layout, size_t i) {
@@ -601,7 +604,14 @@ void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs
         out.write(s.image.data() + headers.size(), kept_bytes - headers.size());
         out.write_zeros(section_offset - kept_bytes);
         out.write(section.head.data(), section.head.size());
-        if (entries) write_archive(*entries, out);
+        if (entries) {
+            sha256 digest;
+            write_archive(*entries, out, s.digest_offset != 0 ? &digest : nullptr);
+            if (s.digest_offset != 0) {
+                std::array<uint8_t, 32> bytes = digest.finish();
+                out.patch_summed(s.digest_offset, bytes.data(), bytes.size());
+            }
+        }
         out.write_zeros(raw_size - section_size);
         if (out.offset() != section_offset + raw_size) throw pack_error("internal error: image size mismatch");
         uint64_t sum = out.word_sum();
@@ -638,10 +648,28 @@ void warn_stock_texts(const loaded_stub& s, std::ostream& warnings) {
     }
 }
 
+// A stub whose record holds a cache's template gets the payload's digest
+// there; the digest field is zero until the archive has been written.
+void prepare_digest(loaded_stub& s, const std::vector<app_entry>& entries) {
+    if (s.brand_section < 0) return;
+    size_t at = record_offset(s);
+    if (!has_run_directory_field(s.image, at)) return;
+    std::u16string path_template =
+        record_text(s.image, at + offsetof(branding_record, run_directory), RUN_DIRECTORY_TEMPLATE_CAPACITY);
+    if (path_template.empty() || !is_cache_template(path_template)) return;
+    for (const app_entry& entry : entries)
+        if (fold_case(entry.name) == fold_case(std::u16string(CACHE_RECORD_FILE_NAME)))
+            throw refused_error(to_utf8(entry.name) + ": the launcher records a cache's digest under this name; "
+                                "rename the file");
+    s.digest_offset = at + offsetof(branding_record, payload_digest);
+    for (size_t i = 0; i < PAYLOAD_DIGEST_SIZE; ++i) s.image[s.digest_offset + i] = 0;
+}
+
 void pack_image(const pack_options& options) {
     loaded_stub stub = load_stub(options.stub);
     brand_loaded(stub, options.branding, options.output);
     std::vector<app_entry> entries = scan_app_tree(options.app_dir, options.main_name, options.main_file);
+    prepare_digest(stub, entries);
     if (options.check) {
         std::string label = to_utf8(options.main_name);
         if (!options.main_file.empty() && options.main_file.filename().u8string() != label)

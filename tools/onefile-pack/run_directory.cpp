@@ -37,12 +37,11 @@ std::u16string checked_run_directory(const std::u16string& text, const record_te
     if (const char* problem = run_directory_template_problem(
             stored.c_str(), units.view(), RUN_DIRECTORY_TEMPLATE_CAPACITY, RUN_DIRECTORY_CAPACITY))
         throw option_error("--run-directory", "'" + to_utf8(text) + "' " + problem);
-    // Caches come with the verified reuse they need; until then only a
-    // directory per start is made.
-    if (run_directory_template_kind(stored.c_str()) != run_directory_kind::per_start)
-        throw option_error("--run-directory", "'" + to_utf8(text) +
-                                                  "' has no {TIME}: this launcher makes a new directory per start only");
     return normal;
+}
+
+bool is_cache_template(const std::u16string& path_template) {
+    return run_directory_template_kind(as_units(path_template).c_str()) == run_directory_kind::cache;
 }
 
 std::string describe_run_directory(const std::u16string& path_template, const record_texts& texts) {
@@ -50,7 +49,7 @@ std::string describe_run_directory(const std::u16string& path_template, const re
     std::basic_string<u16> stored = as_units(path_template);
     std::string shown = to_utf8(path_template);
     if (run_directory_template_kind(stored.c_str()) == run_directory_kind::cache)
-        return shown + " (cache: unpacked once, reused while the payload is the same)";
+        return shown + " (cache: unpacked once, reused while the payload's digest is the same)";
     run_directory_pattern pattern;
     const char* why = make_run_directory_pattern(stored.c_str(), units.view(), pattern);
     if (why != nullptr) return shown + " (per start; leftovers are not swept: the template " + why + ")";
