@@ -215,14 +215,16 @@ bool build_cache() {
     bool made = try_make_run_directory();
     if (made) unpack_payload(true);
     bool complete = made && record_digest();
+    // The staging lock file is deleted below only when this start made it.
+    bool lock_made = launcher.lock_file.load() != nullptr;
     release_run_directory_lock();
     release_lock_file();
     bool renamed = complete && win32.MoveFileExW(staging, cache_path, 0) != FALSE;
     cache_folder folder;
     if (open_cache_folder(folder)) {
-        if (!renamed) delete_tree(folder.handle, folder.name, nullptr);
+        if (made && !renamed) delete_tree(folder.handle, folder.name, nullptr);
         u16 lock_name[NAME_CAPACITY + 16];
-        if (join(lock_name, NAME_CAPACITY + 16, folder.name, LOCK_FILE_SUFFIX))
+        if (lock_made && join(lock_name, NAME_CAPACITY + 16, folder.name, LOCK_FILE_SUFFIX))
             delete_file_entry(folder.handle, lock_name);
         win32.CloseHandle(folder.handle);
     }
