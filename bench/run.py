@@ -246,6 +246,31 @@ class Bench:
             return run_code, full, tar_x, tar_xr, full_before
         return run_code, full, tar_x, tar_xr
 
+    def closing(self, reps):
+        """Extraction with the files closed on the closing threads against
+        closed one after another on the writing thread, with a simulated
+        close cost of 2 ms (bench_launcher.exe, through the Win32 table) and
+        without one."""
+        stub = os.path.join(self.bin, "bench_launcher.exe")
+        packed = os.path.join(self.work, f"packed-closing-{self.scale:g}.exe")
+        subprocess.run([self.pack_tool, "pack", self.tree, "-o", packed, "--stub", stub, "--main",
+                        "main.dll", "--no-check", "--quiet"], check=True)
+        kinds = [(f"close {cost} ms, {label}: start → run_code", {"BENCH_CLOSE_COST_MS": str(cost),
+                                                                   "BENCH_CLOSE_THREADS": threads})
+                 for cost in (0, 2) for label, threads in (("one thread", "0"), ("closing threads", "4"))]
+        series = [Series(name) for name, _ in kinds]
+        for _, env in kinds:
+            self.run_windows(packed, extra_env=env)
+            self.clear_run_directories()
+        for _ in range(reps):
+            for s, (_, env) in zip(series, kinds):
+                settle()
+                s.add(self.run_windows(packed, extra_env=env)[0])
+                if self.run_directories():
+                    self.clear_run_directories()
+                    raise SystemExit("bench: run directory left behind")
+        return series
+
     def cache(self, reps):
         """The same tree packed with a cache template: the first start (no
         cache: staged, recorded, renamed) against today's start into a
@@ -494,6 +519,12 @@ class Table:
         return "\n".join(lines)
 
 
+def table_text(header, began, table):
+    """The header, the machine, when and how long, then the table."""
+    return (f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
+            f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+
+
 def launch_table(bench, table, reps):
     print("bench: launch overhead ...", file=sys.stderr, flush=True)
     launch = bench.launch(reps)
@@ -530,6 +561,9 @@ def main():
     parser.add_argument("--cycle-only", action="store_true",
                         help="only start to run_code and the full cycle (with --stub-before: "
                         "both stubs alternately)")
+    parser.add_argument("--closing-only", action="store_true",
+                        help="only extraction with the closing threads against one thread, "
+                        "with a simulated close cost of 2 ms and without")
     parser.add_argument("--cache-only", action="store_true",
                         help="only the cache: first and second start against a start per "
                         "directory and tar -xf")
@@ -569,8 +603,17 @@ def main():
                            f"{(leftovers.median() - empty.median()) * 1000:.0f}", "", "≤ 100",
                            "met" if leftovers.median() - empty.median() <= 0.1 else "MISSED"))
         table.ratio("own file work with leftovers / without (to exit)", work_leftovers, work)
-        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
-              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        print(table_text(header, began, table))
+        return
+    if args.closing_only:
+        print("bench: closing ...", file=sys.stderr, flush=True)
+        plain_one, plain_pool, costly_one, costly_pool = bench.closing(args.reps)
+        table.heading("Closing files on the closing threads (same payload)")
+        for s in (plain_one, plain_pool, costly_one, costly_pool):
+            table.series(s)
+        table.ratio("close 2 ms: closing threads / one thread", costly_pool, costly_one)
+        table.ratio("close 0 ms: closing threads / one thread", plain_pool, plain_one, 1.0)
+        print(table_text(header, began, table))
         return
     if args.cache_only:
         bench.pack(bench.tree, bench.packed)
@@ -582,8 +625,7 @@ def main():
             table.series(s)
         table.ratio("cache, second start / tar -xf", second, tar_x, 0.05)
         table.ratio("cache, first start / per start", first, per_start, 1.0)
-        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
-              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        print(table_text(header, began, table))
         return
     if args.cycle_only:
         before = None
@@ -601,13 +643,11 @@ def main():
         table.ratio("full cycle / (tar -xf + rm -rf)", results[1], results[3], 1.5)
         if before:
             table.ratio("full cycle / full cycle with the other stub", results[1], results[4])
-        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
-              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        print(table_text(header, began, table))
         return
     if args.launch_only:
         launch_table(bench, table, args.tiny_reps)
-        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
-              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        print(table_text(header, began, table))
         return
     print("bench: packer ...", file=sys.stderr, flush=True)
     pack_t, tar_t, pack_m, tar_m = bench.packer(max(3, args.reps // 2 + 1))
@@ -637,8 +677,7 @@ def main():
     table.limit(pack_m, 64)
     table.series(tar_m)
 
-    text = (f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
-            f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+    text = table_text(header, began, table)
     print(text)
     if args.markdown:
         with open(args.markdown, "w") as f:

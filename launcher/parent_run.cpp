@@ -35,6 +35,8 @@ void unpack_payload(bool made) {
         write_payload_entry(launcher.payload, size, launcher.target_path, launcher.cache,
                             launcher.write_buffer);
     }
+    // Every file complete and closed before anything relies on the tree.
+    finish_extraction_closes();
 }
 
 namespace {
