@@ -260,6 +260,64 @@ class Bench:
             return run_code, full, tar_x, tar_xr, full_before
         return run_code, full, tar_x, tar_xr
 
+    def closing(self, reps):
+        """Extraction with the files closed on the closing threads against
+        closed one after another on the writing thread, with a simulated
+        close cost of 2 ms (bench_launcher.exe, through the Win32 table) and
+        without one."""
+        stub = os.path.join(self.bin, "bench_launcher.exe")
+        packed = os.path.join(self.work, f"packed-closing-{self.scale:g}.exe")
+        subprocess.run([self.pack_tool, "pack", self.tree, "-o", packed, "--stub", stub, "--main",
+                        "main.dll", "--no-check", "--quiet"], check=True)
+        kinds = [(f"close {cost} ms, {label}: start → run_code", {"BENCH_CLOSE_COST_MS": str(cost),
+                                                                   "BENCH_CLOSE_THREADS": threads})
+                 for cost in (0, 2) for label, threads in (("one thread", "0"), ("closing threads", "4"))]
+        series = [Series(name) for name, _ in kinds]
+        for _, env in kinds:
+            self.run_windows(packed, extra_env=env)
+            self.clear_run_directories()
+        for _ in range(reps):
+            for s, (_, env) in zip(series, kinds):
+                settle()
+                s.add(self.run_windows(packed, extra_env=env)[0])
+                if self.run_directories():
+                    self.clear_run_directories()
+                    raise SystemExit("bench: run directory left behind")
+        return series
+
+    def cache(self, reps):
+        """The same tree packed with a cache template: the first start (no
+        cache: staged, recorded, renamed) against today's start into a
+        directory per start, and the second start (the cache verified by
+        names and sizes) against tar -xf."""
+        cache_dir = os.path.join(self.work, f"cache-{self.scale:g}", "app")
+        cached = os.path.join(self.work, f"packed-cache-{self.scale:g}.exe")
+        subprocess.run([self.pack_tool, "pack", self.tree, "-o", cached, "--stub", self.stub, "--main",
+                        "main.dll", "--no-check", "--quiet", "--run-directory", windows_path(cache_dir)],
+                       check=True)
+
+        def drop_cache():
+            shutil.rmtree(os.path.dirname(cache_dir), ignore_errors=True)
+
+        first, per_start = Series("cache, first start → run_code"), Series("per start: start → run_code")
+        second, tar_x = Series("cache, second start → run_code"), Series("tar -xf")
+        drop_cache()
+        self.run_packed(cached)
+        self.run_packed(self.packed)
+        self.tar_extract()
+        for _ in range(reps):
+            drop_cache()
+            settle()
+            first.add(self.run_packed(cached)[0])
+            settle()
+            per_start.add(self.run_packed(self.packed)[0])
+            settle()
+            second.add(self.run_packed(cached)[0])
+            settle()
+            tar_x.add(self.tar_extract()[0])
+        drop_cache()
+        return first, per_start, second, tar_x
+
     def launch(self, reps):
         dll = windows_path(os.path.join(self.tiny_dir, "main.dll"))
         kinds = [
@@ -475,6 +533,12 @@ class Table:
         return "\n".join(lines)
 
 
+def table_text(header, began, table):
+    """The header, the machine, when and how long, then the table."""
+    return (f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
+            f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+
+
 def launch_table(bench, table, reps):
     print("bench: launch overhead ...", file=sys.stderr, flush=True)
     launch = bench.launch(reps)
@@ -514,6 +578,12 @@ def main():
     parser.add_argument("--cycle-only", action="store_true",
                         help="only start to run_code and the full cycle (with --stub-before: "
                         "both stubs alternately)")
+    parser.add_argument("--closing-only", action="store_true",
+                        help="only extraction with the closing threads against one thread, "
+                        "with a simulated close cost of 2 ms and without")
+    parser.add_argument("--cache-only", action="store_true",
+                        help="only the cache: first and second start against a start per "
+                        "directory and tar -xf")
     parser.add_argument("--sweep-only", action="store_true",
                         help="only the exit and the application's file work with 30 leftovers "
                         "of 3,000 files in TEMP against an empty TEMP")
@@ -550,8 +620,29 @@ def main():
                            f"{(leftovers.median() - empty.median()) * 1000:.0f}", "", "≤ 100",
                            "met" if leftovers.median() - empty.median() <= 0.1 else "MISSED"))
         table.ratio("own file work with leftovers / without (to exit)", work_leftovers, work)
-        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
-              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        print(table_text(header, began, table))
+        return
+    if args.closing_only:
+        print("bench: closing ...", file=sys.stderr, flush=True)
+        plain_one, plain_pool, costly_one, costly_pool = bench.closing(args.reps)
+        table.heading("Closing files on the closing threads (same payload)")
+        for s in (plain_one, plain_pool, costly_one, costly_pool):
+            table.series(s)
+        table.ratio("close 2 ms: closing threads / one thread", costly_pool, costly_one)
+        table.ratio("close 0 ms: closing threads / one thread", plain_pool, plain_one, 1.0)
+        print(table_text(header, began, table))
+        return
+    if args.cache_only:
+        bench.pack(bench.tree, bench.packed)
+        bench.tar_create()
+        print("bench: cache ...", file=sys.stderr, flush=True)
+        first, per_start, second, tar_x = bench.cache(args.reps)
+        table.heading("A cache template (same payload)")
+        for s in (first, per_start, second, tar_x):
+            table.series(s)
+        table.ratio("cache, second start / tar -xf", second, tar_x, 0.05)
+        table.ratio("cache, first start / per start", first, per_start, 1.0)
+        print(table_text(header, began, table))
         return
     if args.cycle_only:
         before = None
@@ -569,8 +660,7 @@ def main():
         table.ratio("full cycle / (tar -xf + rm -rf)", results[1], results[3], 1.5)
         if before:
             table.ratio("full cycle / full cycle with the other stub", results[1], results[4])
-        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
-              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        print(table_text(header, began, table))
         return
     if args.start_only and bench.stub_before:
         print("bench: start to run_code, both stubs ...", file=sys.stderr, flush=True)
@@ -584,8 +674,7 @@ def main():
         table.ratio("packed / packed with the other stub (to run_code)", mine, other)
     if args.launch_only or args.start_only:
         launch_table(bench, table, args.tiny_reps)
-        print(f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
-              f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+        print(table_text(header, began, table))
         return
     print("bench: packer ...", file=sys.stderr, flush=True)
     pack_t, tar_t, pack_m, tar_m = bench.packer(max(3, args.reps // 2 + 1))
@@ -615,8 +704,7 @@ def main():
     table.limit(pack_m, 64)
     table.series(tar_m)
 
-    text = (f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
-            f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+    text = table_text(header, began, table)
     print(text)
     if args.markdown:
         with open(args.markdown, "w") as f:

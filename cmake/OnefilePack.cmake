@@ -12,8 +12,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 #              [FILES file...] [MAIN name.dll]
 #              [ICON f.ico] [PRODUCT s] [COMPANY s] [VERSION a.b.c[.d]]
 #              [DESCRIPTION s] [COPYRIGHT s] [ORIGINAL_FILENAME s]
-#              [MANIFEST f] [STUB launcher.exe] [PACKER path] [NO_CHECK | STRICT]
-#              [NO_PROGRESS])
+#              [MANIFEST f] [RUN_DIRECTORY template] [STUB launcher.exe]
+#              [PACKER path] [NO_CHECK | STRICT] [NO_PROGRESS])
 #
 # Adds the target <t>_packed (built by default) that stages DATA_DIR's
 # contents, the DLLs of the LIBRARIES targets and the FILES in a fresh
@@ -26,12 +26,14 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 # current source directory. A DATA_DIR missing at configure time must be
 # there when the build packs; it is then copied on every build. STUB and
 # PACKER may name targets of the same project instead of files. VERSION
-# defaults to the project's version and COMPANY to PRODUCT. STRICT makes
+# defaults to the project's version and COMPANY to PRODUCT. RUN_DIRECTORY
+# is the run-directory template (onefile-pack --run-directory; "/" may stand
+# for "\"), by default the stub's own. STRICT makes
 # every packer warning an error that fails the build.
 function(onefile_pack)
     set(flags NO_CHECK STRICT NO_PROGRESS)
     set(single TARGET OUTPUT DATA_DIR MAIN ICON PRODUCT COMPANY VERSION DESCRIPTION
-        COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER)
+        COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER RUN_DIRECTORY)
     set(multi LIBRARIES FILES)
     cmake_parse_arguments(PARSE_ARGV 0 P "${flags}" "${single}" "${multi}")
     if(P_NO_CHECK AND P_STRICT)
@@ -123,7 +125,8 @@ function(onefile_pack)
     endforeach()
     foreach(pair ICON:--icon PRODUCT:--product COMPANY:--company VERSION:--version
                  DESCRIPTION:--description COPYRIGHT:--copyright
-                 ORIGINAL_FILENAME:--original-filename MANIFEST:--manifest)
+                 ORIGINAL_FILENAME:--original-filename MANIFEST:--manifest
+                 RUN_DIRECTORY:--run-directory)
         string(REPLACE ":" ";" pair ${pair})
         list(GET pair 0 key)
         list(GET pair 1 option)

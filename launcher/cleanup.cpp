@@ -58,6 +58,11 @@ void cleanup_run_directory() {
     }
     // The parent's own hold would make its deletion fail.
     release_run_directory_lock();
+    // A cache stays for later starts; only this start's holds go.
+    if (launcher.keep_run_directory.load()) {
+        release_lock_file();
+        return;
+    }
     if (!launcher.cleanup_armed.load()) return;
 
     u16 folder_path[RUN_DIRECTORY_CAPACITY];

@@ -6,6 +6,7 @@
 #include "payload/archive_reader.h"
 #include "payload/extraction.h"
 #include "platform/bounded_buffer.h"
+#include "platform/run_directory_template.h"
 #include "platform/win32_api.h"
 
 // Grace period for a child after a console event, and the deletion retries.
@@ -24,8 +25,18 @@ struct launcher_state {
     u16** argument_vector;
     bool child_role;
     u16 own_identity[OWN_IDENTITY_CAPACITY];
-    // Run directory and payload.
+    // Run directory and payload: the template it is expanded from (the
+    // launcher's record), and the expansion.
+    const u16* run_directory_template;
     u16 run_directory[RUN_DIRECTORY_CAPACITY];
+    // The record's template is a cache's; and this start runs from the cache
+    // (held, never deleted) rather than from a directory of its own.
+    bool cache_template;
+    bool running_from_cache;
+    // Set while the run directory is a cache (or its staging directory):
+    // clean-up then releases the holds and deletes nothing. Read by the
+    // console handler's thread.
+    std::atomic<bool> keep_run_directory;
     payload_archive payload;
     // Read by the console handler's thread, hence atomic.
     std::atomic<bool> cleanup_armed;
@@ -83,7 +94,13 @@ void cleanup_run_directory();
 // of this user reached by its own name (and, in the child, holds the lock
 // file); false otherwise.
 void make_run_directory();
+bool try_make_run_directory();  // the same, false instead of the failure
 bool hold_run_directory();
+// A cache's lock file, opened or made, with the shared lock.
+bool hold_cache_lock_file();
+// Renames the directory open as `directory` (with DELETE access) to
+// `new_name` in `folder_path`.
+bool rename_held_directory(HANDLE directory, const u16* folder_path, const u16* new_name);
 void release_run_directory_lock();
 void release_lock_file();
 // The folder that holds the run directory into `folder` (capacity
@@ -91,6 +108,31 @@ void release_lock_file();
 bool split_run_directory(u16* folder, const u16*& name);
 // The run directory's path followed by ".lock".
 bool run_directory_lock_path(u16* path, size_t capacity);
+
+// The run-directory template of the launcher's record (the default one when
+// the record holds none), and the pattern of the names it gives; false when
+// the sweep cannot tell its leftovers apart safely (run_directory.cpp).
+const u16* record_run_directory_template();
+bool sweep_pattern_of_launcher(run_directory_pattern& pattern);
+
+// The cache (run_directory_cache.cpp). Parent role, before extraction: true
+// when the run directory is now a cache with the payload's digest and every
+// entry at its size, held by this process (made first through a staging
+// directory when missing or stale and nobody holds it). False when the
+// template is not a cache's, or when this start must run from a directory of
+// its own: the run directory is then that of the default template, under
+// {TEMP}, and the caller unpacks into it. Silent.
+bool use_run_directory_cache();
+// The name, inside a cache, of the file that records its payload's digest,
+// and the infix of a staging directory's name beside it.
+constexpr u16 CACHE_RECORD_NAME[] = U16(".onefile-cache");
+constexpr u16 CACHE_STAGING_INFIX[] = U16(".staging_");
+// "<cache name>.staging_<own id>_<now + serial>" into `out` (capacity units).
+bool cache_staging_name(u16* out, size_t capacity, const u16* cache_name, uint64_t serial);
+
+// Walks the payload and writes every entry below the run directory; makes
+// the run directory at the first entry unless `made` (parent_run.cpp).
+void unpack_payload(bool made = false);
 
 // The sweep of leftovers (sweep.cpp): on a thread of its own, at background
 // priority, it deletes the run directories of launchers that are gone and

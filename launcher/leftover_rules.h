@@ -4,13 +4,14 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/run_directory_template.h"
 #include "platform/tree_paths.h"
 #include "platform/units.h"
 
-// A run directory is named onefile_<PARENT>_<START>, both parts decimal
-// digits; the sweep renames one it is about to delete to that name with this
-// suffix, so an interrupted deletion is found and finished by a later start.
-constexpr u16 RUN_DIRECTORY_PREFIX[] = U16("onefile_");
+// A run directory is named after its template's last component, PARENT and
+// START as decimal digits (by default onefile_<PARENT>_<START>); the sweep
+// renames one it is about to delete to that name with this suffix, so an
+// interrupted deletion is found and finished by a later start.
 constexpr u16 SWEEP_SUFFIX[] = U16(".swept");
 // The file beside a run directory that its launchers hold a shared
 // byte-range lock on, at this offset (far past any data: it only marks).
@@ -22,12 +23,15 @@ struct run_directory_name {
     uint64_t start;   // FILETIME count, at most INT64_MAX as the launcher writes it
     bool swept;       // carries SWEEP_SUFFIX
     bool lock;        // carries LOCK_FILE_SUFFIX: the lock file, not the directory
+    size_t base_length;  // units of the name without either suffix
 };
 
-// True when `name` is exactly onefile_<digits>_<digits>, optionally followed
-// by SWEEP_SUFFIX or LOCK_FILE_SUFFIX, and both numbers fit (PARENT in 32 bits, START in a
-// signed 64-bit count). Anything else is not ours and is never touched.
-bool parse_run_directory_name(const u16* name, run_directory_name& parsed);
+// True when `name` is exactly a name `pattern` gives, optionally followed
+// by SWEEP_SUFFIX or LOCK_FILE_SUFFIX, and both numbers fit (PARENT in 32
+// bits, START in a signed 64-bit count). Anything else is not ours and is
+// never touched.
+bool parse_run_directory_name(const run_directory_pattern& pattern, const u16* name,
+                              run_directory_name& parsed);
 
 // What the system said about the process PARENT names.
 struct owner_query {

@@ -20,9 +20,10 @@ bool next_entry_name() {
     }
 }
 
+}  // namespace
+
 // Stops early when the progress window's Cancel asks it to.
-void unpack_payload() {
-    bool made = false;
+void unpack_payload(bool made) {
     while (!unpack_progress.stop_requested.load() && next_entry_name()) {
         make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
                          launcher.first_entry_path);
@@ -36,7 +37,11 @@ void unpack_payload() {
         write_payload_entry(launcher.payload, size, launcher.target_path, launcher.cache,
                             launcher.write_buffer, &unpack_progress);
     }
+    // Every file complete and closed before anything relies on the tree.
+    finish_extraction_closes();
 }
+
+namespace {
 
 void set_child_information() {
     if (launcher.own_module_path_copy[0] == 0)
@@ -80,7 +85,7 @@ DWORD collect_child(HANDLE process) {
 
 int run_parent() {
     start_progress_window(static_cast<uint64_t>(launcher.payload.end - launcher.payload.base));
-    unpack_payload();
+    if (!use_run_directory_cache()) unpack_payload();
     // Cancelled: what was written goes with the clean-up, no child starts.
     if (!finish_unpacking()) {
         finish_progress_window();

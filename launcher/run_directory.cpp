@@ -2,14 +2,64 @@
 // console handler and the header check that arms clean-up.
 #include "diagnostics/failure.h"
 #include "launcher/launcher.h"
+#include <cstdlib>
+
+#include "platform/environment.h"
 #include "platform/path_template.h"
+#include "resources/branding_record.h"
+
+const u16* record_run_directory_template() {
+    const u16* stored = launcher_branding.run_directory;
+    // The packer always terminates it; a record without one is not trusted.
+    if (stored[0] == 0 || stored[RUN_DIRECTORY_TEMPLATE_CAPACITY - 1] != 0)
+        return DEFAULT_RUN_DIRECTORY_TEMPLATE;
+    return stored;
+}
+
+bool sweep_pattern_of_launcher(run_directory_pattern& pattern) {
+    template_texts texts = {launcher_branding.company, launcher_branding.product,
+                            launcher_branding.version};
+    if (!launcher.keep_run_directory.load())
+        return make_run_directory_pattern(launcher.run_directory_template, texts, pattern) == nullptr;
+    // Beside a cache: the staging directories of starts that are gone,
+    // <cache>.staging_<PARENT>_<START>, and those renamed out of the way.
+    u16 folder[RUN_DIRECTORY_CAPACITY];
+    const u16* name = nullptr;
+    if (!split_run_directory(folder, name)) return false;
+    size_t length = u16_length(name), infix = u16_length(CACHE_STAGING_INFIX);
+    if (length + infix + 1 > NAME_PART_CAPACITY) return false;
+    for (size_t index = 0; index < length; ++index) pattern.prefix[index] = name[index];
+    for (size_t index = 0; index <= infix; ++index) pattern.prefix[length + index] = CACHE_STAGING_INFIX[index];
+    pattern.middle[0] = U16('_');
+    pattern.middle[1] = 0;
+    pattern.suffix[0] = 0;
+    pattern.process_id_first = true;
+    pattern.lock_file_required = false;
+    return true;
+}
 
 void open_run_directory_and_payload() {
-    bool expanded = expand_path_template(launcher.run_directory, RUN_DIRECTORY_TEMPLATE,
+    launcher.run_directory_template = record_run_directory_template();
+    launcher.cache_template =
+        run_directory_template_kind(launcher.run_directory_template) == run_directory_kind::cache;
+    if (launcher.cache_template) {
+        // A parent starts with the cache; the start variable is set only when
+        // it falls back to a directory of its own under {TEMP} (its default
+        // template's {TIME}), and so tells the child where to look.
+        u16* start = launcher.child_role ? get_env_var(START_VARIABLE) : nullptr;
+        if (!launcher.child_role) unset_env_var(START_VARIABLE);
+        bool fell_back = start != nullptr && start[0] != 0;
+        free(start);
+        if (fell_back)
+            launcher.run_directory_template = DEFAULT_RUN_DIRECTORY_TEMPLATE;
+        else
+            launcher.keep_run_directory.store(true);
+    }
+    bool expanded = expand_path_template(launcher.run_directory, launcher.run_directory_template,
                                          RUN_DIRECTORY_CAPACITY);
     // The resource is located before the expansion's result is looked at.
     launcher.payload = open_payload_archive();
-    if (!expanded) fail_expand_template(RUN_DIRECTORY_TEMPLATE);
+    if (!expanded) fail_expand_template(launcher.run_directory_template);
 
     if (!launcher.child_role && !win32.SetConsoleCtrlHandler(console_control_handler, TRUE))
         fail_with_message(MESSAGE_SIGNAL_HANDLER);

@@ -20,15 +20,19 @@ namespace {
 constexpr DWORD HOLD_ACCESS = FILE_LIST_DIRECTORY | READ_CONTROL;
 constexpr DWORD HOLD_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-// Opens the lock file beside the run directory (made new when `create`)
-// and takes a shared lock on it. False when it cannot be opened.
-bool hold_lock_file(bool create) {
+// The rename's target: the folder's long path and a name.
+constexpr size_t RENAME_CAPACITY = RUN_DIRECTORY_CAPACITY + 8 + 256 + 8;
+
+// Opens the lock file beside the run directory (made new when `create`, or
+// opened or made when `create` is open_always: a cache's stays) and takes a
+// shared lock on it. False when it cannot be opened.
+bool hold_lock_file(bool create, DWORD disposition = CREATE_NEW) {
     if (!run_directory_lock_path(launcher.lock_file_path, LOCK_FILE_PATH_CAPACITY)) return false;
     // Read access: a shared lock needs it (Wine 8 turns it into a Unix read
     // lock). Without delete sharing, as the directory's own hold.
     HANDLE file = win32.CreateFileW(launcher.lock_file_path, GENERIC_READ, HOLD_SHARING,
                                     create ? own_user_only_security() : nullptr,
-                                    create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                    create ? disposition : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                     nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     OVERLAPPED range = {};
@@ -87,7 +91,38 @@ bool hold_run_directory() {
     return true;
 }
 
+bool hold_cache_lock_file() { return hold_lock_file(true, OPEN_ALWAYS); }
+
+// Windows refuses to rename a directory while a file below it is open or
+// mapped; Wine 8 renames it anyway (see docs/cleanup.md). The target is a
+// full NT path: Wine 8 refuses a name relative to a root directory handle
+// (error 87), and takes a bare name relative to the current directory.
+bool rename_held_directory(HANDLE directory, const u16* folder_path, const u16* new_name) {
+    alignas(8) unsigned char buffer[sizeof(FILE_RENAME_INFO) + RENAME_CAPACITY * sizeof(u16)];
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    *info = FILE_RENAME_INFO{};
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    // \\?\ from make_long_path becomes \??\, the NT form.
+    u16* target = info->FileName;
+    if (!make_long_path(target, RENAME_CAPACITY, folder_path) ||
+        !append_component(target, RENAME_CAPACITY, new_name))
+        return false;
+    target[1] = U16('?');
+    size_t units = u16_length(target);
+    info->FileNameLength = static_cast<DWORD>(units * sizeof(u16));
+    DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + units * sizeof(u16));
+    return win32.SetFileInformationByHandle(directory, FileRenameInfo, info, size) != FALSE;
+}
+
 void make_run_directory() {
+    if (!try_make_run_directory()) fail_open_target(launcher.lock_file_path[0] != 0 &&
+                                                    launcher.lock_file.load() == nullptr
+                                                        ? launcher.lock_file_path
+                                                        : launcher.run_directory);
+}
+
+bool try_make_run_directory() {
     SECURITY_ATTRIBUTES* security = own_user_only_security();
     // The lock file first, so the directory is never there unheld. Both are
     // made new: whatever stands there already was not made by this start,
@@ -99,12 +134,11 @@ void make_run_directory() {
                                         launcher.run_directory);
         held = hold_lock_file(true);
     }
-    if (!held) fail_open_target(launcher.lock_file_path);
-    if (!win32.CreateDirectoryW(launcher.run_directory, security))
-        fail_open_target(launcher.run_directory);
+    if (!held) return false;
+    if (!win32.CreateDirectoryW(launcher.run_directory, security)) return false;
     remember_directory(launcher.cache, system_directory_operations(), launcher.run_directory);
     set_extraction_security(security);
-    if (!hold_run_directory()) fail_open_target(launcher.run_directory);
+    return hold_run_directory();
 }
 
 void release_run_directory_lock() {

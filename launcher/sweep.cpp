@@ -17,8 +17,6 @@ namespace {
 
 constexpr size_t OWN_PATH_CAPACITY = 32768;
 constexpr size_t NAME_CAPACITY = 256;
-// The rename's target: the folder's long path and a name.
-constexpr size_t RENAME_CAPACITY = RUN_DIRECTORY_CAPACITY + 8 + NAME_CAPACITY + 8;
 // Trees removed per start; trees that stay (a link in them, something in
 // use) take no place, so they never crowd out the leftovers behind them.
 constexpr int SWEEP_MAX_TREES = 64;
@@ -37,6 +35,13 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // keeps new holds and other sweeps out while it is open.
 constexpr DWORD CLAIM_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
+// Caches of other payloads looked at per start; one is kept.
+constexpr int OLD_CACHES_LISTED = 16;
+struct old_cache {
+    u16 name[NAME_CAPACITY];
+    uint64_t created;
+};
+
 struct owner_entry {
     uint32_t parent;
     owner_query query;
@@ -49,8 +54,13 @@ struct sweep_state {
     u16 name[NAME_CAPACITY];
     u16 other[NAME_CAPACITY + 8];
     alignas(8) unsigned char listing[LISTING_BYTES];
-    alignas(8) unsigned char rename[sizeof(FILE_RENAME_INFO) + RENAME_CAPACITY * sizeof(u16)];
     owner_entry owners[OWNER_CACHE_SIZE];
+    run_directory_pattern pattern;  // the names the run-directory template gives
+    // Beside a cache: the other caches of ours found in its folder, pruned
+    // after the listing to the newest one.
+    bool pruning;
+    old_cache old_caches[OLD_CACHES_LISTED];
+    int old_cache_count;
     int owner_count;
     int removed;
     bool paced;  // the system refused background mode: pace instead
@@ -83,7 +93,7 @@ owner_query query_owner(uint32_t parent) {
     return query;
 }
 
-// `base` (onefile_<PARENT>_<START>) followed by `suffix`, into sweep.other.
+// `base` (the run directory's name) followed by `suffix`, into sweep.other.
 const u16* name_with(const u16* base, size_t base_length, const u16* suffix) {
     size_t index = 0;
     for (; index < base_length && index < NAME_CAPACITY; ++index) sweep.other[index] = base[index];
@@ -128,34 +138,14 @@ HANDLE claim_lock_file(HANDLE folder, const u16* base, size_t base_length, bool&
     return claim;
 }
 
-// Renames the claimed directory to its name with SWEEP_SUFFIX. Windows
-// refuses to rename a directory while a file below it is open or mapped, so
-// a tree an older launcher's child still runs from is left whole; Wine 8
-// renames it anyway (see docs/cleanup.md). The target is a full NT path:
-// Wine 8 refuses a name relative to a root directory handle (error 87), and
-// takes a bare name relative to the current directory.
-bool rename_claimed(HANDLE directory, const u16* swept_name) {
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(sweep.rename);
-    *info = FILE_RENAME_INFO{};
-    info->ReplaceIfExists = FALSE;
-    info->RootDirectory = nullptr;
-    // \\?\ from make_long_path becomes \??\, the NT form.
-    u16* target = info->FileName;
-    if (!make_long_path(target, RENAME_CAPACITY, sweep.folder_path) ||
-        !append_component(target, RENAME_CAPACITY, swept_name))
-        return false;
-    target[1] = U16('?');
-    size_t units = u16_length(target);
-    info->FileNameLength = static_cast<DWORD>(units * sizeof(u16));
-    DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + units * sizeof(u16));
-    return win32.SetFileInformationByHandle(directory, FileRenameInfo, info, size) != FALSE;
-}
-
 // A directory candidate whose owner is gone: claim it, rename it, delete it.
 void sweep_directory(HANDLE folder, const run_directory_name& parsed, size_t base_length) {
     bool lock_free = false;
     HANDLE lock = claim_lock_file(folder, sweep.name, base_length, lock_free);
     if (!lock_free) return;
+    // Names of a template the team chose may be common ones; only a
+    // launcher of this kind makes a lock file beside its directory.
+    if (lock == INVALID_HANDLE_VALUE && sweep.pattern.lock_file_required) return;
     // Another user's directory, a file or a link of our naming: never ours.
     opened_entry entry = entry_open(folder, sweep.own_path, sweep.name, READ_CONTROL, SHARE_ALL);
     bool ours = entry.kind == entry_kind::directory && owned_by_current_user(entry.handle);
@@ -165,7 +155,7 @@ void sweep_directory(HANDLE folder, const run_directory_name& parsed, size_t bas
     const u16* swept_name = parsed.swept ? sweep.name
                                          : name_with(sweep.name, base_length, SWEEP_SUFFIX);
     bool renamed = claim != INVALID_HANDLE_VALUE &&
-                   (parsed.swept || rename_claimed(claim, swept_name));
+                   (parsed.swept || rename_held_directory(claim, sweep.folder_path, swept_name));
     // Closed before the walk: its delete access would refuse the deleter's
     // own second handle. Once renamed, no launcher uses the name again.
     close_valid(claim);
@@ -197,15 +187,84 @@ void sweep_lock_file(HANDLE folder, size_t base_length) {
 
 void consider(HANDLE folder, const u16* own_name) {
     run_directory_name parsed;
-    if (u16_equal(sweep.name, own_name) || !parse_run_directory_name(sweep.name, parsed)) return;
+    if (u16_equal(sweep.name, own_name) ||
+        !parse_run_directory_name(sweep.pattern, sweep.name, parsed))
+        return;
     if (judge_owner(parsed, query_owner(parsed.parent)) != owner_state::gone) return;
-    size_t base_length = u16_length(sweep.name) -
-                         (parsed.swept ? u16_length(SWEEP_SUFFIX)
-                                       : parsed.lock ? u16_length(LOCK_FILE_SUFFIX) : 0);
+    size_t base_length = parsed.base_length;
     if (parsed.lock)
         sweep_lock_file(folder, base_length);
     else
         sweep_directory(folder, parsed, base_length);
+}
+
+// A directory of this user beside the cache that carries a cache's record:
+// another payload's cache, of ours (and only such a directory is removed).
+void note_old_cache(HANDLE folder, const u16* own_name, const directory_record& record) {
+    if ((record.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || u16_equal(sweep.name, own_name)) return;
+    // A staging directory is a start's own until it is renamed into place.
+    run_directory_name staging;
+    if (parse_run_directory_name(sweep.pattern, sweep.name, staging)) return;
+    opened_entry entry = entry_open(folder, sweep.own_path, sweep.name,
+                                    FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL, SHARE_ALL);
+    bool ours = entry.kind == entry_kind::directory && owned_by_current_user(entry.handle);
+    if (ours) {
+        static u16 inner_path[OWN_PATH_CAPACITY];
+        opened_entry marker = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
+        if (folder_own_path(entry.handle, inner_path, OWN_PATH_CAPACITY))
+            marker = entry_open(entry.handle, inner_path, CACHE_RECORD_NAME, 0, SHARE_ALL);
+        ours = marker.kind == entry_kind::file;
+        close_valid(marker.handle);
+    }
+    close_valid(entry.handle);
+    if (!ours) return;
+    int slot = sweep.old_cache_count < OLD_CACHES_LISTED ? sweep.old_cache_count++ : -1;
+    uint64_t created = static_cast<uint64_t>(record.times[0].QuadPart);
+    if (slot < 0) {
+        // Full: the oldest listed gives way (it is removed next time).
+        slot = 0;
+        for (int index = 1; index < OLD_CACHES_LISTED; ++index)
+            if (sweep.old_caches[index].created < sweep.old_caches[slot].created) slot = index;
+        if (sweep.old_caches[slot].created > created) return;
+    }
+    bounded_copy(sweep.old_caches[slot].name, sweep.name, NAME_CAPACITY);
+    sweep.old_caches[slot].created = created;
+}
+
+// All but the newest other cache go, each when nobody holds it: claimed
+// like a leftover, renamed to a staging name of this start (which a later
+// start finishes if this one is stopped), deleted, then its lock file.
+void prune_old_caches(HANDLE folder, const u16* own_name) {
+    int newest = -1;
+    for (int index = 0; index < sweep.old_cache_count; ++index)
+        if (newest < 0 || sweep.old_caches[index].created > sweep.old_caches[newest].created) newest = index;
+    for (int index = 0; index < sweep.old_cache_count && !stopping(); ++index) {
+        if (index == newest) continue;
+        const u16* name = sweep.old_caches[index].name;
+        size_t length = u16_length(name);
+        bool lock_free = false;
+        HANDLE lock = claim_lock_file(folder, name, length, lock_free);
+        if (!lock_free) continue;
+        opened_entry entry = entry_open(folder, sweep.own_path, name, READ_CONTROL, SHARE_ALL);
+        HANDLE claim = entry.kind == entry_kind::directory && owned_by_current_user(entry.handle)
+                           ? entry_reopen(entry, sweep.own_path, name, DELETE, CLAIM_SHARING)
+                           : INVALID_HANDLE_VALUE;
+        close_valid(entry.handle);
+        u16 retired[NAME_CAPACITY + 64];
+        bool renamed = claim != INVALID_HANDLE_VALUE &&
+                       cache_staging_name(retired, NAME_CAPACITY + 56, own_name, 2 + static_cast<uint64_t>(index)) &&
+                       u16_length(retired) + u16_length(SWEEP_SUFFIX) < NAME_CAPACITY + 64;
+        if (renamed) {
+            size_t at = u16_length(retired);
+            for (size_t unit = 0; SWEEP_SUFFIX[unit] != 0; ++unit) retired[at++] = SWEEP_SUFFIX[unit];
+            retired[at] = 0;
+            renamed = rename_held_directory(claim, sweep.folder_path, retired);
+        }
+        close_valid(claim);
+        if (renamed && delete_tree(folder, retired, &sweep_stop).removed && lock != INVALID_HANDLE_VALUE)
+            delete_file_entry(folder, name_with(name, length, LOCK_FILE_SUFFIX));
+        close_valid(lock);
+    }
 }
 
 // Background mode lowers the thread's processor, disk and memory priority
@@ -221,6 +280,9 @@ void lower_priority() {
 
 DWORD WINAPI sweep_main(void*) {
     lower_priority();
+    // A template whose leftovers cannot be told apart safely is not swept.
+    if (!sweep_pattern_of_launcher(sweep.pattern)) return 0;
+    sweep.pruning = launcher.keep_run_directory.load();
     const u16* own_name = nullptr;
     if (!split_run_directory(sweep.folder_path, own_name)) return 0;
     HANDLE folder = folder_open(sweep.folder_path);
@@ -247,11 +309,14 @@ DWORD WINAPI sweep_main(void*) {
         for (;;) {
             const auto* record = reinterpret_cast<const directory_record*>(sweep.listing + offset);
             size_t units = record->name_bytes / sizeof(u16);
-            if (units > 0 && units < NAME_CAPACITY && record->name[0] == U16('o')) {
+            if (units > 0 && units < NAME_CAPACITY &&
+                (sweep.pruning || sweep.pattern.prefix[0] == 0 ||
+                 record->name[0] == sweep.pattern.prefix[0])) {
                 for (size_t index = 0; index < units; ++index) sweep.name[index] = record->name[index];
                 sweep.name[units] = 0;
                 ULONGLONG started = GetTickCount64();
                 consider(folder, own_name);
+                if (sweep.pruning) note_old_cache(folder, own_name, *record);
                 // Not through the table: a pause of the sweep's own, not one
                 // of the clean-up's that tests count.
                 if (sweep.paced) {
@@ -264,6 +329,7 @@ DWORD WINAPI sweep_main(void*) {
             offset += record->next_entry_offset;
         }
     }
+    if (sweep.pruning && !stopping()) prune_old_caches(folder, own_name);
     win32.CloseHandle(folder);
     return 0;
 }

@@ -70,4 +70,14 @@ struct extraction_progress {
 bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* target_path,
                          directory_cache& cache, uint8_t* write_buffer,
                          extraction_progress* progress = nullptr);
+
+// A written file is closed on one of a few closing threads: under real-time
+// antivirus scanning a close costs 1 to 10 ms (the scanner looks at the file
+// then), and the next entry need not wait for it. finish_extraction_closes
+// returns once every file handed over is closed; call it before anything
+// relies on the files (the child, a cache's record). With 0 threads, or when
+// none can be started, files are closed on the writing thread.
+constexpr int EXTRACTION_CLOSE_THREADS = 4;
+void set_extraction_close_threads(int count);
+void finish_extraction_closes();
 #endif

@@ -29,9 +29,80 @@ bool expand_home_system(u16* out, size_t capacity) {
 const directory_operations system_operations = {
     create_directory_system, expand_home_system, home_failed_system, nullptr};
 
+// The closing threads: a ring of handles, bounded so that extraction waits
+// when closing falls far behind. The threads live until the process ends.
+constexpr size_t CLOSE_QUEUE_CAPACITY = 256;
+constexpr SIZE_T CLOSING_THREAD_STACK = 64 * 1024;
+
+struct closing_pool {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE queued = CONDITION_VARIABLE_INIT;  // a handle waits
+    CONDITION_VARIABLE closed = CONDITION_VARIABLE_INIT;  // one was closed
+    HANDLE queue[CLOSE_QUEUE_CAPACITY];
+    size_t head = 0, count = 0;
+    size_t pending = 0;  // queued or being closed
+    int started = 0;
+    int wanted = EXTRACTION_CLOSE_THREADS;
+};
+closing_pool pool;
+
+DWORD WINAPI closing_thread(void*) {
+    AcquireSRWLockExclusive(&pool.lock);
+    for (;;) {
+        while (pool.count == 0) SleepConditionVariableSRW(&pool.queued, &pool.lock, INFINITE, 0);
+        HANDLE file = pool.queue[pool.head];
+        pool.head = (pool.head + 1) % CLOSE_QUEUE_CAPACITY;
+        --pool.count;
+        ReleaseSRWLockExclusive(&pool.lock);
+        (void)win32.CloseHandle(file);
+        AcquireSRWLockExclusive(&pool.lock);
+        --pool.pending;
+        WakeAllConditionVariable(&pool.closed);
+    }
+}
+
+// Hands `file` to the closing threads, starting one more while fewer than
+// wanted run; closes it here when there are none.
+void close_written_file(HANDLE file) {
+    AcquireSRWLockExclusive(&pool.lock);
+    if (pool.started < pool.wanted) {
+        HANDLE thread = win32.CreateThread(nullptr, CLOSING_THREAD_STACK, closing_thread, nullptr,
+                                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (thread != nullptr) {
+            ++pool.started;
+            (void)win32.CloseHandle(thread);
+        } else {
+            pool.wanted = pool.started;  // no more tries
+        }
+    }
+    if (pool.started == 0) {
+        ReleaseSRWLockExclusive(&pool.lock);
+        (void)win32.CloseHandle(file);
+        return;
+    }
+    while (pool.count == CLOSE_QUEUE_CAPACITY) SleepConditionVariableSRW(&pool.closed, &pool.lock, INFINITE, 0);
+    pool.queue[(pool.head + pool.count) % CLOSE_QUEUE_CAPACITY] = file;
+    ++pool.count;
+    ++pool.pending;
+    WakeConditionVariable(&pool.queued);
+    ReleaseSRWLockExclusive(&pool.lock);
+}
+
 }  // namespace
 
 const directory_operations& system_directory_operations() { return system_operations; }
+
+void set_extraction_close_threads(int count) {
+    AcquireSRWLockExclusive(&pool.lock);
+    pool.wanted = count;
+    ReleaseSRWLockExclusive(&pool.lock);
+}
+
+void finish_extraction_closes() {
+    AcquireSRWLockExclusive(&pool.lock);
+    while (pool.pending > 0) SleepConditionVariableSRW(&pool.closed, &pool.lock, INFINITE, 0);
+    ReleaseSRWLockExclusive(&pool.lock);
+}
 
 void set_extraction_security(void* attributes) {
     extraction_security = static_cast<SECURITY_ATTRIBUTES*>(attributes);
@@ -69,6 +140,6 @@ bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
             if (progress->stop_requested.load(std::memory_order_relaxed)) break;
         }
     }
-    (void)win32.CloseHandle(file);
+    close_written_file(file);
     return remaining == 0;
 }

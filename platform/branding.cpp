@@ -1,5 +1,5 @@
-// The launcher's product texts for {COMPANY}, {PRODUCT} and {VERSION}, in the
-// fixed-capacity record that the packer rewrites together with the version
+// The launcher's product texts for {COMPANY}, {PRODUCT} and {VERSION} and its
+// run-directory template, in the fixed-capacity record that the packer rewrites together with the version
 // block. Data only. The defaults come from the build's settings.
 #include "resources/branding_record.h"
 
@@ -23,4 +23,6 @@ extern const branding_record launcher_branding = {
     ONEFILE_WIDE(ONEFILE_PRODUCT),
     ONEFILE_WIDE(ONEFILE_VERSION_TEXT),
     ONEFILE_LAUNCHER_VERSION,
+    ONEFILE_WIDE(ONEFILE_RUN_DIRECTORY),
+    {},  // the payload's digest, written by the packer for a cache
 };

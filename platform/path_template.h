@@ -6,7 +6,11 @@
 
 #include "platform/units.h"
 
-constexpr u16 RUN_DIRECTORY_TEMPLATE[] = U16("{TEMP}\\onefile_{PID}_{TIME}");
+#include "platform/run_directory_template.h"
+
+// The template of the stock launcher; a packed launcher's own comes from its
+// record (run_directory.cpp).
+constexpr const u16* RUN_DIRECTORY_TEMPLATE = DEFAULT_RUN_DIRECTORY_TEMPLATE;
 constexpr u16 HOME_TEMPLATE[] = U16("{HOME}");
 
 constexpr int FOLDER_PROFILE = 0x28;          // CSIDL_PROFILE

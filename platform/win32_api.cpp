@@ -74,6 +74,7 @@ const win32_api win32_system = {
     // The progress window's thread.
     ::CreateEventW,        ::SetEvent,         ::GetTickCount64,
     ::LoadLibraryW,        ::GetModuleHandleW,
+    ::ReadFile,            ::GetFileAttributesExW, ::MoveFileExW,
 };
 
 win32_api win32 = win32_system;

@@ -110,6 +110,11 @@ struct win32_api {
     decltype(&::GetTickCount64) GetTickCount64;
     decltype(&::LoadLibraryW) LoadLibraryW;
     decltype(&::GetModuleHandleW) GetModuleHandleW;
+    // The cache: its record read back, its entries' sizes, the staging
+    // directory renamed into place.
+    decltype(&::ReadFile) ReadFile;
+    decltype(&::GetFileAttributesExW) GetFileAttributesExW;
+    decltype(&::MoveFileExW) MoveFileExW;
 };
 
 // The table the launcher calls through.

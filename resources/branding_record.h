@@ -1,5 +1,6 @@
 // The product texts the launcher expands for {COMPANY}, {PRODUCT} and
-// {VERSION}, kept as one fixed-capacity record in a section of its own so
+// {VERSION}, and the template of its run directory, kept as one
+// fixed-capacity record in a section of its own so
 // that the packer can find it and fill it together with the version block.
 // Layout only: shared by the launcher, the packer and the tests.
 #pragma once
@@ -19,6 +20,11 @@ constexpr char BRANDING_MARK[16] = "onefile-brand-1";
 constexpr size_t BRANDING_TEXT_CAPACITY = 256;
 constexpr size_t BRANDING_VERSION_CAPACITY = 24;  // "65535.65535.65535" and more
 constexpr size_t LAUNCHER_VERSION_CAPACITY = 16;  // bytes, this launcher's own release
+constexpr size_t RUN_DIRECTORY_TEMPLATE_CAPACITY = 512;
+constexpr size_t PAYLOAD_DIGEST_SIZE = 32;
+// The record of releases before the run-directory template: the same fields
+// up to launcher_version. The packer still brands such a stub's texts.
+constexpr uint32_t BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE = 24 + 2 * (2 * 256 + 24) + 16;
 
 // Bits of the record's flags. The build sets PROGRESS_WINDOW in a launcher
 // that has the window; the packer sets NO_PROGRESS (--no-progress). Records
@@ -36,12 +42,19 @@ struct branding_record {
     // The release of the launcher code itself ("1.1.0"), which the packer
     // reports but never changes: the version block may say anything else.
     char launcher_version[LAUNCHER_VERSION_CAPACITY];
+    // The template the run directory is expanded from (run_directory_template.h).
+    u16 run_directory[RUN_DIRECTORY_TEMPLATE_CAPACITY];
+    // For a cache template: the SHA-256 of the payload archive, which the
+    // packer writes and a cache records; zero otherwise.
+    uint8_t payload_digest[PAYLOAD_DIGEST_SIZE];
 };
 
 static_assert(sizeof(u16) == 2, "the record stores UTF-16 units");
 static_assert(offsetof(branding_record, flags) == 20, "layout shared with the packer");
 static_assert(offsetof(branding_record, company) == 24, "layout shared with the packer");
-static_assert(sizeof(branding_record) == 24 + 2 * (2 * 256 + 24) + 16, "no padding");
+static_assert(offsetof(branding_record, run_directory) == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE,
+              "the older record is a prefix of this one");
+static_assert(sizeof(branding_record) == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE + 2 * 512 + 32, "no padding");
 
 // The launcher's record (platform/branding.cpp).
 extern const branding_record launcher_branding;

@@ -10,6 +10,7 @@
 #include <cwctype>
 
 #include "platform/tree_deleter.h"
+#include "resources/branding_record.h"
 #include "tests/launcher/probe_report.h"
 
 namespace {
@@ -252,6 +253,36 @@ std::wstring test_program_folder() {
     std::wstring path(32768, L'\0');
     path.resize(GetModuleFileNameW(nullptr, &path[0], 32768));
     return folder_of(path);
+}
+
+bool set_run_directory_template(const std::wstring& image, const std::wstring& path_template,
+                                unsigned char digest_seed) {
+    std::string bytes = read_file(image);
+    auto u32_at = [&](size_t at) {
+        uint32_t value = 0;
+        for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(bytes[at + i]);
+        return value;
+    };
+    if (bytes.size() < 0x40 || path_template.size() >= RUN_DIRECTORY_TEMPLATE_CAPACITY) return false;
+    size_t header = u32_at(0x3C);
+    size_t sections = static_cast<uint8_t>(bytes[header + 6]) | (static_cast<uint8_t>(bytes[header + 7]) << 8);
+    size_t optional_size = static_cast<uint8_t>(bytes[header + 20]) | (static_cast<uint8_t>(bytes[header + 21]) << 8);
+    size_t table = header + 24 + optional_size;
+    for (size_t index = 0; index < sections; ++index) {
+        size_t entry = table + 40 * index;
+        if (bytes.compare(entry, 8, std::string(BRANDING_SECTION_NAME, 8)) != 0) continue;
+        size_t field = u32_at(entry + 20) + offsetof(branding_record, run_directory);
+        for (size_t unit = 0; unit < RUN_DIRECTORY_TEMPLATE_CAPACITY; ++unit) {
+            wchar_t value = unit < path_template.size() ? path_template[unit] : 0;
+            bytes[field + 2 * unit] = static_cast<char>(value & 0xFF);
+            bytes[field + 2 * unit + 1] = static_cast<char>(value >> 8);
+        }
+        size_t digest = u32_at(entry + 20) + offsetof(branding_record, payload_digest);
+        for (size_t index = 0; index < PAYLOAD_DIGEST_SIZE; ++index)
+            bytes[digest + index] = static_cast<char>(digest_seed + index);
+        return write_file(image, bytes);
+    }
+    return false;
 }
 
 bool pack_launcher(const std::wstring& stub, const std::wstring& target,

@@ -61,6 +61,13 @@ std::wstring test_program_folder();
 bool pack_launcher(const std::wstring& stub, const std::wstring& target,
                    const std::string& archive);
 
+// Writes `path_template` into the run-directory template of the branding
+// record of the image at `image`, as `onefile-pack --run-directory` would
+// (without its checks), and a payload digest made from `digest_seed` (the
+// launcher never hashes: a build with another seed is another payload).
+bool set_run_directory_template(const std::wstring& image, const std::wstring& path_template,
+                                unsigned char digest_seed = 0);
+
 // Environment changes for a started launcher: set `name` to `value`, or
 // leave it out when `remove` is true. TMP and TEMP are always set, and the
 // launcher's four variables left out unless given here.

@@ -215,6 +215,30 @@ TEST_F(sweep_end_to_end, removes_leftovers_whose_owner_is_gone_and_nothing_else)
     EXPECT_FALSE(file_exists(linked_leftover + L".swept\\main.dll"));
 }
 
+// A template of the team's own: the application runs from the directory it
+// names, which is gone after the exit; a leftover of its naming beside its
+// lock file is swept; one without a lock file, or of the default naming, stays.
+TEST_F(sweep_end_to_end, a_template_of_its_own_is_run_from_cleaned_and_swept) {
+    ASSERT_TRUE(set_run_directory_template(exe_, L"{TEMP}\\runs\\{PRODUCT}-{TIME}.{PID}-d"));
+    std::wstring runs = temp_ + L"\\runs";
+    ASSERT_TRUE(CreateDirectoryW(runs.c_str(), nullptr));
+    std::wstring product = L"Marrowlake";
+    std::wstring swept = runs + L"\\" + product + L"-1." + DEAD_PARENT + L"-d";
+    make_leftover(swept);
+    ASSERT_TRUE(write_file(swept + L".lock", ""));
+    std::set<std::wstring> kept = {product + L"-2." + DEAD_PARENT + L"-d",
+                                   std::wstring(L"onefile_") + DEAD_PARENT + L"_1"};
+    for (const std::wstring& name : kept) make_leftover(runs + L"\\" + name);
+
+    std::wstring report = report_path(L"report.bin");
+    EXPECT_EQ(run_until([&] { return gone(swept) && gone(swept + L".lock"); }, L"exit 0",
+                        L"report " + in_quotes(report)), 0u);
+    probe_report seen = read_report(report);
+    EXPECT_EQ(seen[REPORT_MODULE], runs + L"\\" + product + L"-" + seen[L"TALVOR_ONEFILE_START"] + L"." +
+                                       seen[L"TALVOR_ONEFILE_PARENT"] + L"-d\\main.dll");
+    EXPECT_EQ(names_in(runs), kept) << "the run directory and its lock file stay, or a look-alike went";
+}
+
 // A parent killed with its child: swept. A parent killed while its child
 // runs: the child holds the run directory, so it stays whole until the
 // child ends, and a later start then sweeps it.

@@ -6,8 +6,17 @@
 
 namespace {
 
+constexpr template_texts TEXTS = {u"Co", u"Widget", u"2.0.1"};
+
+run_directory_pattern pattern_of(const u16* path_template) {
+    run_directory_pattern pattern = {};
+    const char* why = make_run_directory_pattern(path_template, TEXTS, pattern);
+    EXPECT_EQ(why, nullptr) << why;
+    return pattern;
+}
+
 bool parses(const u16* name, run_directory_name& parsed) {
-    return parse_run_directory_name(name, parsed);
+    return parse_run_directory_name(pattern_of(DEFAULT_RUN_DIRECTORY_TEMPLATE), name, parsed);
 }
 
 }  // namespace
@@ -30,8 +39,25 @@ TEST(run_directory_names, are_onefile_digits_underscore_digits_and_nothing_else)
         EXPECT_FALSE(parses(name, parsed)) << "accepted a name that is not ours";
 }
 
+// A template of the team's own: its last component, with the record's
+// texts, in either order; the lock file's and the sweep's names follow it.
+TEST(run_directory_names, follow_the_templates_last_component) {
+    run_directory_pattern pattern = pattern_of(u"{CACHE_DIR}\\runs\\{PRODUCT}-{TIME}.{PID}-x");
+    EXPECT_TRUE(pattern.lock_file_required);
+    EXPECT_FALSE(pattern_of(DEFAULT_RUN_DIRECTORY_TEMPLATE).lock_file_required);
+    run_directory_name parsed = {};
+    ASSERT_TRUE(parse_run_directory_name(pattern, u"Widget-1340.812-x.lock", parsed));
+    EXPECT_EQ(parsed.parent, 812u);
+    EXPECT_EQ(parsed.start, 1340u);
+    EXPECT_TRUE(parsed.lock);
+    EXPECT_EQ(parsed.base_length, 17u);
+    for (const u16* name : {u"Widget-1340.812-", u"widget-1340.812-x", u"Widget-1340.812-x2",
+                            u"Widget-1340.812", u"onefile_812_1340", u"Widget-.812-x"})
+        EXPECT_FALSE(parse_run_directory_name(pattern, name, parsed)) << "accepted a name that is not ours";
+}
+
 TEST(owner_judgement, is_gone_only_for_no_such_process_or_a_later_one_and_keeps_on_doubt) {
-    run_directory_name name = {812, 1000, false};
+    run_directory_name name = {812, 1000, false, false, 0};
     EXPECT_EQ(judge_owner(name, {false, ERROR_INVALID_PARAMETER_CODE, false, 0, 0}), owner_state::gone);
     EXPECT_EQ(judge_owner(name, {false, 5, false, 0, 0}), owner_state::doubtful);  // access denied
     EXPECT_EQ(judge_owner(name, {true, 0, false, 0, 0}), owner_state::doubtful);   // no times
@@ -39,7 +65,7 @@ TEST(owner_judgement, is_gone_only_for_no_such_process_or_a_later_one_and_keeps_
     EXPECT_EQ(judge_owner(name, {true, 0, true, 1000, 0}), owner_state::alive);
     EXPECT_EQ(judge_owner(name, {true, 0, true, 999, 2000}), owner_state::gone);  // ended, held
     EXPECT_EQ(judge_owner(name, {true, 0, true, 999, 0}), owner_state::alive);
-    run_directory_name idle = {0, 1000, false};
+    run_directory_name idle = {0, 1000, false, false, 0};
     EXPECT_EQ(judge_owner(idle, {false, ERROR_INVALID_PARAMETER_CODE, false, 0}),
               owner_state::doubtful);
 }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,23 @@ BOOL WINAPI counting_write_file(HANDLE file, LPCVOID data, DWORD size, LPDWORD w
                                 LPOVERLAPPED overlapped) {
     write_sizes.push_back(size);
     return win32_system.WriteFile(file, data, size, written, overlapped);
+}
+
+// A close that takes its time, as under real-time antivirus scanning; which
+// threads closed and how many.
+std::atomic<int> slow_closes{0};
+std::atomic<bool> closed_on_writing_thread{false};
+DWORD writing_thread = 0;
+
+BOOL WINAPI slow_close_handle(HANDLE handle) {
+    bool file = GetFileType(handle) == FILE_TYPE_DISK;
+    if (file) Sleep(20);
+    BOOL closed = win32_system.CloseHandle(handle);
+    if (file) {
+        if (GetCurrentThreadId() == writing_thread) closed_on_writing_thread = true;
+        ++slow_closes;
+    }
+    return closed;
 }
 
 BOOL WINAPI failing_write_file(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
@@ -69,6 +87,7 @@ protected:
         u16 first[FIRST_ENTRY_PATH_CAPACITY] = {0};
         make_target_path(target, run_directory.c_str(), name.c_str(), first);
         write_payload_entry(archive, data.size(), target, cache, buffer);
+        finish_extraction_closes();
         return static_cast<size_t>(archive.cursor - archive.base);
     }
 
@@ -94,6 +113,34 @@ TEST_F(WritePayloadEntry, ChunksAreAtMost32768Bytes) {
         EXPECT_EQ(write(name, data), c.size);
         EXPECT_EQ(write_sizes, c.writes) << c.size;
         EXPECT_EQ(read_file(run_directory + L"\\" + name), data) << c.size;
+    }
+}
+
+// The writing thread hands files to the closing threads and goes on; when
+// finish_extraction_closes returns, every one is closed: nobody else holds
+// any (an exclusive open succeeds) and its bytes are all there.
+TEST_F(WritePayloadEntry, FilesAreClosedByOtherThreadsAndAllBeforeTheFinish) {
+    win32.CloseHandle = slow_close_handle;
+    slow_closes = 0;
+    closed_on_writing_thread = false;
+    writing_thread = GetCurrentThreadId();
+    constexpr int FILES = 24;
+    for (int index = 0; index < FILES; ++index) {
+        u16 first[FIRST_ENTRY_PATH_CAPACITY] = {0};
+        std::string data = pattern(1000 + index);
+        payload_archive archive = payload_archive_over(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+        make_target_path(target, run_directory.c_str(), (L"n\\" + std::to_wstring(index)).c_str(), first);
+        write_payload_entry(archive, data.size(), target, cache, buffer);
+    }
+    finish_extraction_closes();
+    EXPECT_EQ(slow_closes.load(), FILES);
+    EXPECT_FALSE(closed_on_writing_thread.load());
+    for (int index = 0; index < FILES; ++index) {
+        std::wstring path = run_directory + L"\\n\\" + std::to_wstring(index);
+        HANDLE alone = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(alone, INVALID_HANDLE_VALUE) << index << " still open";
+        if (alone != INVALID_HANDLE_VALUE) CloseHandle(alone);
+        EXPECT_EQ(read_file(path), pattern(1000 + index)) << index;
     }
 }
 

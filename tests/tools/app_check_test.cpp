@@ -11,7 +11,10 @@
 #include <sstream>
 #include <tuple>
 
+#include <fstream>
+
 #include "pack.h"
+#include "resources/branding_record.h"
 #include "tests/tools/packer_run.h"
 
 namespace {
@@ -147,6 +150,97 @@ TEST_F(AppCheck, WarnsWhenThePackedFileKeepsTheLaunchersOwnTexts) {
     EXPECT_NE(result.err.find("launcher's own company"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("launcher's own version"), std::string::npos) << result.err;
     EXPECT_EQ(pack("--product Mine --company Me --version 2", ONEFILE_STUB_PATH).err, "");
+}
+
+// --run-directory: a bad template is one line, status 2, no output; a good
+// one goes into the record (brand keeps it for pack) and info names its
+// kind and whether leftovers are swept; the default changes no byte.
+TEST_F(AppCheck, RunDirectoryTemplateIsCheckedStoredAndShown) {
+    if (!fs::exists(ONEFILE_STUB_PATH)) GTEST_SKIP() << "no launcher stub at " ONEFILE_STUB_PATH " (make all)";
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    const std::pair<const char*, const char*> refused[] = {
+        {"'{TEMP}/x_{PID}'", "uses {PID} without {TIME}"},
+        {"'runs/{PID}_{TIME}'", "does not start with"},
+        {"'{TEMP}/{NOPE}_{TIME}'", "names a placeholder the launcher does not know"},
+    };
+    for (const auto& [option, why] : refused) {
+        run_result result = pack(std::string("--run-directory ") + option, ONEFILE_STUB_PATH);
+        EXPECT_EQ(result.status, 2) << option;
+        EXPECT_EQ(lines(result.err), 1u) << result.err;
+        EXPECT_NE(result.err.find(std::string("--run-directory: ") + option + " " + why), std::string::npos) << result.err;
+        EXPECT_FALSE(fs::exists(root / "out.exe"));
+    }
+    EXPECT_NE(pack("--run-directory '{TEMP}/a_{PID}_{TIME}'").err.find("holds no run-directory template"),
+              std::string::npos) << "a stub without the record's field";
+
+    auto info_row = [&](const fs::path& image) {
+        std::string text = run_pack("info " + quoted(image)).out;
+        size_t at = text.find("  run directory    ");
+        return at == std::string::npos ? text : text.substr(at + 19, text.find('\n', at) - at - 19);
+    };
+    ASSERT_EQ(pack("--quiet", ONEFILE_STUB_PATH).status, 0);
+    std::string plain = read_file(root / "out.exe");
+    EXPECT_EQ(info_row(root / "out.exe"), "{TEMP}\\onefile_{PID}_{TIME} (per start; leftovers are swept)");
+    ASSERT_EQ(pack("--run-directory '{TEMP}\\onefile_{PID}_{TIME}'", ONEFILE_STUB_PATH).status, 0);
+    EXPECT_EQ(read_file(root / "out.exe"), plain) << "the default template changed bytes";
+
+    fs::path branded = root / "branded.exe";
+    ASSERT_EQ(run_pack("brand " + quoted(ONEFILE_STUB_PATH) + " -o " + quoted(branded) +
+                       " --run-directory '{CACHE_DIR}/Co/{PRODUCT}_{TIME}_{PID}'").status, 0);
+    ASSERT_EQ(pack("", branded).status, 0);
+    EXPECT_EQ(info_row(root / "out.exe"),
+              "{CACHE_DIR}\\Co\\{PRODUCT}_{TIME}_{PID} (per start; leftovers with a lock file are swept)");
+    ASSERT_EQ(pack("--run-directory '{TEMP}/app_{TIME}'", ONEFILE_STUB_PATH).status, 0);
+    EXPECT_EQ(info_row(root / "out.exe").rfind("{TEMP}\\app_{TIME} (per start; leftovers are not swept: the "
+                                               "template lacks {PID} or {TIME}", 0), 0u);
+}
+
+// A cache's template: the record gets the SHA-256 of the archive as written
+// (another payload, another digest); a top-level file of the record's name
+// is refused.
+TEST_F(AppCheck, CacheTemplateRecordsThePayloadsDigest) {
+    pack::sha256 known;
+    known.update("abc", 3);
+    std::array<uint8_t, 32> abc = known.finish();
+    EXPECT_EQ(abc[0], 0xba);
+    EXPECT_EQ(abc[31], 0xad);
+    if (!fs::exists(ONEFILE_STUB_PATH)) GTEST_SKIP() << "no launcher stub at " ONEFILE_STUB_PATH " (make all)";
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    auto digests = [&]() {
+        std::ifstream in(root / "out.exe", std::ios::binary);
+        uint64_t size = fs::file_size(root / "out.exe");
+        pack::image_summary summary = pack::summarise_image(in, size);
+        std::vector<uint8_t> recorded;
+        for (const pack::image_section& section : summary.sections)
+            if (section.name == ".brand")
+                recorded = pack::read_stream_bytes(in, section.offset + offsetof(branding_record, payload_digest), 32);
+        pack::payload_location where = pack::locate_payload(in, size);
+        std::vector<uint8_t> archive = pack::read_stream_bytes(in, where.offset, static_cast<size_t>(where.size));
+        pack::sha256 digest;
+        digest.update(archive.data(), archive.size());
+        std::array<uint8_t, 32> computed = digest.finish();
+        return std::make_pair(recorded, std::vector<uint8_t>(computed.begin(), computed.end()));
+    };
+    const std::string cache = "--run-directory 'C:/Caches/{COMPANY}/{PRODUCT}/{VERSION}'";
+    ASSERT_EQ(pack(cache, ONEFILE_STUB_PATH).status, 0);
+    auto first = digests();
+    EXPECT_EQ(first.first, first.second);
+    EXPECT_NE(run_pack("info " + quoted(root / "out.exe")).out.find("{VERSION} (cache: "), std::string::npos);
+    write_file(app / "data" / "readme.txt", "payload entry, changed");
+    ASSERT_EQ(pack(cache, ONEFILE_STUB_PATH).status, 0);
+    auto second = digests();
+    EXPECT_EQ(second.first, second.second);
+    EXPECT_NE(second.first, first.first);
+    ASSERT_EQ(pack("", ONEFILE_STUB_PATH).status, 0);
+    EXPECT_EQ(digests().first, std::vector<uint8_t>(32, 0)) << "a per-start template records no digest";
+
+    write_file(app / ".ONEFILE-cache", "mine");
+    fs::remove(root / "out.exe");
+    run_result refused = pack(cache, ONEFILE_STUB_PATH);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find(".ONEFILE-cache: the launcher records a cache's digest under this name"),
+              std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(root / "out.exe"));
 }
 
 // With the typical TEMP assumed, a name of 172 units still fits in 259.

@@ -52,6 +52,7 @@ void output_file::write(const void* data, size_t size) {
     for (; i + 1 < size; i += 2) sum += bytes[i] | (static_cast<uint64_t>(bytes[i + 1]) << 8);
     if (i < size) sum += bytes[i];
     word_sum_ += sum;
+    if (digest != nullptr) digest->update(data, size);
     stream_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     if (!stream_) throw pack_error("cannot write " + path_.string());
     offset_ += size;
@@ -74,6 +75,12 @@ void output_file::patch(uint64_t at, const void* data, size_t size) {
     if (!stream_) throw pack_error("cannot write " + path_.string());
 }
 
+void output_file::patch_summed(uint64_t at, const void* data, size_t size) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i) word_sum_ += static_cast<uint64_t>(bytes[i]) << (((at + i) & 1) * 8);
+    patch(at, data, size);
+}
+
 void output_file::close() {
     stream_.close();
     if (!stream_) throw pack_error("cannot write " + path_.string());
@@ -87,7 +94,8 @@ uint64_t archive_size(const std::vector<app_entry>& entries) {
     return size + 8;           // trailer
 }
 
-void write_archive(const std::vector<app_entry>& entries, output_file& out) {
+void write_archive(const std::vector<app_entry>& entries, output_file& out, sha256* digest) {
+    out.digest = digest;
     const uint64_t start = out.offset();
     std::unique_ptr<char[]> buffer(new char[COPY_CHUNK]);
     out.write(ARCHIVE_HEADER, sizeof ARCHIVE_HEADER);
@@ -115,6 +123,7 @@ void write_archive(const std::vector<app_entry>& entries, output_file& out) {
     std::string trailer;
     put_u64(trailer, trailer_offset);
     out.write(trailer.data(), trailer.size());
+    out.digest = nullptr;
 }
 
 void walk_archive(std::istream& in, uint64_t size, const archive_visitor& visitor) {

@@ -34,8 +34,10 @@ const std::pair<resource_leaf, uint64_t>* find_resource(const image_summary& sum
 std::vector<uint8_t> branding_record_bytes(std::istream& in, const image_summary& summary) {
     for (const image_section& section : summary.sections) {
         if (section.name != std::string(BRANDING_SECTION_NAME, strnlen(BRANDING_SECTION_NAME, 8))) continue;
-        if (section.size < sizeof(branding_record)) return {};
-        std::vector<uint8_t> record = read_stream_bytes(in, section.offset, sizeof(branding_record));
+        // The fields before the run-directory template: older records end there.
+        if (section.size < BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE) return {};
+        std::vector<uint8_t> record =
+            read_stream_bytes(in, section.offset, BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE);
         return is_branding_record(record, 0) ? record : std::vector<uint8_t>();
     }
     return {};
@@ -54,6 +56,38 @@ std::string progress_window(const std::vector<uint8_t>& record) {
     if ((flags & BRANDING_FLAG_NO_PROGRESS) != 0) return "off (--no-progress)";
     if ((flags & BRANDING_FLAG_PROGRESS_WINDOW) == 0) return "none (the launcher has none)";
     return "on (while unpacking takes over 0.4 s)";
+}
+
+std::u16string text_at(const std::vector<uint8_t>& record, size_t at, size_t capacity) {
+    std::u16string text;
+    for (size_t i = 0; i < capacity; ++i) {
+        char16_t unit = static_cast<char16_t>(record[at + 2 * i] | (record[at + 2 * i + 1] << 8));
+        if (unit == 0) break;
+        text += unit;
+    }
+    return text;
+}
+
+// The record's run-directory template, its kind and whether it is swept.
+std::string run_directory_of(std::istream& in, const image_summary& summary) {
+    for (const image_section& section : summary.sections) {
+        if (section.name != std::string(BRANDING_SECTION_NAME, strnlen(BRANDING_SECTION_NAME, 8))) continue;
+        if (section.size < BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE) break;
+        std::vector<uint8_t> record = read_stream_bytes(in, section.offset, BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE);
+        if (!is_branding_record(record, 0)) break;
+        std::u16string path_template = u"{TEMP}\\onefile_{PID}_{TIME}";
+        if (has_run_directory_field(record, 0)) {
+            if (section.size < sizeof(branding_record)) break;
+            record = read_stream_bytes(in, section.offset, sizeof(branding_record));
+            std::u16string stored = text_at(record, offsetof(branding_record, run_directory), RUN_DIRECTORY_TEMPLATE_CAPACITY);
+            if (!stored.empty()) path_template = stored;
+        }
+        record_texts texts = {text_at(record, offsetof(branding_record, company), BRANDING_TEXT_CAPACITY),
+                              text_at(record, offsetof(branding_record, product), BRANDING_TEXT_CAPACITY),
+                              text_at(record, offsetof(branding_record, version), BRANDING_VERSION_CAPACITY)};
+        return describe_run_directory(path_template, texts);
+    }
+    return "unknown (no branding record)";
 }
 
 std::string version_text(const uint16_t parts[4]) {
@@ -122,6 +156,7 @@ size_t show_info(const fs::path& image, std::ostream& out) {
     std::vector<uint8_t> record = branding_record_bytes(in, summary);
     row("launcher", launcher_release(record));
     row("progress window", progress_window(record));
+    row("run directory", run_directory_of(in, summary));
 
     if (const auto* version = find_resource(summary, RT_VERSION, 1)) {
         version_fields fields;

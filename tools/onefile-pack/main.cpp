@@ -62,6 +62,14 @@ const char HELP_BRANDING[] =
     "  --no-progress           the launcher never shows its progress window (shown\n"
     "                          otherwise while unpacking takes over 0.4 s); changes\n"
     "                          only the branding record\n"
+    "  --run-directory T       where the launcher unpacks, a template (default\n"
+    "                          {TEMP}\\onefile_{PID}_{TIME}): an absolute start ({TEMP},\n"
+    "                          {HOME}, {CACHE_DIR}, X:\\ or \\\\server\\share), then names\n"
+    "                          with {COMPANY}, {PRODUCT}, {VERSION}, {PID} and {TIME};\n"
+    "                          with {TIME} a new directory per start, with neither\n"
+    "                          {PID} nor {TIME} a cache unpacked once and reused while\n"
+    "                          the payload's digest is the same; \"/\" is taken for\n"
+    "                          \"\\\"; changes only the branding record\n"
     "Texts hold 1 to 255 UTF-16 units. Company, product and version also go into the\n"
     "stub's branding record (section .brand), which {COMPANY}, {PRODUCT} and {VERSION}\n"
     "(three parts) expand to; a stub without that record refuses these three options.\n"
@@ -84,6 +92,7 @@ const char HELP_EXTRACT[] =
 const char HELP_INFO[] =
     "usage: onefile-pack info EXE\n"
     "The launcher's release, whether it shows a progress window, the version block's texts and versions, the icon sizes,\n"
+    "the run-directory template with its kind and whether leftovers are swept,\n"
     "the payload's entry count and size, the application library, whether it exports\n"
     "run_code, its imports (MISSING: neither in the payload nor a system library), a\n"
     "'missing' row for each library it or a shipped library imports that nothing\n"
@@ -202,6 +211,9 @@ int run(int argc, char** argv) {
             branding.manifest = value();
         } else if (brands && arg == "--no-progress") {
             branding.no_progress = true;
+        } else if (brands && arg == "--run-directory") {
+            const char* text_value = value();
+            branding.run_directory = branding_text(arg, i, text_value);
         } else if (brands && arg == "--version") {
             branding.version = value();
         } else if (brands && (arg == "--product" || arg == "--company" || arg == "--description" ||

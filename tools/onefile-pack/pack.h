@@ -2,6 +2,7 @@
 // application tree, the archive stream, the PE image with its resource tree,
 // and the commands. Portable C++17, standard library only.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +55,21 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
                                      const fs::path& main_source = {});
 
 // --- the archive stream ----------------------------------------------------
+// SHA-256 (digest.cpp): the payload's identity for a cache.
+class sha256 {
+public:
+    sha256();
+    void update(const void* data, size_t size);
+    std::array<uint8_t, 32> finish();
+
+private:
+    void block(const uint8_t* bytes);
+    uint32_t state_[8];
+    uint8_t buffer_[64] = {};
+    size_t used_ = 0;
+    uint64_t total_ = 0;
+};
+
 // Where bytes go: a file with a running PE checksum and progress.
 class output_file {
 public:
@@ -64,6 +80,10 @@ public:
     // Sum of the little-endian 16-bit words written so far, before folding.
     uint64_t word_sum() const { return word_sum_; }
     void patch(uint64_t at, const void* data, size_t size);  // bytes already summed as zero
+    // The same, adding the new bytes to the checksum's sum.
+    void patch_summed(uint64_t at, const void* data, size_t size);
+    // Receives every byte written, when set.
+    sha256* digest = nullptr;
     void close();
     std::function<void(uint64_t)> on_progress;
 
@@ -76,8 +96,9 @@ private:
 
 uint64_t archive_size(const std::vector<app_entry>& entries);
 // Streams the archive; fails when a file cannot be read or changed size
-// since it was scanned.
-void write_archive(const std::vector<app_entry>& entries, output_file& out);
+// since it was scanned. With `digest`, every byte written also goes into it
+// (the bytes the launcher reads: the trailer's padding too).
+void write_archive(const std::vector<app_entry>& entries, output_file& out, sha256* digest = nullptr);
 
 // Walks an archive read from `in` at its current position, `size` bytes at
 // most; `on_entry` gets each name and size and must consume exactly `size`
@@ -115,6 +136,9 @@ payload_location locate_payload(std::istream& in, uint64_t file_size);
 // True when a launcher branding record of this layout starts at `at` (the
 // caller has checked that the whole record lies inside `bytes`).
 bool is_branding_record(const std::vector<uint8_t>& bytes, size_t at);
+// True when that record is of this release's layout, with the run-directory
+// template; false for the shorter record of older releases.
+bool has_run_directory_field(const std::vector<uint8_t>& bytes, size_t at);
 
 // `count` bytes at `offset` of a stream; a pack_error when the file ends first.
 std::vector<uint8_t> read_stream_bytes(std::istream& in, uint64_t offset, size_t count);
@@ -232,6 +256,9 @@ struct branding_options {
     // --no-progress: the launcher shows no progress window. Kept in the
     // branding record alone; the version block stays as it is.
     bool no_progress = false;
+    // --run-directory: a template; goes into the record only, so it is not
+    // among any(), which rewrites the version block.
+    std::u16string run_directory;
     bool any() const;
     // Company, product or version: the texts {COMPANY}, {PRODUCT} and
     // {VERSION} give, which only a stub with a branding record can follow.
@@ -251,6 +278,17 @@ struct record_texts {
 record_texts apply_branding(const branding_options& branding, const std::u16string& output_name,
                             const record_texts* stub_record, std::vector<resource_leaf>& leaves,
                             std::vector<std::vector<uint8_t>>& data);
+// --run-directory (run_directory.cpp): the template with "/" turned into
+// "\\", checked against the texts the record will hold; option_error when the
+// launcher could not use it. The capacity is the record's, in units.
+std::u16string checked_run_directory(const std::u16string& text, const record_texts& texts);
+// True for a template with neither {PID} nor {TIME}: a cache.
+bool is_cache_template(const std::u16string& path_template);
+// The file inside a cache that records its digest (the launcher's name).
+constexpr char16_t CACHE_RECORD_FILE_NAME[] = u".onefile-cache";
+// info's words: the template, its kind, and whether leftovers are swept.
+std::string describe_run_directory(const std::u16string& path_template, const record_texts& texts);
+
 // `brand`: the stub's resources rewritten as `pack` would, without payload.
 void brand_stub(const fs::path& stub, const fs::path& output, const branding_options& branding);
 

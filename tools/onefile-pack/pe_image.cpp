@@ -332,8 +332,13 @@ bool operator==(const resource_key& a, const resource_key& b) {
 }
 
 bool is_branding_record(const std::vector<uint8_t>& bytes, size_t at) {
-    return std::memcmp(&bytes[at], BRANDING_MARK, sizeof BRANDING_MARK) == 0 &&
-           get32(bytes, at + offsetof(branding_record, record_size)) == sizeof(branding_record);
+    if (std::memcmp(&bytes[at], BRANDING_MARK, sizeof BRANDING_MARK) != 0) return false;
+    uint32_t size = get32(bytes, at + offsetof(branding_record, record_size));
+    return size == sizeof(branding_record) || size == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE;
+}
+
+bool has_run_directory_field(const std::vector<uint8_t>& bytes, size_t at) {
+    return get32(bytes, at + offsetof(branding_record, record_size)) == sizeof(branding_record);
 }
 
 std::vector<uint8_t> read_stream_bytes(std::istream& in, uint64_t offset, size_t count) {
@@ -389,6 +394,9 @@ struct loaded_stub {
     std::vector<resource_leaf> leaves;
     std::vector<std::vector<uint8_t>> data;
     int brand_section = -1;  // index of the branding record's section
+    // File offset of the record's payload digest when its template is a
+    // cache's: the archive's SHA-256 goes there. 0 otherwise.
+    size_t digest_offset = 0;
 };
 
 std::string section_name(const std::vector<uint8_t>& image, const pe_layout& layout, size_t i) {
@@ -417,8 +425,9 @@ loaded_stub load_stub(const fs::path& stub) {
 // data, checked by its mark and size.
 size_t record_offset(const loaded_stub& s) {
     const section_header& h = s.layout.sections[static_cast<size_t>(s.brand_section)];
-    if (h.raw_size < sizeof(branding_record) || static_cast<uint64_t>(h.raw_offset) + sizeof(branding_record) > s.image.size() ||
-        !is_branding_record(s.image, h.raw_offset))
+    auto fits = [&](size_t size) { return h.raw_size >= size && static_cast<uint64_t>(h.raw_offset) + size <= s.image.size(); };
+    if (!fits(BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE) || !is_branding_record(s.image, h.raw_offset) ||
+        (has_run_directory_field(s.image, h.raw_offset) && !fits(sizeof(branding_record))))
         throw pack_error("the stub's section .brand holds no branding record this packer knows");
     return h.raw_offset;
 }
@@ -438,7 +447,8 @@ void put_record_text(std::vector<uint8_t>& image, size_t at, size_t capacity, co
     for (size_t i = 0; i < capacity; ++i) set16(image, at + 2 * i, i < text.size() ? text[i] : 0);
 }
 
-// Rewrites resources and record for `branding`, if any option is given.
+// Rewrites resources and record for `branding`, if any option is given;
+// --run-directory alone changes the record only.
 void brand_loaded(loaded_stub& s, const branding_options* branding, const fs::path& output) {
     if (branding == nullptr) return;
     if (branding->no_progress) {
@@ -447,7 +457,8 @@ void brand_loaded(loaded_stub& s, const branding_options* branding, const fs::pa
         size_t flags_at = record_offset(s) + offsetof(branding_record, flags);
         set32(s.image, flags_at, get32(s.image, flags_at) | BRANDING_FLAG_NO_PROGRESS);
     }
-    if (!branding->any()) return;
+    bool run_directory = !branding->run_directory.empty();
+    if (!branding->any() && !run_directory) return;
     record_texts stub_record;
     size_t at = 0;
     if (s.brand_section >= 0) {
@@ -456,13 +467,25 @@ void brand_loaded(loaded_stub& s, const branding_options* branding, const fs::pa
                        record_text(s.image, at + offsetof(branding_record, product), BRANDING_TEXT_CAPACITY),
                        record_text(s.image, at + offsetof(branding_record, version), BRANDING_VERSION_CAPACITY)};
     }
-    record_texts texts = apply_branding(*branding, from_utf8(output.filename().u8string()),
-                                        s.brand_section >= 0 ? &stub_record : nullptr, s.leaves, s.data);
+    if (run_directory && (s.brand_section < 0 || !has_run_directory_field(s.image, at)))
+        throw option_error("--run-directory", "the stub's branding record holds no run-directory template "
+                                              "(a launcher release before templates); use a newer stub");
+    record_texts texts = stub_record;
+    if (branding->any())
+        texts = apply_branding(*branding, from_utf8(output.filename().u8string()),
+                               s.brand_section >= 0 ? &stub_record : nullptr, s.leaves, s.data);
+    // Checked against the texts the record will hold; nothing is written yet.
+    std::u16string path_template = run_directory ? checked_run_directory(branding->run_directory, texts) : u"";
     if (s.brand_section < 0) return;
     // launcher_version is the launcher's own release and stays as it is.
-    put_record_text(s.image, at + offsetof(branding_record, company), BRANDING_TEXT_CAPACITY, texts.company);
-    put_record_text(s.image, at + offsetof(branding_record, product), BRANDING_TEXT_CAPACITY, texts.product);
-    put_record_text(s.image, at + offsetof(branding_record, version), BRANDING_VERSION_CAPACITY, texts.version);
+    if (branding->any()) {
+        put_record_text(s.image, at + offsetof(branding_record, company), BRANDING_TEXT_CAPACITY, texts.company);
+        put_record_text(s.image, at + offsetof(branding_record, product), BRANDING_TEXT_CAPACITY, texts.product);
+        put_record_text(s.image, at + offsetof(branding_record, version), BRANDING_VERSION_CAPACITY, texts.version);
+    }
+    if (run_directory)
+        put_record_text(s.image, at + offsetof(branding_record, run_directory), RUN_DIRECTORY_TEMPLATE_CAPACITY,
+                        path_template);
 }
 
 // The section that may take the new tree in its own slot: the stub's
@@ -587,7 +610,14 @@ void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs
         out.write(s.image.data() + headers.size(), kept_bytes - headers.size());
         out.write_zeros(section_offset - kept_bytes);
         out.write(section.head.data(), section.head.size());
-        if (entries) write_archive(*entries, out);
+        if (entries) {
+            sha256 digest;
+            write_archive(*entries, out, s.digest_offset != 0 ? &digest : nullptr);
+            if (s.digest_offset != 0) {
+                std::array<uint8_t, 32> bytes = digest.finish();
+                out.patch_summed(s.digest_offset, bytes.data(), bytes.size());
+            }
+        }
         out.write_zeros(raw_size - section_size);
         if (out.offset() != section_offset + raw_size) throw pack_error("internal error: image size mismatch");
         uint64_t sum = out.word_sum();
@@ -624,10 +654,28 @@ void warn_stock_texts(const loaded_stub& s, std::ostream& warnings) {
     }
 }
 
+// A stub whose record holds a cache's template gets the payload's digest
+// there; the digest field is zero until the archive has been written.
+void prepare_digest(loaded_stub& s, const std::vector<app_entry>& entries) {
+    if (s.brand_section < 0) return;
+    size_t at = record_offset(s);
+    if (!has_run_directory_field(s.image, at)) return;
+    std::u16string path_template =
+        record_text(s.image, at + offsetof(branding_record, run_directory), RUN_DIRECTORY_TEMPLATE_CAPACITY);
+    if (path_template.empty() || !is_cache_template(path_template)) return;
+    for (const app_entry& entry : entries)
+        if (fold_case(entry.name) == fold_case(std::u16string(CACHE_RECORD_FILE_NAME)))
+            throw refused_error(to_utf8(entry.name) + ": the launcher records a cache's digest under this name; "
+                                "rename the file");
+    s.digest_offset = at + offsetof(branding_record, payload_digest);
+    for (size_t i = 0; i < PAYLOAD_DIGEST_SIZE; ++i) s.image[s.digest_offset + i] = 0;
+}
+
 void pack_image(const pack_options& options) {
     loaded_stub stub = load_stub(options.stub);
     brand_loaded(stub, options.branding, options.output);
     std::vector<app_entry> entries = scan_app_tree(options.app_dir, options.main_name, options.main_file);
+    prepare_digest(stub, entries);
     if (options.check) {
         std::string label = to_utf8(options.main_name);
         if (!options.main_file.empty() && options.main_file.filename().u8string() != label)

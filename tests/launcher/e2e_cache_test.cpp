@@ -1,0 +1,175 @@
+// End-to-end: a launcher whose template is a cache. The first start makes
+// it, later ones run from it without writing a file; a damaged cache is
+// repaired, another payload replaces it unless it is in use (that start runs
+// from TEMP), eight first starts make one cache, old caches are pruned, and
+// a cache that is a link or another user's is never used.
+#include <map>
+#include <set>
+
+#include "tests/launcher/e2e_fixture.h"
+
+namespace {
+
+std::set<std::wstring> names_of(const std::wstring& folder) {
+    std::vector<std::wstring> names = directory_names(folder);
+    return std::set<std::wstring>(names.begin(), names.end());
+}
+
+// Every file's last write time below `folder`, by path.
+void file_times(const std::wstring& folder, std::map<std::wstring, uint64_t>& times) {
+    for (const std::wstring& name : directory_names(folder)) {
+        std::wstring path = folder + L"\\" + name;
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            file_times(path, times);
+        else
+            times[path] = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                          data.ftLastWriteTime.dwLowDateTime;
+    }
+}
+
+}  // namespace
+
+class cache_end_to_end : public launcher_end_to_end {
+protected:
+    void SetUp() override {
+        launcher_end_to_end::SetUp();
+        caches_ = folder_ + L"\\caches";
+        cache_ = caches_ + L"\\app";
+    }
+    // The probe and a note whose text makes the build; `seed` its digest.
+    void pack_build(unsigned char seed, const std::wstring& cache, const std::wstring& exe = L"") {
+        std::wstring saved = exe_;
+        if (!exe.empty()) exe_ = exe;
+        pack({{L"main.dll", probe_library()}, {L"data\\notes.txt", "build " + std::to_string(seed)}});
+        ASSERT_TRUE(set_run_directory_template(exe_, cache, seed));
+        exe_ = saved;
+    }
+    // Runs `tail` after a report; the module the child loaded.
+    std::wstring module_of_run(const std::wstring& tail = L"exit 0") {
+        std::wstring report = report_path(L"report.bin");
+        DeleteFileW(report.c_str());
+        EXPECT_EQ(run(L"report " + in_quotes(report) + L" " + tail), 0u) << last_output_ << last_error_;
+        return read_report(report)[REPORT_MODULE];
+    }
+    std::wstring caches_, cache_;
+};
+
+TEST_F(cache_end_to_end, the_first_start_makes_it_and_later_ones_run_from_it_unwritten) {
+    pack_build(1, cache_);
+    EXPECT_EQ(module_of_run(), cache_ + L"\\main.dll");
+    EXPECT_EQ(names_of(caches_), (std::set<std::wstring>{L"app", L"app.lock"})) << "staging left";
+    std::map<std::wstring, uint64_t> before, after;
+    file_times(cache_, before);
+    EXPECT_EQ(before.size(), 3u) << "main.dll, the note and the record";
+    Sleep(50);
+    EXPECT_EQ(module_of_run(), cache_ + L"\\main.dll");
+    file_times(cache_, after);
+    EXPECT_EQ(after, before) << "a file was written again";
+    EXPECT_TRUE(directory_names(temp_).empty()) << "a start ran from TEMP";
+}
+
+TEST_F(cache_end_to_end, a_damaged_cache_is_repaired_and_another_payload_replaces_it) {
+    pack_build(1, cache_);
+    module_of_run();
+    ASSERT_TRUE(DeleteFileW((cache_ + L"\\data\\notes.txt").c_str()));
+    EXPECT_EQ(module_of_run(), cache_ + L"\\main.dll");
+    EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 1");
+    ASSERT_TRUE(write_file(cache_ + L"\\data\\notes.txt", "resized, longer"));
+    module_of_run();
+    EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 1");
+
+    pack_build(2, cache_);
+    EXPECT_EQ(module_of_run(), cache_ + L"\\main.dll");
+    EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 2");
+    EXPECT_EQ(names_of(caches_), (std::set<std::wstring>{L"app", L"app.lock"}));
+}
+
+// A new build while the old one runs: the cache stays the old one's, the
+// new build runs from a directory of its own under TEMP, gone at its end.
+TEST_F(cache_end_to_end, a_cache_in_use_stays_and_another_build_runs_from_temp) {
+    pack_build(1, cache_);
+    std::wstring first_report = report_path(L"first.bin"), release = report_path(L"release");
+    launched_process first;
+    start(first, L"report " + in_quotes(first_report) + L" await " + in_quotes(release), {}, L"first");
+    ASSERT_FALSE(wait_for_report(first_report, 30000).empty());
+
+    std::wstring second_exe = folder_ + L"\\app2.exe";
+    pack_build(2, cache_, second_exe);
+    std::wstring saved = exe_;
+    exe_ = second_exe;
+    std::wstring module = module_of_run();
+    exe_ = saved;
+    EXPECT_EQ(module.rfind(temp_ + L"\\onefile_", 0), 0u) << printable(module);
+    EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 1");
+    EXPECT_TRUE(run_directories_in(temp_).empty());
+
+    write_file(release, "");
+    EXPECT_TRUE(first.wait(LAUNCHER_TIMEOUT_MS));
+    EXPECT_EQ(first.exit_code(), 0u);
+    EXPECT_EQ(read_file(cache_ + L"\\main.dll"), probe_library());
+}
+
+TEST_F(cache_end_to_end, eight_first_starts_at_once_run_from_one_cache) {
+    pack_build(1, cache_);
+    constexpr int STARTS = 8;
+    launched_process processes[STARTS];
+    std::vector<std::wstring> reports;
+    for (int index = 0; index < STARTS; ++index) {
+        reports.push_back(report_path((L"r" + std::to_wstring(index) + L".bin").c_str()));
+        start(processes[index], L"report " + in_quotes(reports.back()), {}, L"start" + std::to_wstring(index));
+    }
+    for (int index = 0; index < STARTS; ++index) {
+        EXPECT_TRUE(processes[index].wait(LAUNCHER_TIMEOUT_MS));
+        EXPECT_EQ(processes[index].exit_code(), 0u) << processes[index].standard_output();
+        EXPECT_EQ(read_report(reports[index])[REPORT_MODULE], cache_ + L"\\main.dll") << index;
+    }
+    EXPECT_EQ(names_of(caches_), (std::set<std::wstring>{L"app", L"app.lock"})) << "staging left";
+    EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 1");
+}
+
+// One folder per version, as {VERSION} gives: after ten upgrades the current
+// cache and at most one older one remain; a directory without our record
+// beside them is never touched.
+TEST_F(cache_end_to_end, ten_upgrades_leave_at_most_two_caches) {
+    ASSERT_TRUE(CreateDirectoryW(caches_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((caches_ + L"\\v0").c_str(), nullptr));
+    ASSERT_TRUE(write_file(caches_ + L"\\v0\\keep.txt", "not a cache"));
+    for (int version = 1; version <= 10; ++version) {
+        std::wstring cache = caches_ + L"\\v" + std::to_wstring(version);
+        pack_build(static_cast<unsigned char>(version), cache);
+        // The sweep prunes beside the application: give it the time.
+        EXPECT_EQ(module_of_run(L"sleep 300 exit 0"), cache + L"\\main.dll");
+    }
+    module_of_run(L"sleep 300 exit 0");
+    std::set<std::wstring> caches;
+    for (const std::wstring& name : names_of(caches_))
+        if (file_exists(caches_ + L"\\" + name + L"\\.onefile-cache")) caches.insert(name);
+    EXPECT_LE(caches.size(), 2u);
+    EXPECT_EQ(caches.count(L"v10"), 1u);
+    EXPECT_EQ(read_file(caches_ + L"\\v0\\keep.txt"), "not a cache");
+}
+
+TEST_F(cache_end_to_end, a_cache_that_is_a_link_or_another_users_is_not_used) {
+    ASSERT_TRUE(CreateDirectoryW(caches_.c_str(), nullptr));
+    std::wstring elsewhere = folder_ + L"\\elsewhere";
+    pack_build(1, cache_);
+    module_of_run();
+    ASSERT_TRUE(MoveFileExW(cache_.c_str(), elsewhere.c_str(), 0));
+    ASSERT_TRUE(make_unix_link(elsewhere, cache_));
+    std::wstring module = module_of_run();
+    EXPECT_EQ(module.rfind(temp_ + L"\\onefile_", 0), 0u) << printable(module);
+    EXPECT_EQ(read_file(elsewhere + L"\\data\\notes.txt"), "build 1");
+    remove_unix_link(cache_);
+
+    ASSERT_TRUE(MoveFileExW(elsewhere.c_str(), cache_.c_str(), 0));
+    if (!run_unix_command(L"chown -R 65534:65534 '" + unix_path_of(cache_) + L"'")) {
+        printf("[ note     ] no directory of another user could be made; that case was not run\n");
+        return;
+    }
+    module = module_of_run();
+    EXPECT_EQ(module.rfind(temp_ + L"\\onefile_", 0), 0u) << printable(module);
+    run_unix_command(L"chown -R 0:0 '" + unix_path_of(cache_) + L"'");
+    EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 1");
+}
