@@ -209,6 +209,12 @@ class Bench:
         return self.peak_of([self.pack_tool, "pack", app_dir, "-o", out, "--stub", self.stub,
                              "--main", "main.dll", "--no-check"])
 
+    def pack_with_other_stub(self):
+        """The tree packed with the --stub-before stub; returns that exe."""
+        self.peak_of([self.pack_tool, "pack", self.tree, "-o", self.packed_before, "--stub",
+                      self.stub_before, "--main", "main.dll", "--no-check"])
+        return self.packed_before
+
     def tar_create(self):
         return self.peak_of(["tar", "-cf", self.tar, "-C", self.tree, "."])
 
@@ -645,11 +651,7 @@ def main():
         print(table_text(header, began, table))
         return
     if args.cycle_only:
-        before = None
-        if bench.stub_before:
-            before = os.path.join(bench.work, f"packed-before-{args.scale:g}.exe")
-            bench.peak_of([bench.pack_tool, "pack", bench.tree, "-o", before, "--stub",
-                           bench.stub_before, "--main", "main.dll", "--no-check"])
+        before = bench.pack_with_other_stub() if bench.stub_before else None
         bench.pack(bench.tree, bench.packed)
         bench.tar_create()
         print("bench: extraction ...", file=sys.stderr, flush=True)
@@ -665,8 +667,7 @@ def main():
     if args.start_only and bench.stub_before:
         print("bench: start to run_code, both stubs ...", file=sys.stderr, flush=True)
         bench.pack(bench.tree, bench.packed)
-        bench.peak_of([bench.pack_tool, "pack", bench.tree, "-o", bench.packed_before, "--stub",
-                       bench.stub_before, "--main", "main.dll", "--no-check"])
+        bench.pack_with_other_stub()
         mine, other = bench.start_side_by_side(args.reps)
         table.heading("Start to run_code (same payload, two stubs)")
         table.series(mine)

@@ -103,6 +103,17 @@ bool hold_cache_lock_file();
 bool rename_held_directory(HANDLE directory, const u16* folder_path, const u16* new_name);
 void release_run_directory_lock();
 void release_lock_file();
+// The byte-range lock on a run directory's lock file: shared by the
+// launchers that hold the directory, exclusive for one about to remove it.
+// False when another process holds a lock that conflicts.
+bool lock_lock_file(HANDLE file, bool exclusive);
+// The lock file `lock_name` of `folder` (own path `folder_path`), judged on
+// its handle and claimed for removal: INVALID_HANDLE_VALUE with `free` true
+// when there is none (an older launcher made none); a handle holding the
+// exclusive lock when nobody else holds one (`free` true); `free` false when
+// some process still holds it (under Wine 8 maybe one of another prefix,
+// whose ids and handles this one cannot see) or it is not this user's file.
+HANDLE claim_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name, bool& free);
 // The folder that holds the run directory into `folder` (capacity
 // RUN_DIRECTORY_CAPACITY) and the directory's own name within it.
 bool split_run_directory(u16* folder, const u16*& name);

@@ -157,18 +157,13 @@ bool retire_cache() {
     cache_folder folder;
     if (!open_cache_folder(folder)) return false;
     bool retired = false;
-    u16 lock_path[LOCK_FILE_PATH_CAPACITY];
-    HANDLE lock = INVALID_HANDLE_VALUE;
-    if (run_directory_lock_path(lock_path, LOCK_FILE_PATH_CAPACITY))
-        lock = win32.CreateFileW(lock_path, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    OVERLAPPED range = {};
-    range.Offset = static_cast<DWORD>(LOCK_FILE_OFFSET);
-    range.OffsetHigh = static_cast<DWORD>(LOCK_FILE_OFFSET >> 32);
-    // Under Wine 8 the lock is what a launcher of another prefix holds.
-    bool lock_free = lock == INVALID_HANDLE_VALUE ||
-                     win32.LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                                      &range) != FALSE;
+    // Claimed through its judged handle, never by a path that may be a link
+    // by now; under Wine 8 the lock is what a launcher of another prefix holds.
+    u16 lock_name[NAME_CAPACITY + 16];
+    bool lock_free = false;
+    HANDLE lock = join(lock_name, NAME_CAPACITY + 16, folder.name, LOCK_FILE_SUFFIX)
+                      ? claim_lock_file(folder.handle, folder.own_path, lock_name, lock_free)
+                      : INVALID_HANDLE_VALUE;
     opened_entry entry = entry_open(folder.handle, folder.own_path, folder.name, READ_CONTROL, SHARE_ALL);
     HANDLE claim = lock_free && entry.kind == entry_kind::directory && owned_by_current_user(entry.handle)
                        ? entry_reopen(entry, folder.own_path, folder.name, DELETE, CLAIM_SHARING)

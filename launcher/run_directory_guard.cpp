@@ -19,6 +19,7 @@ namespace {
 // Wine 8 alike). READ_CONTROL for the owner check.
 constexpr DWORD HOLD_ACCESS = FILE_LIST_DIRECTORY | READ_CONTROL;
 constexpr DWORD HOLD_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The rename's target: the folder's long path and a name.
 constexpr size_t RENAME_CAPACITY = RUN_DIRECTORY_CAPACITY + 8 + 256 + 8;
@@ -35,18 +36,45 @@ bool hold_lock_file(bool create, DWORD disposition = CREATE_NEW) {
                                     create ? disposition : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                     nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    OVERLAPPED range = {};
-    range.Offset = static_cast<DWORD>(LOCK_FILE_OFFSET);
-    range.OffsetHigh = static_cast<DWORD>(LOCK_FILE_OFFSET >> 32);
     // Refused only where the file system has no locks: the handle's own
     // sharing still holds.
-    (void)win32.LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range);
+    (void)lock_lock_file(file, false);
     HANDLE earlier = launcher.lock_file.exchange(file);
     if (earlier != nullptr) win32.CloseHandle(earlier);
     return true;
 }
 
 }  // namespace
+
+bool lock_lock_file(HANDLE file, bool exclusive) {
+    OVERLAPPED range = {};
+    range.Offset = static_cast<DWORD>(LOCK_FILE_OFFSET);
+    range.OffsetHigh = static_cast<DWORD>(LOCK_FILE_OFFSET >> 32);
+    DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    return win32.LockFileEx(file, flags, 0, 1, 0, &range) != FALSE;
+}
+
+HANDLE claim_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name, bool& free) {
+    opened_entry entry = entry_open(folder, folder_path, lock_name, READ_CONTROL, SHARE_ALL);
+    free = entry.kind == entry_kind::gone;
+    if (entry.kind != entry_kind::file || !owned_by_current_user(entry.handle)) {
+        if (entry.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(entry.handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Write access: an exclusive lock needs it (Wine 8 turns it into a Unix
+    // write lock, which conflicts with another prefix's read lock). Delete
+    // sharing: the claim is held while the file is deleted.
+    HANDLE claim = entry_reopen(entry, folder_path, lock_name, GENERIC_READ | GENERIC_WRITE,
+                                SHARE_ALL);
+    win32.CloseHandle(entry.handle);
+    if (claim == INVALID_HANDLE_VALUE) return claim;
+    free = lock_lock_file(claim, true);
+    if (!free) {
+        win32.CloseHandle(claim);
+        return INVALID_HANDLE_VALUE;
+    }
+    return claim;
+}
 
 bool split_run_directory(u16* folder, const u16*& name) {
     size_t folder_units = folder_length(launcher.run_directory);

@@ -106,42 +106,17 @@ void close_valid(HANDLE handle) {
     if (handle != INVALID_HANDLE_VALUE && handle != nullptr) win32.CloseHandle(handle);
 }
 
-// The lock file of the directory `base`: INVALID_HANDLE_VALUE with `free`
-// true when there is none (an older launcher made none); otherwise a handle
-// holding an exclusive lock when nobody else holds one (`free` true), or
-// `free` false when some process still holds it: under Wine 8 that may be a
-// process of another prefix, whose ids and handles this one cannot see.
-HANDLE claim_lock_file(HANDLE folder, const u16* base, size_t base_length, bool& free) {
-    const u16* lock_name = name_with(base, base_length, LOCK_FILE_SUFFIX);
-    opened_entry entry = entry_open(folder, sweep.own_path, lock_name, READ_CONTROL, SHARE_ALL);
-    free = entry.kind == entry_kind::gone;
-    if (entry.kind != entry_kind::file || !owned_by_current_user(entry.handle)) {
-        close_valid(entry.handle);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Write access: an exclusive lock needs it (Wine 8 turns it into a Unix
-    // write lock, which conflicts with another prefix's read lock).
-    // Delete sharing: the claim is held while the file is deleted.
-    HANDLE claim = entry_reopen(entry, sweep.own_path, lock_name, GENERIC_READ | GENERIC_WRITE,
-                                SHARE_ALL);
-    win32.CloseHandle(entry.handle);
-    if (claim == INVALID_HANDLE_VALUE) return claim;
-    OVERLAPPED range = {};
-    range.Offset = static_cast<DWORD>(LOCK_FILE_OFFSET);
-    range.OffsetHigh = static_cast<DWORD>(LOCK_FILE_OFFSET >> 32);
-    free = win32.LockFileEx(claim, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                            &range) != FALSE;
-    if (!free) {
-        win32.CloseHandle(claim);
-        return INVALID_HANDLE_VALUE;
-    }
-    return claim;
+// The lock file of the directory `base` (its first `base_length` units),
+// claimed as claim_lock_file says.
+HANDLE claim_lock_file_of(HANDLE folder, const u16* base, size_t base_length, bool& free) {
+    return claim_lock_file(folder, sweep.own_path, name_with(base, base_length, LOCK_FILE_SUFFIX),
+                           free);
 }
 
 // A directory candidate whose owner is gone: claim it, rename it, delete it.
 void sweep_directory(HANDLE folder, const run_directory_name& parsed, size_t base_length) {
     bool lock_free = false;
-    HANDLE lock = claim_lock_file(folder, sweep.name, base_length, lock_free);
+    HANDLE lock = claim_lock_file_of(folder, sweep.name, base_length, lock_free);
     if (!lock_free) return;
     // Names of a template the team chose may be common ones; only a
     // launcher of this kind makes a lock file beside its directory.
@@ -178,7 +153,7 @@ void sweep_lock_file(HANDLE folder, size_t base_length) {
         if (directory.kind != entry_kind::gone) return;  // swept with its directory
     }
     bool free = false;
-    HANDLE lock = claim_lock_file(folder, sweep.name, base_length, free);
+    HANDLE lock = claim_lock_file_of(folder, sweep.name, base_length, free);
     if (lock != INVALID_HANDLE_VALUE) {
         delete_file_entry(folder, sweep.name);
         win32.CloseHandle(lock);
@@ -243,7 +218,7 @@ void prune_old_caches(HANDLE folder, const u16* own_name) {
         const u16* name = sweep.old_caches[index].name;
         size_t length = u16_length(name);
         bool lock_free = false;
-        HANDLE lock = claim_lock_file(folder, name, length, lock_free);
+        HANDLE lock = claim_lock_file_of(folder, name, length, lock_free);
         if (!lock_free) continue;
         opened_entry entry = entry_open(folder, sweep.own_path, name, READ_CONTROL, SHARE_ALL);
         HANDLE claim = entry.kind == entry_kind::directory && owned_by_current_user(entry.handle)
