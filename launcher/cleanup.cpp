@@ -1,48 +1,24 @@
 // Shutdown: stop a child that is still running and delete the run directory
 // with bounded retries, at the parent's normal end and on console events.
-// Deletion goes through the tree deleter; the shell's delete request follows
-// it only for a tree that is still there and holds no link.
+// Deletion goes through the tree deleter alone: nothing is deleted by a
+// path, so nothing a link leads to is reached.
 #include "launcher/launcher.h"
 #include "platform/tree_deleter.h"
 
 namespace {
-
-// FO_DELETE of the run directory, silently, without confirmation, error UI
-// or undo. pFrom is a list of one path: the path and two NUL units.
-void delete_run_directory_by_shell() {
-    // Local, not static: the handler's thread and the main thread may delete
-    // at the same time.
-    u16 from[RUN_DIRECTORY_CAPACITY + 1];
-    bounded_copy(from, launcher.run_directory, RUN_DIRECTORY_CAPACITY);
-    from[u16_length(from) + 1] = 0;
-    u16 empty_text[1] = {0};
-    SHFILEOPSTRUCTW request = {};
-    request.hwnd = nullptr;
-    request.wFunc = FO_DELETE;
-    request.pFrom = from;
-    request.pTo = empty_text;
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    request.fAnyOperationsAborted = FALSE;
-    request.hNameMappings = nullptr;
-    request.lpszProgressTitle = empty_text;
-    win32.SHFileOperationW(&request);
-}
 
 bool run_directory_still_there() {
     DWORD attributes = win32.GetFileAttributesW(launcher.run_directory);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// One attempt: the deleter, then the shell's request where the deleter left
-// a tree without a link (the shell's request follows links: Wine 8 deletes
-// what a Unix link leads to). False once a link was found: no later attempt
-// can remove it, and the shell's request must never see it.
+// One attempt of the deleter. False when no later attempt can do more: the
+// deleter refused an entry (a link, a file with a name outside that it
+// could delete only by changing it), which stays, or the folder cannot be
+// opened. Only what is in use is worth the retries.
 bool delete_attempt(HANDLE folder, const u16* name) {
-    tree_deletion result = {false, false, true};
-    if (folder != INVALID_HANDLE_VALUE) result = delete_tree(folder, name, nullptr);
-    if (result.kept_link) return false;
-    if (!result.removed) delete_run_directory_by_shell();
-    return true;
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    return !delete_tree(folder, name, nullptr).refused;
 }
 
 }  // namespace

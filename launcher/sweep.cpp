@@ -66,6 +66,9 @@ struct sweep_state {
     bool paced;  // the system refused background mode: pace instead
 };
 sweep_state sweep;
+// Opened on the main thread: opening by a path copies it into the heap
+// (Wine 8), which the sweep's thread never enters.
+HANDLE sweep_folder = INVALID_HANDLE_VALUE;
 std::atomic<bool> sweep_stop{false};
 HANDLE sweep_thread = nullptr;
 
@@ -260,12 +263,9 @@ DWORD WINAPI sweep_main(void*) {
     sweep.pruning = launcher.keep_run_directory.load();
     const u16* own_name = nullptr;
     if (!split_run_directory(sweep.folder_path, own_name)) return 0;
-    HANDLE folder = folder_open(sweep.folder_path);
+    HANDLE folder = sweep_folder;
     if (folder == INVALID_HANDLE_VALUE) return 0;
-    if (!folder_own_path(folder, sweep.own_path, OWN_PATH_CAPACITY)) {
-        win32.CloseHandle(folder);
-        return 0;
-    }
+    if (!folder_own_path(folder, sweep.own_path, OWN_PATH_CAPACITY)) return 0;
     // The whole folder, in batches, through its handle: nothing but the
     // stop flag bounds the scan, so however many live directories stand
     // before a leftover, it is reached.
@@ -305,7 +305,6 @@ DWORD WINAPI sweep_main(void*) {
         }
     }
     if (sweep.pruning && !stopping()) prune_old_caches(folder, own_name);
-    win32.CloseHandle(folder);
     return 0;
 }
 
@@ -315,15 +314,30 @@ void start_sweep() {
     // This user is read now, on the main thread: the sweep's thread then
     // only compares (see owned_by_current_user).
     (void)own_user_only_security();
+    u16 folder_path[RUN_DIRECTORY_CAPACITY];
+    const u16* own_name = nullptr;
+    if (!split_run_directory(folder_path, own_name)) return;
+    sweep_folder = folder_open(folder_path);
+    if (sweep_folder == INVALID_HANDLE_VALUE) return;
     sweep_thread = win32.CreateThread(nullptr, 0, sweep_main, nullptr, 0, nullptr);
+    if (sweep_thread == nullptr) {
+        win32.CloseHandle(sweep_folder);
+        sweep_folder = INVALID_HANDLE_VALUE;
+    }
 }
 
 void finish_sweep() {
     if (sweep_thread == nullptr) return;
-    if (win32.WaitForSingleObject(sweep_thread, SWEEP_GRACE_MS) != WAIT_OBJECT_0) {
+    bool ended = win32.WaitForSingleObject(sweep_thread, SWEEP_GRACE_MS) == WAIT_OBJECT_0;
+    if (!ended) {
         sweep_stop.store(true);
-        win32.WaitForSingleObject(sweep_thread, SWEEP_STOP_MS);
+        ended = win32.WaitForSingleObject(sweep_thread, SWEEP_STOP_MS) == WAIT_OBJECT_0;
     }
     win32.CloseHandle(sweep_thread);
     sweep_thread = nullptr;
+    // Kept open while the thread may still use it; the exit closes it then.
+    if (ended) {
+        win32.CloseHandle(sweep_folder);
+        sweep_folder = INVALID_HANDLE_VALUE;
+    }
 }

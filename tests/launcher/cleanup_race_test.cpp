@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <malloc.h>
 #include <map>
 #include <mutex>
 #include <random>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "launcher/launcher.h"
+#include "platform/tree_deleter.h"
 #include "tests/launcher/e2e_harness.h"
 
 namespace {
@@ -347,8 +349,24 @@ BOOL WINAPI counting_close(HANDLE handle) {
     ++counts.closes;
     return win32_system.CloseHandle(handle);
 }
-// The deleter cannot open anything: what follows it is the shell's request.
-NTSTATUS NTAPI refused_open(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, ULONG, ULONG) {
+// The deleter cannot open the run directory: each refused open of its name
+// is one attempt. `replace_on_open` puts a file in its place first.
+int attempts = 0;
+bool replace_on_open = false;
+NTSTATUS NTAPI refused_open(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                            PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+    std::wstring name(attributes->ObjectName->Buffer,
+                      attributes->ObjectName->Length / sizeof(wchar_t));
+    if (name != L"onefile_1_2")
+        return win32_system.NtOpenFile(handle, access, attributes, io, share, options);
+    ++attempts;
+    if (replace_on_open) {
+        replace_on_open = false;
+        win32.NtOpenFile = win32_system.NtOpenFile;  // the harness deletes through the deleter
+        remove_tree(test_program_folder() + L"\\cleanup_work\\onefile_1_2");
+        write_file(test_program_folder() + L"\\cleanup_work\\onefile_1_2", "not a directory");
+        win32.NtOpenFile = refused_open;
+    }
     return static_cast<NTSTATUS>(0xC0000022);  // access denied
 }
 int WINAPI counting_delete(LPSHFILEOPSTRUCTW request) {
@@ -361,12 +379,6 @@ int WINAPI counting_delete(LPSHFILEOPSTRUCTW request) {
 int WINAPI counting_real_delete(LPSHFILEOPSTRUCTW request) {
     counting_delete(request);
     return win32_system.SHFileOperationW(request);
-}
-// After the first attempt a file stands where the directory was.
-int WINAPI delete_leaving_a_file(LPSHFILEOPSTRUCTW request) {
-    int result = counting_real_delete(request);
-    write_file(request->pFrom, "not a directory");
-    return result;
 }
 DWORD WINAPI counting_attributes(LPCWSTR path) {
     ++counts.queries;
@@ -381,6 +393,8 @@ class cleanup_calls : public ::testing::Test {
 protected:
     void SetUp() override {
         counts = {};
+        attempts = 0;
+        replace_on_open = false;
         folder_ = test_program_folder() + L"\\cleanup_work";
         remove_tree(folder_);
         ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
@@ -464,45 +478,119 @@ TEST_F(cleanup_calls, never_send_the_shell_request_for_a_tree_holding_a_link) {
     remove_unix_link(run_directory_ + L"\\lib\\link.txt");
 }
 
-TEST_F(cleanup_calls, send_a_silent_delete_request_for_the_run_directory_alone) {
+// A read-only file outside with a second name in the run directory: the
+// clean-up removes the run directory's name, or leaves it, but never makes
+// the file writable (the shell's request by path did).
+TEST_F(cleanup_calls, leave_a_read_only_file_outside_as_it_was_when_it_has_a_name_inside) {
     make_run_directory(run_directory_);
-    win32.NtOpenFile = refused_open;
+    std::wstring outside = folder_ + L"\\outside.bin";
+    ASSERT_TRUE(write_file(outside, "not the launcher's"));
+    ASSERT_TRUE(run_unix_command(L"chmod 444 '" + unix_path_of(outside) + L"'"));
+    ASSERT_TRUE(CreateHardLinkW((run_directory_ + L"\\lib\\second_name.bin").c_str(),
+                                outside.c_str(), nullptr));
+    launcher.cleanup_armed.store(true);
+    cleanup_run_directory();
+    EXPECT_EQ(read_file(outside), "not the launcher's");
+    EXPECT_EQ(unix_mode_of(outside), "444");
+    EXPECT_EQ(counts.deletions, 0);
+    EXPECT_EQ(counts.sleeps, 0);
+}
+
+// A FIFO is removed as a name, never opened (an open waits for a writer),
+// and costs no retry.
+TEST_F(cleanup_calls, remove_a_fifo_in_the_run_directory_without_retrying) {
+    make_run_directory(run_directory_);
+    ASSERT_TRUE(run_unix_command(L"mkfifo '" + unix_path_of(run_directory_ + L"\\lib") + L"/pipe'"));
     launcher.cleanup_armed.store(true);
     cleanup_run_directory();
     EXPECT_FALSE(directory_exists(run_directory_));
-    EXPECT_EQ(counts.deletions, 1);
-    EXPECT_EQ(counts.last_request.hwnd, nullptr);
-    EXPECT_EQ(counts.last_request.wFunc, static_cast<UINT>(FO_DELETE));
-    EXPECT_EQ(counts.last_from, run_directory_);
-    EXPECT_TRUE(counts.from_double_terminated);
-    ASSERT_NE(counts.last_request.pTo, nullptr);
-    EXPECT_EQ(counts.last_request.pTo[0], 0);
-    EXPECT_EQ(counts.last_request.fFlags, 0x0414);
-    EXPECT_EQ(counts.last_request.hNameMappings, nullptr);
+    EXPECT_EQ(counts.sleeps, 0);
+    EXPECT_EQ(counts.deletions, 0);
 }
 
 TEST_F(cleanup_calls, of_a_directory_that_cannot_be_removed_give_up_after_twenty_retries) {
     make_run_directory(run_directory_);
     win32.NtOpenFile = refused_open;
-    win32.SHFileOperationW = counting_delete;  // deletes nothing
     launcher.cleanup_armed.store(true);
     cleanup_run_directory();
-    EXPECT_EQ(counts.deletions, 21);
+    EXPECT_EQ(attempts, 21);
     EXPECT_EQ(counts.queries, 20);
     EXPECT_EQ(counts.sleeps, 20);
     EXPECT_EQ(counts.pauses, std::vector<DWORD>(20, 100));
+    EXPECT_EQ(counts.deletions, 0);
     EXPECT_TRUE(directory_exists(run_directory_));
 }
 
 TEST_F(cleanup_calls, stop_retrying_when_a_file_stands_at_the_path) {
     make_run_directory(run_directory_);
     win32.NtOpenFile = refused_open;
-    win32.SHFileOperationW = delete_leaving_a_file;
+    replace_on_open = true;
     launcher.cleanup_armed.store(true);
     cleanup_run_directory();
-    EXPECT_EQ(counts.deletions, 1);
+    EXPECT_EQ(attempts, 1);
     EXPECT_EQ(counts.queries, 1);
     EXPECT_EQ(counts.sleeps, 0);
+}
+
+// The sweep's thread may be ended by the process's exit at any moment: in
+// a heap, it would leave the heap's lock taken for the exit, which then
+// waits for ever. With the process's heap and the runtime's held by another
+// thread from the sweep's first call on, it must still remove a leftover.
+HANDLE sweep_started, heaps_held;
+BOOL WINAPI priority_after_the_heaps_are_held(HANDLE thread, int priority) {
+    SetEvent(sweep_started);
+    WaitForSingleObject(heaps_held, INFINITE);
+    return win32_system.SetThreadPriority(thread, priority);
+}
+
+TEST(sweep_thread, removes_a_leftover_while_another_thread_holds_the_heaps) {
+    std::wstring folder = test_program_folder() + L"\\sweep_heaps";
+    remove_tree(folder);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::wstring outside = folder + L"\\outside.txt";
+    ASSERT_TRUE(write_file(outside, "not the launcher's"));
+    const wchar_t* leftover = L"onefile_7_1000";  // no process has an odd id
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\" + leftover).c_str(), nullptr));
+    ASSERT_TRUE(write_file(folder + L"\\" + leftover + L"\\main.dll", "left over"));
+    std::wstring own = folder + L"\\onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_2000";
+    bounded_copy(launcher.run_directory, own.c_str(), RUN_DIRECTORY_CAPACITY);
+    launcher.run_directory_template = DEFAULT_RUN_DIRECTORY_TEMPLATE;
+    launcher.keep_run_directory.store(false);
+    HANDLE folder_handle = folder_open(folder.c_str());
+    ASSERT_NE(folder_handle, INVALID_HANDLE_VALUE);
+    wchar_t own_path[32768];
+    ASSERT_TRUE(folder_own_path(folder_handle, own_path, 32768));
+    sweep_started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    heaps_held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    win32 = win32_system;
+    win32.SetThreadPriority = priority_after_the_heaps_are_held;
+
+    start_sweep();
+    ASSERT_EQ(WaitForSingleObject(sweep_started, 10000), WAIT_OBJECT_0);
+    HANDLE heaps[] = {GetProcessHeap(), reinterpret_cast<HANDLE>(_get_heap_handle())};
+    for (HANDLE heap : heaps) HeapLock(heap);
+    SetEvent(heaps_held);
+    // Nothing on this thread enters a heap until they are released.
+    bool gone = false;
+    for (ULONGLONG deadline = GetTickCount64() + 10000; !gone && GetTickCount64() < deadline;) {
+        Sleep(20);
+        gone = true;
+        for (const wchar_t* name : {L"onefile_7_1000", L"onefile_7_1000.swept"}) {
+            opened_entry entry = entry_open(folder_handle, own_path, name, 0,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+            if (entry.handle != INVALID_HANDLE_VALUE) CloseHandle(entry.handle);
+            if (entry.kind != entry_kind::gone) gone = false;
+        }
+    }
+    for (HANDLE heap : heaps) HeapUnlock(heap);
+    finish_sweep();
+    win32 = win32_system;
+    CloseHandle(folder_handle);
+    CloseHandle(sweep_started);
+    CloseHandle(heaps_held);
+    EXPECT_TRUE(gone) << "the sweep's thread waited for a heap";
+    EXPECT_EQ(read_file(outside), "not the launcher's");
+    remove_tree(folder);
 }
 
 }  // namespace
