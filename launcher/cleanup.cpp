@@ -1,24 +1,21 @@
 // Shutdown: stop a child that is still running and delete the run directory
 // with bounded retries, at the parent's normal end and on console events.
-// Deletion goes through the tree deleter alone: nothing is deleted by a
-// path, so nothing a link leads to is reached.
+// Deletion goes through the tree deleter alone, on the directory this
+// process made and published (ownership.h).
 #include "launcher/launcher.h"
+#include "launcher/ownership.h"
 #include "platform/tree_deleter.h"
 
 namespace {
 
-bool run_directory_still_there() {
-    DWORD attributes = win32.GetFileAttributesW(launcher.run_directory);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// One attempt of the deleter. False when no later attempt can do more: the
-// deleter refused an entry (a link, a file with a name outside that it
-// could delete only by changing it), which stays, or the folder cannot be
-// opened. Only what is in use is worth the retries.
-bool delete_attempt(HANDLE folder, const u16* name) {
-    if (folder == INVALID_HANDLE_VALUE) return false;
-    return !delete_tree(folder, name, nullptr).refused;
+// One attempt of the deleter on the directory this process made. False
+// when no later attempt can do better: the deleter left something it will
+// never take (a link, a file with further names, a special file). Nothing
+// here deletes by path: a path may lead through a link by now.
+bool delete_attempt(HANDLE folder, const made_directory& made, bool& removed) {
+    tree_deletion result = delete_tree(folder, made.name, made.directory_index, nullptr);
+    removed = result.removed;
+    return !result.refused;
 }
 
 }  // namespace
@@ -34,32 +31,31 @@ void cleanup_run_directory() {
     }
     // The parent's own hold would make its deletion fail.
     release_run_directory_lock();
-    // A cache stays for later starts; only this start's holds go.
-    if (launcher.keep_run_directory.load()) {
+    // Only the directory this process made, as it was published: a cache it
+    // runs from, or anything it merely found, is never deleted here.
+    const made_directory* made = published_made_directory.load();
+    if (made == nullptr || !launcher.cleanup_armed.load()) {
         release_lock_file();
         return;
     }
-    if (!launcher.cleanup_armed.load()) return;
-
-    u16 folder_path[RUN_DIRECTORY_CAPACITY];
-    const u16* name = nullptr;
-    if (!split_run_directory(folder_path, name)) return;
-    HANDLE folder = folder_open(folder_path);
-    bool go_on = delete_attempt(folder, name);
-    for (int retry = 0; go_on && retry < DELETE_RETRIES; ++retry) {
-        if (!run_directory_still_there()) break;
+    // The folder it was made in, or nothing: a folder that is not that one
+    // any more (a link put in its place) holds nothing of ours.
+    HANDLE folder = open_made_folder(*made);
+    if (folder == INVALID_HANDLE_VALUE) {
+        release_lock_file();
+        return;
+    }
+    bool removed = false;
+    bool go_on = delete_attempt(folder, *made, removed);
+    for (int retry = 0; go_on && !removed && retry < DELETE_RETRIES; ++retry) {
         win32.Sleep(DELETE_RETRY_PAUSE_MS);
-        go_on = delete_attempt(folder, name);
+        go_on = delete_attempt(folder, *made, removed);
     }
     // The lock file goes last: while the directory was there, it held it
     // against sweeps of other Wine prefixes.
     release_lock_file();
-    u16 lock_name[LOCK_FILE_PATH_CAPACITY];
-    if (folder != INVALID_HANDLE_VALUE && run_directory_lock_path(lock_name, LOCK_FILE_PATH_CAPACITY)) {
-        size_t offset = static_cast<size_t>(name - launcher.run_directory);
-        delete_file_entry(folder, lock_name + offset);
-    }
-    if (folder != INVALID_HANDLE_VALUE) win32.CloseHandle(folder);
+    if (removed) delete_file_entry(folder, made->lock_name, made->lock_index);
+    win32.CloseHandle(folder);
 }
 
 BOOL WINAPI console_control_handler(DWORD control_type) {

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "platform/units.h"
 
@@ -49,6 +50,7 @@ struct opened_entry {
     DWORD attributes;
     DWORD links;         // names the object has
     LONGLONG index;      // the object's number on its volume
+    LONGLONG size;       // its data's size in bytes
 };
 
 // Opens the entry `name` of the directory `folder` without following a
@@ -78,12 +80,14 @@ HANDLE folder_open(const u16* path);
 
 struct tree_deletion {
     bool removed;      // nothing of that name is left (or there was none)
-    bool kept_link;    // a link was left in place, and the directories above it
+    bool kept_link;    // a link was left in place, and the directories above it;
+                       // or the root is not the object numbered root_index
     bool incomplete;   // something else stays: in use, failed, stopped
     bool refused;      // an entry the deleter would not take stays (a link, a
                        // file with further names it could delete only by
-                       // changing them): no other way of deleting may touch
-                       // this tree, and trying again changes nothing
+                       // changing them, a root not the one numbered): no
+                       // other way of deleting may touch this tree, and
+                       // trying again changes nothing
 };
 
 // Deletes the directory `name` of `folder`, everything below it first, one
@@ -100,10 +104,13 @@ struct tree_deletion {
 // kernel ignores them), and a special file (a FIFO, a socket, a device) is
 // removed as a name without being opened. When `stop` becomes true the walk
 // ends between two entries. A root that is itself a link, or not a
-// directory, is left alone. Reports nothing.
-tree_deletion delete_tree(HANDLE folder, const u16* name, const std::atomic<bool>* stop);
+// directory, or not the object numbered `root_index` (the directory the
+// caller judged to be its own: see launcher/ownership.h), is left alone.
+// Reports nothing.
+tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
+                          const std::atomic<bool>* stop);
 
-// Deletes the plain file `name` of `folder` by the same rules. True when it
-// is gone.
-bool delete_file_entry(HANDLE folder, const u16* name);
+// Deletes the plain file `name` of `folder`, the object numbered
+// `expected_index`, by the same rules. True when it is gone.
+bool delete_file_entry(HANDLE folder, const u16* name, int64_t expected_index);
 

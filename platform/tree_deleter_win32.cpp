@@ -240,6 +240,7 @@ bool read_identity(HANDLE handle, opened_entry& entry) {
     entry.attributes = tag.FileAttributes;
     entry.links = standard.NumberOfLinks;
     entry.index = internal.IndexNumber.QuadPart;
+    entry.size = standard.EndOfFile.QuadPart;
     return true;
 }
 
@@ -254,7 +255,7 @@ HANDLE reopen_same(const opened_entry& judged, DWORD access, const u16* expected
                    DWORD share = SHARE_ALL) {
     HANDLE handle = win32.ReOpenFile(judged.handle, access, share, REOPEN_FLAGS);
     if (handle == INVALID_HANDLE_VALUE) return handle;
-    opened_entry again = {handle, entry_kind::failed, 0, 0, 0};
+    opened_entry again = {handle, entry_kind::failed, 0, 0, 0, 0};
     if (!read_identity(handle, again) || again.index != judged.index ||
         (judged.kind != entry_kind::directory && again.links != judged.links) ||
         !folder_own_path(handle, probe, OWN_PATH_CAPACITY) || !u16_equal(expected, probe)) {
@@ -367,7 +368,7 @@ bool next_name(HANDLE directory, workspace& work, bool& failed) {
 // the one the handle has. A foreign entry's handle is closed.
 opened_entry open_and_judge(HANDLE folder, const u16* name, DWORD access, DWORD share,
                             const u16* expected, u16* probe) {
-    opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
+    opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0, 0};
     HANDLE handle;
     NTSTATUS status = open_relative(folder, name, access | FILE_READ_ATTRIBUTES, share, handle);
     if (status != STATUS_OK) {
@@ -444,7 +445,7 @@ HANDLE folder_open(const u16* path) {
 
 opened_entry entry_open(HANDLE folder, const u16* folder_path, const u16* name, DWORD access,
                         DWORD share) {
-    opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
+    opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0, 0};
     auto* work = new_workspace<path_workspace>();
     if (work != nullptr && expect_path(*work, folder_path, name))
         entry = open_and_judge(folder, name, access, share, work->own_path, work->probe);
@@ -490,7 +491,8 @@ bool settle_by_name(int parent, workspace& work, tree_deletion& result) {
 
 }  // namespace
 
-tree_deletion delete_tree(HANDLE folder, const u16* name, const std::atomic<bool>* stop) {
+tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
+                          const std::atomic<bool>* stop) {
     tree_deletion result = {false, false, false, false};
     workspace* work = new_workspace();
     if (work == nullptr || !folder_own_path(folder, work->own_path, OWN_PATH_CAPACITY) ||
@@ -531,19 +533,24 @@ tree_deletion delete_tree(HANDLE folder, const u16* name, const std::atomic<bool
                                        work->probe);
     switch (root.kind) {
         case entry_kind::gone: result.removed = true; break;
-        case entry_kind::directory: break;
+        case entry_kind::directory:
+            // Another directory at that name by now, not the one judged:
+            // like a link, something that is not the caller's stands there,
+            // and no later attempt will change that.
+            if (root.index != root_index) result.kept_link = result.refused = true;
+            break;
         case entry_kind::foreign:
         case entry_kind::link: result.kept_link = result.refused = true; break;
         default: result.incomplete = true; break;
     }
-    if (root.kind == entry_kind::directory && by_descriptor) {
+    if (root.kind == entry_kind::directory && root.index == root_index && by_descriptor) {
         descriptors[1] = proved_directory(descriptors[0], work->unix_name, root.handle);
         if (descriptors[1] < 0) {
             root.kind = entry_kind::failed;
             result.incomplete = true;
         }
     }
-    if (root.kind != entry_kind::directory) {
+    if (root.kind != entry_kind::directory || root.index != root_index) {
         close_entry(root);
         close_descriptor(descriptors[0]);
         free_workspace(work);
@@ -663,7 +670,7 @@ tree_deletion delete_tree(HANDLE folder, const u16* name, const std::atomic<bool
     return result;
 }
 
-bool delete_file_entry(HANDLE folder, const u16* name) {
+bool delete_file_entry(HANDLE folder, const u16* name, int64_t expected_index) {
     auto* work = new_workspace<name_workspace>();
     bool gone = false;
     int parent = NO_DESCRIPTOR;
@@ -677,7 +684,7 @@ bool delete_file_entry(HANDLE folder, const u16* name) {
         bool refused = false;
         opened_entry entry = open_and_judge(folder, name, 0, SHARE_ALL, work->own_path, work->probe);
         gone = entry.kind == entry_kind::gone ||
-               (entry.kind == entry_kind::file &&
+               (entry.kind == entry_kind::file && entry.index == expected_index &&
                 delete_opened(entry, work->own_path, work->probe, parent, work->unix_name, refused));
         close_entry(entry);
     }

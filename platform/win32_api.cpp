@@ -112,6 +112,7 @@ const win32_api win32_system = {
     ::CreateEventW,        ::SetEvent,         ::GetTickCount64,
     ::LoadLibraryW,        ::GetModuleHandleW,
     ::ReadFile,            ::GetFileAttributesExW, ::MoveFileExW,
+    ::FlushFileBuffers,
     ::NtSetInformationFile,
     wine_handle_to_fd,     wine_handle_to_fd != nullptr ? linux_call : nullptr,
 };

@@ -123,6 +123,8 @@ struct win32_api {
     decltype(&::ReadFile) ReadFile;
     decltype(&::GetFileAttributesExW) GetFileAttributesExW;
     decltype(&::MoveFileExW) MoveFileExW;
+    // A cache's files reach the disk before its record.
+    decltype(&::FlushFileBuffers) FlushFileBuffers;
     // The sweep's rename, with a buffer of its own (no heap on its thread).
     decltype(&::NtSetInformationFile) NtSetInformationFile;
     // The deleter under Wine on a Linux host removes names through the Unix
