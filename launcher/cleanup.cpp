@@ -15,7 +15,7 @@ namespace {
 bool delete_attempt(HANDLE folder, const made_directory& made, bool& removed) {
     tree_deletion result = delete_tree(folder, made.name, made.directory_index, nullptr);
     removed = result.removed;
-    return !result.kept_link;
+    return !result.refused;
 }
 
 }  // namespace

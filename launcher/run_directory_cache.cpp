@@ -17,6 +17,7 @@
 #include "launcher/leftover_rules.h"
 #include "launcher/ownership.h"
 #include "platform/environment.h"
+#include "platform/file_probe.h"
 #include "platform/path_template.h"
 #include "platform/private_directory.h"
 #include "platform/tree_deleter.h"
@@ -109,20 +110,24 @@ struct cache_look {
 // name, reached through the held cache's handle without following a link:
 // one walk over the archive's names and sizes, one open per entry, no
 // content read.
-bool entries_match(HANDLE directory, const u16* directory_path) {
+bool entries_match(HANDLE directory) {
+    static file_probe probe;
+    if (!open_file_probe(directory, probe)) return false;
     payload_archive walk = launcher.payload;
+    bool match = true;
     for (;;) {
         read_status status = read_entry_name(walk, launcher.entry_name);
-        if (status == read_status::end_marker) return true;
+        if (status == read_status::end_marker) break;
         uint64_t size = 0;
-        if (status != read_status::ok || read_entry_size(walk, size) != read_status::ok) return false;
+        if (status != read_status::ok || read_entry_size(walk, size) != read_status::ok ||
+            !plain_file_below(probe, launcher.entry_name, size)) {
+            match = false;
+            break;
+        }
         walk.cursor += size;
-        opened_entry entry = entry_open(directory, directory_path, launcher.entry_name, 0, SHARE_ALL);
-        close_valid(entry.handle);
-        if (entry.kind != entry_kind::file || entry.links != 1 ||
-            static_cast<uint64_t>(entry.size) != size)
-            return false;
     }
+    close_file_probe(probe);
+    return match;
 }
 
 bool digests_equal(const uint8_t* a, const uint8_t* b) {
@@ -195,9 +200,7 @@ cache_look open_cache() {
     }
     look.index = entry.index;
     bool this_build = digests_equal(verdict.mark.digest, launcher_branding.payload_digest);
-    u16 directory_path[RUN_DIRECTORY_CAPACITY];
-    if (this_build && folder_own_path(launcher.run_directory_lock.load(), directory_path, RUN_DIRECTORY_CAPACITY) &&
-        entries_match(launcher.run_directory_lock.load(), directory_path)) {
+    if (this_build && entries_match(launcher.run_directory_lock.load())) {
         look.state = cache_state::verified;
         return look;
     }

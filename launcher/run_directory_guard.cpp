@@ -24,6 +24,7 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 // The rename's target: the folder's long path and a name.
 constexpr size_t RENAME_CAPACITY = RUN_DIRECTORY_CAPACITY + 8 + 256 + 8;
+constexpr int FILE_RENAME_INFORMATION_CLASS = 10;
 
 // Makes the lock file beside the run directory new and takes a shared lock
 // on it; the parent then writes its mark into it. False when it cannot be
@@ -188,6 +189,9 @@ bool hold_run_directory() {
 // mapped; Wine 8 renames it anyway (see docs/cleanup.md). The target is a
 // full NT path: Wine 8 refuses a name relative to a root directory handle
 // (error 87), and takes a bare name relative to the current directory.
+// The native call, with the buffer here: SetFileInformationByHandle copies
+// the request into the process's heap first (Wine 8), and the sweep's
+// thread renames and must never be inside a heap (sweep.cpp).
 bool rename_held_directory(HANDLE directory, const u16* folder_path, const u16* new_name) {
     alignas(8) unsigned char buffer[sizeof(FILE_RENAME_INFO) + RENAME_CAPACITY * sizeof(u16)];
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
@@ -202,8 +206,11 @@ bool rename_held_directory(HANDLE directory, const u16* folder_path, const u16* 
     target[1] = U16('?');
     size_t units = u16_length(target);
     info->FileNameLength = static_cast<DWORD>(units * sizeof(u16));
-    DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + units * sizeof(u16));
-    return win32.SetFileInformationByHandle(directory, FileRenameInfo, info, size) != FALSE;
+    // FILE_RENAME_INFO has the layout of the native FILE_RENAME_INFORMATION.
+    ULONG size = static_cast<ULONG>(sizeof(FILE_RENAME_INFO) + units * sizeof(u16));
+    IO_STATUS_BLOCK io = {};
+    return win32.NtSetInformationFile(directory, &io, info, size,
+                                      static_cast<FILE_INFORMATION_CLASS>(FILE_RENAME_INFORMATION_CLASS)) == 0;
 }
 
 void make_run_directory() {

@@ -257,18 +257,27 @@ void lower_priority() {
     sweep.paced = true;
 }
 
-void sweep_folder(bool beside_cache) {
-    // A template whose leftovers cannot be told apart safely is not swept.
+// What one sweep looks at, prepared on the main thread (opening a folder
+// by its path allocates under Wine 8): beside a cache, and the folder of the
+// directory this start runs from.
+struct sweep_target {
+    HANDLE folder = INVALID_HANDLE_VALUE;
+    u16 folder_path[RUN_DIRECTORY_CAPACITY];
     const u16* own_name = nullptr;
-    if (!sweep_target_of_launcher(beside_cache, sweep.pattern, sweep.folder_path, own_name)) return;
-    sweep.pruning = beside_cache;
+    run_directory_pattern pattern;
+    bool pruning = false;
+};
+constexpr int SWEEP_TARGETS = 2;
+sweep_target targets[SWEEP_TARGETS];
+
+void sweep_folder(sweep_target& target) {
+    const u16* own_name = target.own_name;
+    sweep.pruning = target.pruning;
+    sweep.pattern = target.pattern;
     sweep.old_cache_count = 0;
-    HANDLE folder = folder_open(sweep.folder_path);
-    if (folder == INVALID_HANDLE_VALUE) return;
-    if (!folder_own_path(folder, sweep.own_path, OWN_PATH_CAPACITY)) {
-        win32.CloseHandle(folder);
-        return;
-    }
+    bounded_copy(sweep.folder_path, target.folder_path, RUN_DIRECTORY_CAPACITY);
+    HANDLE folder = target.folder;
+    if (!folder_own_path(folder, sweep.own_path, OWN_PATH_CAPACITY)) return;
     // The whole folder, in batches, through its handle: nothing but the
     // stop flag bounds the scan, so however many live directories stand
     // before a leftover, it is reached.
@@ -308,7 +317,13 @@ void sweep_folder(bool beside_cache) {
         }
     }
     if (sweep.pruning && !stopping()) prune_old_caches(folder, own_name);
-    win32.CloseHandle(folder);
+}
+
+void close_targets() {
+    for (sweep_target& target : targets) {
+        if (target.folder != INVALID_HANDLE_VALUE) win32.CloseHandle(target.folder);
+        target.folder = INVALID_HANDLE_VALUE;
+    }
 }
 
 // A cache-template start sweeps beside the cache whichever directory it runs
@@ -316,8 +331,8 @@ void sweep_folder(bool beside_cache) {
 // a start that runs from a directory of its own sweeps that folder too.
 DWORD WINAPI sweep_main(void*) {
     lower_priority();
-    if (launcher.cache_template) sweep_folder(true);
-    if (!launcher.keep_run_directory.load() && !stopping()) sweep_folder(false);
+    for (sweep_target& target : targets)
+        if (target.folder != INVALID_HANDLE_VALUE && !stopping()) sweep_folder(target);
     return 0;
 }
 
@@ -327,15 +342,31 @@ void start_sweep() {
     // This user is read now, on the main thread: the sweep's thread then
     // only compares (see owned_by_current_user).
     (void)own_user_only_security();
-    sweep_thread = win32.CreateThread(nullptr, 0, sweep_main, nullptr, 0, nullptr);
+    bool any = false;
+    for (int index = 0; index < SWEEP_TARGETS; ++index) {
+        sweep_target& target = targets[index];
+        bool beside_cache = index == 0;
+        // A template whose leftovers cannot be told apart safely is not swept.
+        if ((beside_cache ? !launcher.cache_template : launcher.keep_run_directory.load()) ||
+            !sweep_target_of_launcher(beside_cache, target.pattern, target.folder_path, target.own_name))
+            continue;
+        target.pruning = beside_cache;
+        target.folder = folder_open(target.folder_path);
+        any = any || target.folder != INVALID_HANDLE_VALUE;
+    }
+    if (any) sweep_thread = win32.CreateThread(nullptr, 0, sweep_main, nullptr, 0, nullptr);
+    if (sweep_thread == nullptr) close_targets();
 }
 
 void finish_sweep() {
     if (sweep_thread == nullptr) return;
-    if (win32.WaitForSingleObject(sweep_thread, SWEEP_GRACE_MS) != WAIT_OBJECT_0) {
+    bool ended = win32.WaitForSingleObject(sweep_thread, SWEEP_GRACE_MS) == WAIT_OBJECT_0;
+    if (!ended) {
         sweep_stop.store(true);
-        win32.WaitForSingleObject(sweep_thread, SWEEP_STOP_MS);
+        ended = win32.WaitForSingleObject(sweep_thread, SWEEP_STOP_MS) == WAIT_OBJECT_0;
     }
     win32.CloseHandle(sweep_thread);
     sweep_thread = nullptr;
+    // Kept open while the thread may still use them; the exit closes them then.
+    if (ended) close_targets();
 }

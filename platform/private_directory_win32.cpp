@@ -3,6 +3,7 @@
 // calls the security functions directly.
 #include "platform/private_directory.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "platform/win32_api.h"
@@ -25,18 +26,24 @@ own_user_security security;
 std::once_flag security_once;
 
 PSID current_user() {
+    // Once known, read without call_once: the sweep's thread asks after the
+    // main thread has read it, and call_once's thread-local state is made
+    // in the heap on a thread's first use (mingw's emulated TLS), which
+    // that thread never enters.
+    static std::atomic<PSID> known{nullptr};
+    if (PSID user = known.load(std::memory_order_acquire)) return user;
     static std::once_flag once;
-    static PSID user = nullptr;
     std::call_once(once, [] {
         HANDLE token = nullptr;
         if (!win32.OpenProcessToken(win32.GetCurrentProcess(), TOKEN_QUERY, &token)) return;
         DWORD size = 0;
         if (win32.GetTokenInformation(token, TokenUser, security.token_user,
                                       sizeof security.token_user, &size))
-            user = reinterpret_cast<TOKEN_USER*>(security.token_user)->User.Sid;
+            known.store(reinterpret_cast<TOKEN_USER*>(security.token_user)->User.Sid,
+                        std::memory_order_release);
         win32.CloseHandle(token);
     });
-    return user;
+    return known.load(std::memory_order_acquire);
 }
 
 void build_security() {

@@ -82,7 +82,12 @@ struct tree_deletion {
     bool removed;      // nothing of that name is left (or there was none)
     bool kept_link;    // a link was left in place, and the directories above it;
                        // or the root is not the object numbered root_index
-    bool incomplete;   // something else stays: in use, refused, stopped
+    bool incomplete;   // something else stays: in use, failed, stopped
+    bool refused;      // an entry the deleter would not take stays (a link, a
+                       // file with further names it could delete only by
+                       // changing them, a root not the one numbered): no
+                       // other way of deleting may touch this tree, and
+                       // trying again changes nothing
 };
 
 // Deletes the directory `name` of `folder`, everything below it first, one
@@ -92,11 +97,16 @@ struct tree_deletion {
 // writing or deletion. Read-only entries are deleted where the system
 // ignores the bit on request, or else made writable first, but only through
 // a handle proven to be the tree's own entry and never for a file with
-// further names (a hard link shares its attributes with the outside). When
-// `stop` becomes true the walk ends between two entries. A root that is
-// itself a link, or not a directory, or not the object numbered
-// `root_index` (the directory the caller judged to be its own: see
-// launcher/ownership.h), is left alone. Reports nothing.
+// further names (a hard link shares its attributes with the outside). Under
+// Wine on a Linux host each name is removed with unlinkat on the Unix
+// descriptor of its proved directory, so a folder swapped for a link while
+// the walk runs leads nowhere; a file's bits are never changed there (the
+// kernel ignores them), and a special file (a FIFO, a socket, a device) is
+// removed as a name without being opened. When `stop` becomes true the walk
+// ends between two entries. A root that is itself a link, or not a
+// directory, or not the object numbered `root_index` (the directory the
+// caller judged to be its own: see launcher/ownership.h), is left alone.
+// Reports nothing.
 tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
                           const std::atomic<bool>* stop);
 

@@ -1,14 +1,18 @@
 // The one deleter: opens relative to a directory handle without following
 // reparse points, judges each entry on its own handle and deletes through a
-// second handle reopened from the first, never by name. Win32 and native
-// calls only, through `win32`; the path rules are in tree_paths.cpp.
+// second handle reopened from the first (under Wine on Linux, through the
+// Unix descriptor of the directory it proved), never by a path. Win32,
+// native and, under Wine on Linux, kernel calls only, through `win32`; the
+// path rules are in tree_paths.cpp.
 //
 // Two goals, in this order: never delete (or change) anything outside the
 // tree, and do not fail when several deleters work on one tree at once.
 #include "platform/tree_deleter.h"
 
+#include <cstdint>
 
 #include "platform/tree_paths.h"
+#include "platform/unix_route_win32.h"
 #include "platform/win32_api.h"
 
 namespace {
@@ -55,12 +59,49 @@ struct path_workspace {
     u16 own_path[OWN_PATH_CAPACITY];  // what the current entry's own path must be
     u16 probe[OWN_PATH_CAPACITY];     // what a handle says its own path is
 };
+struct name_workspace : path_workspace {
+    char unix_name[NAME_CAPACITY * 3 + 1];  // under Wine on Linux: the name in the host's form
+};
 struct workspace : path_workspace {
     u16 name[NAME_CAPACITY];
     DWORD listed_attributes;  // what the listing says the entry is: a hint only
     alignas(8) unsigned char listing[LISTING_BYTES];
     opened_entry levels[MAX_TREE_DEPTH];
+    // Under Wine on Linux: the Unix descriptor of the folder ([0]) and of
+    // each level ([1 + level]), and the current name in the host's form.
+    int descriptors[MAX_TREE_DEPTH + 1];
+    char unix_name[NAME_CAPACITY * 3 + 1];
 };
+
+// Under Wine on a Linux host ------------------------------------------------
+// Wine 8 deletes a file at the last close of a handle with a delete
+// disposition by the Unix path text it recorded when the file was opened: a
+// folder on that path swapped for a link since (a process of the same user,
+// renameat2 with RENAME_EXCHANGE) makes it unlink a name outside. There the
+// deleter removes a name with unlinkat on the Unix descriptor of the
+// directory it proved, which is that directory whatever its path has become,
+// and never sets a disposition. A directory is proved by its descriptor:
+// the name in its proved parent, not followed, is a directory with the same
+// device and number.
+
+// The descriptor of the judged directory `directory`, proved to be the entry
+// `name` of the proved `parent` (not a link followed at open), and writable
+// by its owner (a read-only directory refuses the removal of its entries).
+// NO_DESCRIPTOR otherwise.
+int proved_directory(int parent, const char* name, HANDLE directory) {
+    int descriptor = descriptor_of(directory);
+    linux_status named = {}, opened = {};
+    if (descriptor < 0 || status_of_name(parent, name, named) != 0 ||
+        win32.linux_call(LINUX_FSTAT, descriptor, reinterpret_cast<long long>(&opened), 0, 0) != 0 ||
+        (named.mode & TYPE_MASK) != TYPE_DIRECTORY || named.device != opened.device ||
+        named.inode != opened.inode) {
+        close_descriptor(descriptor);
+        return NO_DESCRIPTOR;
+    }
+    if ((opened.mode & OWNER_WRITE) == 0)
+        win32.linux_call(LINUX_FCHMOD, descriptor, (opened.mode & 07777) | OWNER_WRITE, 0, 0);
+    return descriptor;
+}
 
 bool is_dot_name(const u16* name) {
     return name[0] == U16('.') && (name[1] == 0 || (name[1] == U16('.') && name[2] == 0));
@@ -122,13 +163,17 @@ bool read_identity(HANDLE handle, opened_entry& entry) {
 // A second handle, with `access`, on what `judged` is open on. Windows
 // reopens the object itself; Wine 8 opens the name again, which by now may
 // be a link swapped in: the new handle must be the same object (its number,
-// and its own path `expected`, which names the volume).
+// and its own path `expected`, which names the volume), and, but for a
+// directory (whose count follows its subdirectories), with as many names as
+// when it was judged: a name added outside since would share the attributes
+// the judgement allowed to change.
 HANDLE reopen_same(const opened_entry& judged, DWORD access, const u16* expected, u16* probe,
                    DWORD share = SHARE_ALL) {
     HANDLE handle = win32.ReOpenFile(judged.handle, access, share, REOPEN_FLAGS);
     if (handle == INVALID_HANDLE_VALUE) return handle;
     opened_entry again = {handle, entry_kind::failed, 0, 0, 0, 0};
     if (!read_identity(handle, again) || again.index != judged.index ||
+        (judged.kind != entry_kind::directory && again.links != judged.links) ||
         !folder_own_path(handle, probe, OWN_PATH_CAPACITY) || !u16_equal(expected, probe)) {
         win32.CloseHandle(handle);
         return INVALID_HANDLE_VALUE;
@@ -138,8 +183,26 @@ HANDLE reopen_same(const opened_entry& judged, DWORD access, const u16* expected
 
 // Deletes what `judged` (kind link, directory or file) is open on. A plain
 // file with more than one name shares its attributes with a name that may
-// lie outside the tree: its read-only bit is never cleared.
-bool delete_opened(const opened_entry& judged, const u16* expected, u16* probe) {
+// lie outside the tree: its read-only bit is never cleared, and `refused`
+// is set when it stays for that. Under Wine on Linux the second handle only
+// asks whether anything holds the entry against deletion; the name `name`
+// goes through `parent` (its proved folder's descriptor), still the object
+// judged, and the bits of the object are never changed.
+bool delete_opened(const opened_entry& judged, const u16* expected, u16* probe, int parent,
+                   const char* name, bool& refused) {
+    if (parent != NO_DESCRIPTOR) {
+        HANDLE asked = reopen_same(judged, DELETE | FILE_READ_ATTRIBUTES, expected, probe);
+        if (asked == INVALID_HANDLE_VALUE) return false;
+        bool directory = judged.kind == entry_kind::directory;
+        linux_status named = {};
+        bool deleted = status_of_name(parent, name, named) == 0 &&
+                       named.inode == static_cast<uint64_t>(judged.index) &&
+                       (named.mode & TYPE_MASK) == (directory ? TYPE_DIRECTORY : TYPE_FILE) &&
+                       win32.linux_call(LINUX_UNLINKAT, parent, reinterpret_cast<long long>(name),
+                                        directory ? AT_DIRECTORY : 0, 0) == 0;
+        win32.CloseHandle(asked);
+        return deleted;
+    }
     HANDLE handle = reopen_same(judged, DELETE_ACCESS, expected, probe);
     if (handle == INVALID_HANDLE_VALUE) return false;
     DWORD attributes = judged.attributes;
@@ -164,6 +227,7 @@ bool delete_opened(const opened_entry& judged, const u16* expected, u16* probe) 
     }
     if (!deleted) {
         bool shared = judged.kind == entry_kind::file && judged.links != 1;
+        if (read_only && shared) refused = true;
         bool writable = !read_only || (!shared && clear_read_only(handle, attributes));
         FILE_DISPOSITION_INFO request = {TRUE};
         deleted = writable && win32.SetFileInformationByHandle(handle, FileDispositionInfo, &request,
@@ -305,15 +369,80 @@ opened_entry entry_open(HANDLE folder, const u16* folder_path, const u16* name, 
     return entry;
 }
 
+namespace {
+
+// The last component of `path`.
+const u16* last_component(const u16* path) {
+    const u16* last = path;
+    for (const u16* unit = path; *unit != 0; ++unit)
+        if (*unit == U16('\\')) last = unit + 1;
+    return last;
+}
+
+// Under Wine on Linux: what the name `work.unix_name` of the proved
+// directory `parent` is, looked at without following it or opening it. A
+// link stays (`refused`); a special file (a FIFO, a socket, a device) is
+// removed as a name, never opened: opening a FIFO would wait for a writer.
+// True when the entry is settled here, false when it is to be judged on
+// a handle.
+bool settle_by_name(int parent, workspace& work, tree_deletion& result) {
+    linux_status named = {};
+    long long looked = status_of_name(parent, work.unix_name, named);
+    if (looked == LINUX_NOT_FOUND) return true;  // another deleter was first
+    if (looked != 0) {
+        result.incomplete = true;
+        return true;
+    }
+    uint32_t type = named.mode & TYPE_MASK;
+    if (type == TYPE_LINK) {
+        result.kept_link = true;
+        result.refused = true;
+        return true;
+    }
+    if (type == TYPE_DIRECTORY || type == TYPE_FILE) return false;
+    if (win32.linux_call(LINUX_UNLINKAT, parent, reinterpret_cast<long long>(work.unix_name), 0, 0) != 0)
+        result.incomplete = true;
+    return true;
+}
+
+}  // namespace
+
 tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
                           const std::atomic<bool>* stop) {
-    tree_deletion result = {false, false, false};
+    tree_deletion result = {false, false, false, false};
     workspace* work = new_workspace();
     if (work == nullptr || !folder_own_path(folder, work->own_path, OWN_PATH_CAPACITY) ||
         !append_component(work->own_path, OWN_PATH_CAPACITY, name)) {
         free_workspace(work);
         result.incomplete = true;
         return result;
+    }
+    bool by_descriptor = unix_route();
+    int* descriptors = work->descriptors;
+    descriptors[0] = descriptors[1] = NO_DESCRIPTOR;
+    if (by_descriptor) {
+        descriptors[0] = descriptor_of(folder);
+        if (descriptors[0] < 0 || !host_name(name, work->unix_name, sizeof work->unix_name)) {
+            close_descriptor(descriptors[0]);
+            free_workspace(work);
+            result.incomplete = true;
+            return result;
+        }
+        // A root that is a link stays; one that is not a directory is left alone.
+        linux_status named = {};
+        long long looked = status_of_name(descriptors[0], work->unix_name, named);
+        uint32_t type = named.mode & TYPE_MASK;
+        if (looked != 0 || type != TYPE_DIRECTORY) {
+            if (looked == LINUX_NOT_FOUND)
+                result.removed = true;
+            else if (looked == 0 && type == TYPE_LINK)
+                result.kept_link = result.refused = true;
+            else
+                result.incomplete = true;
+            close_descriptor(descriptors[0]);
+            free_workspace(work);
+            return result;
+        }
     }
     constexpr DWORD LIST_ACCESS = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
     opened_entry root = open_and_judge(folder, name, LIST_ACCESS, SHARE_ALL, work->own_path,
@@ -324,20 +453,29 @@ tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
             // Another directory at that name by now, not the one judged:
             // like a link, something that is not the caller's stands there,
             // and no later attempt will change that.
-            if (root.index != root_index) result.kept_link = true;
+            if (root.index != root_index) result.kept_link = result.refused = true;
             break;
         case entry_kind::foreign:
-        case entry_kind::link: result.kept_link = true; break;
+        case entry_kind::link: result.kept_link = result.refused = true; break;
         default: result.incomplete = true; break;
+    }
+    if (root.kind == entry_kind::directory && root.index == root_index && by_descriptor) {
+        descriptors[1] = proved_directory(descriptors[0], work->unix_name, root.handle);
+        if (descriptors[1] < 0) {
+            root.kind = entry_kind::failed;
+            result.incomplete = true;
+        }
     }
     if (root.kind != entry_kind::directory || root.index != root_index) {
         close_entry(root);
+        close_descriptor(descriptors[0]);
         free_workspace(work);
         return result;
     }
-    make_directory_writable(root, work->own_path, work->probe);
+    if (!by_descriptor) make_directory_writable(root, work->own_path, work->probe);
 
-    // Each level keeps its judged entry, for the second handle that deletes it.
+    // Each level keeps its judged entry, for the second handle that deletes
+    // it, and under Wine on Linux its proved descriptor.
     size_t depth = 0;
     work->levels[depth++] = root;
     while (depth > 0) {
@@ -351,7 +489,17 @@ tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
             // The level is listed to its end: remove it, then go on with
             // the level above where its listing stopped.
             if (listing_failed) result.incomplete = true;
-            bool removed = delete_opened(work->levels[depth - 1], work->own_path, work->probe);
+            int parent = NO_DESCRIPTOR;
+            bool named = true;
+            if (by_descriptor) {
+                close_descriptor(descriptors[depth]);
+                parent = descriptors[depth - 1];
+                named = host_name(last_component(work->own_path), work->unix_name,
+                                  sizeof work->unix_name);
+            }
+            bool removed = named && delete_opened(work->levels[depth - 1], work->own_path,
+                                                  work->probe, parent, work->unix_name,
+                                                  result.refused);
             win32.CloseHandle(directory);
             --depth;
             if (depth == 0) {
@@ -364,6 +512,18 @@ tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
         if (!append_component(work->own_path, OWN_PATH_CAPACITY, work->name)) {
             result.incomplete = true;
             continue;
+        }
+        int parent = by_descriptor ? descriptors[depth] : NO_DESCRIPTOR;
+        if (by_descriptor) {
+            if (!host_name(work->name, work->unix_name, sizeof work->unix_name)) {
+                result.incomplete = true;
+                remove_component(work->own_path, 0);
+                continue;
+            }
+            if (settle_by_name(parent, *work, result)) {
+                remove_component(work->own_path, 0);
+                continue;
+            }
         }
         // What the listing says only chooses the access: a directory is
         // opened for listing, anything else for its attributes alone, which
@@ -382,27 +542,44 @@ tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
         bool descend = false;
         switch (entry.kind) {
             case entry_kind::gone: break;  // another deleter was first
-            case entry_kind::foreign: result.kept_link = true; break;
+            case entry_kind::foreign: result.kept_link = result.refused = true; break;
             case entry_kind::directory:
-                if (depth < MAX_TREE_DEPTH) {
-                    make_directory_writable(entry, work->own_path, work->probe);
-                    work->levels[depth++] = entry;
-                    entry.handle = INVALID_HANDLE_VALUE;
+                if (depth >= MAX_TREE_DEPTH) {
+                    result.incomplete = true;
+                } else if (by_descriptor) {
+                    int own = proved_directory(parent, work->unix_name, entry.handle);
+                    if (own < 0) {
+                        result.incomplete = true;
+                        break;
+                    }
+                    descriptors[depth + 1] = own;
                     descend = true;
                 } else {
-                    result.incomplete = true;
+                    make_directory_writable(entry, work->own_path, work->probe);
+                    descriptors[depth + 1] = NO_DESCRIPTOR;
+                    descend = true;
+                }
+                if (descend) {
+                    work->levels[depth++] = entry;
+                    entry.handle = INVALID_HANDLE_VALUE;
                 }
                 break;
             case entry_kind::link:
             case entry_kind::file:
-                if (!delete_opened(entry, work->own_path, work->probe)) result.incomplete = true;
+                if (!delete_opened(entry, work->own_path, work->probe, parent, work->unix_name,
+                                   result.refused))
+                    result.incomplete = true;
                 break;
             default: result.incomplete = true; break;
         }
         close_entry(entry);
         if (!descend) remove_component(work->own_path, 0);
     }
-    while (depth > 0) win32.CloseHandle(work->levels[--depth].handle);
+    while (depth > 0) {
+        close_descriptor(descriptors[depth]);
+        win32.CloseHandle(work->levels[--depth].handle);
+    }
+    close_descriptor(descriptors[0]);
     free_workspace(work);
     // What stays above a link that had to stay is not a failure of its own.
     if (result.removed) result.incomplete = false;
@@ -410,16 +587,24 @@ tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
 }
 
 bool delete_file_entry(HANDLE folder, const u16* name, int64_t expected_index) {
-    auto* work = new_workspace<path_workspace>();
+    auto* work = new_workspace<name_workspace>();
     bool gone = false;
-    if (work != nullptr && folder_own_path(folder, work->own_path, OWN_PATH_CAPACITY) &&
+    int parent = NO_DESCRIPTOR;
+    bool named = true;
+    if (work != nullptr && unix_route()) {
+        parent = descriptor_of(folder);
+        named = parent >= 0 && host_name(name, work->unix_name, sizeof work->unix_name);
+    }
+    if (work != nullptr && named && folder_own_path(folder, work->own_path, OWN_PATH_CAPACITY) &&
         append_component(work->own_path, OWN_PATH_CAPACITY, name)) {
+        bool refused = false;
         opened_entry entry = open_and_judge(folder, name, 0, SHARE_ALL, work->own_path, work->probe);
         gone = entry.kind == entry_kind::gone ||
                (entry.kind == entry_kind::file && entry.index == expected_index &&
-                delete_opened(entry, work->own_path, work->probe));
+                delete_opened(entry, work->own_path, work->probe, parent, work->unix_name, refused));
         close_entry(entry);
     }
+    close_descriptor(parent);
     free_workspace(work);
     return gone;
 }

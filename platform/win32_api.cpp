@@ -43,6 +43,43 @@ int WINAPI load_MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type
     return function != nullptr ? function(owner, text, caption, type) : 0;
 }
 
+// Wine on a Linux host only (the raw calls below are Linux's on x86-64):
+// looked up once, on the main thread before any other runs, so that no
+// thread of the deleter takes the loader's lock for it.
+wine_handle_to_fd_fn find_wine_handle_to_fd() {
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    using host_version_fn = void(CDECL*)(const char**, const char**);
+    auto host_version = reinterpret_cast<host_version_fn>(reinterpret_cast<void*>(
+        ntdll != nullptr ? ::GetProcAddress(ntdll, "wine_get_host_version") : nullptr));
+    if (host_version == nullptr) return nullptr;
+    const char* system = nullptr;
+    const char* release = nullptr;
+    host_version(&system, &release);
+    if (system == nullptr || lstrcmpA(system, "Linux") != 0) return nullptr;
+    return reinterpret_cast<wine_handle_to_fd_fn>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "wine_server_handle_to_fd")));
+}
+
+// The kernel's calling convention on x86-64: number in rax, arguments in
+// rdi, rsi, rdx, r10; rcx and r11 are clobbered; -errno comes back.
+long long linux_call(long long number, long long first, long long second, long long third,
+                     long long fourth) {
+#if defined(__x86_64__)
+    long long result;
+    register long long r10 asm("r10") = fourth;
+    asm volatile("syscall"
+                 : "=a"(result)
+                 : "a"(number), "D"(first), "S"(second), "d"(third), "r"(r10)
+                 : "rcx", "r11", "memory");
+    return result;
+#else
+    (void)number, (void)first, (void)second, (void)third, (void)fourth;
+    return -38;  // ENOSYS
+#endif
+}
+
+const wine_handle_to_fd_fn wine_handle_to_fd = find_wine_handle_to_fd();
+
 }  // namespace
 
 const win32_api win32_system = {
@@ -76,6 +113,8 @@ const win32_api win32_system = {
     ::LoadLibraryW,        ::GetModuleHandleW,
     ::ReadFile,            ::GetFileAttributesExW, ::MoveFileExW,
     ::FlushFileBuffers,
+    ::NtSetInformationFile,
+    wine_handle_to_fd,     wine_handle_to_fd != nullptr ? linux_call : nullptr,
 };
 
 win32_api win32 = win32_system;

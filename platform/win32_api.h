@@ -22,6 +22,14 @@ using GetFinalPathNameByHandleW_fn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD
 extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK,
                                                PVOID, ULONG, FILE_INFORMATION_CLASS, BOOLEAN,
                                                PUNICODE_STRING, BOOLEAN);
+extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                               FILE_INFORMATION_CLASS);
+
+// Under Wine on a Linux host: the Unix descriptor behind a handle (a
+// duplicate the caller closes), and a call of the Linux kernel itself.
+using wine_handle_to_fd_fn = NTSTATUS(CDECL*)(HANDLE, unsigned int, int*, unsigned int*);
+using linux_call_fn = long long (*)(long long number, long long first, long long second,
+                                    long long third, long long fourth);
 
 struct win32_api {
     // Processes and modules.
@@ -117,6 +125,12 @@ struct win32_api {
     decltype(&::MoveFileExW) MoveFileExW;
     // A cache's files reach the disk before its record.
     decltype(&::FlushFileBuffers) FlushFileBuffers;
+    // The sweep's rename, with a buffer of its own (no heap on its thread).
+    decltype(&::NtSetInformationFile) NtSetInformationFile;
+    // The deleter under Wine on a Linux host removes names through the Unix
+    // descriptors of its proven directory handles; both null elsewhere.
+    wine_handle_to_fd_fn wine_server_handle_to_fd;
+    linux_call_fn linux_call;
 };
 
 // The table the launcher calls through.

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
+#include <malloc.h>
 #include <map>
 #include <mutex>
 #include <random>
@@ -14,6 +16,8 @@
 #include <vector>
 
 #include "launcher/launcher.h"
+#include "launcher/ownership.h"
+#include "platform/tree_deleter.h"
 #include "tests/launcher/e2e_harness.h"
 
 namespace {
@@ -465,6 +469,105 @@ TEST_F(cleanup_calls, of_a_directory_that_cannot_be_removed_give_up_after_twenty
     EXPECT_EQ(counts.sleeps, 20);
     EXPECT_EQ(counts.pauses, std::vector<DWORD>(20, 100));
     EXPECT_TRUE(directory_exists(run_directory_));
+}
+
+// A read-only file outside with a second name in the run directory: the
+// clean-up removes the run directory's name, or leaves it, but never makes
+// the file writable (the shell's request by path did).
+TEST_F(cleanup_calls, leave_a_read_only_file_outside_as_it_was_when_it_has_a_name_inside) {
+    make_run_directory(run_directory_);
+    std::wstring outside = folder_ + L"\\outside.bin";
+    ASSERT_TRUE(write_file(outside, "not the launcher's"));
+    ASSERT_TRUE(run_unix_command(L"chmod 444 '" + unix_path_of(outside) + L"'"));
+    ASSERT_TRUE(CreateHardLinkW((run_directory_ + L"\\lib\\second_name.bin").c_str(),
+                                outside.c_str(), nullptr));
+    launcher.cleanup_armed.store(true);
+    cleanup_run_directory();
+    EXPECT_EQ(read_file(outside), "not the launcher's");
+    EXPECT_EQ(unix_mode_of(outside), "444");
+    EXPECT_EQ(counts.sleeps, 0);
+}
+
+// A FIFO is removed as a name, never opened (an open waits for a writer),
+// and costs no retry: Wine 8 refuses it a delete disposition.
+TEST_F(cleanup_calls, remove_a_fifo_in_the_run_directory_without_retrying) {
+    make_run_directory(run_directory_);
+    ASSERT_TRUE(run_unix_command(L"mkfifo '" + unix_path_of(run_directory_ + L"\\lib") + L"/pipe'"));
+    launcher.cleanup_armed.store(true);
+    cleanup_run_directory();
+    EXPECT_FALSE(directory_exists(run_directory_));
+    EXPECT_EQ(counts.sleeps, 0);
+}
+
+// The sweep's thread may be ended by the process's exit at any moment: in
+// a heap, it would leave the heap's lock taken for the exit, which then
+// waits for ever. With the process's heap and the runtime's held by another
+// thread from the sweep's first call on, it must still remove a leftover.
+HANDLE sweep_started, heaps_held;
+BOOL WINAPI priority_after_the_heaps_are_held(HANDLE thread, int priority) {
+    SetEvent(sweep_started);
+    WaitForSingleObject(heaps_held, INFINITE);
+    return win32_system.SetThreadPriority(thread, priority);
+}
+
+TEST(sweep_thread, removes_a_leftover_while_another_thread_holds_the_heaps) {
+    std::wstring folder = test_program_folder() + L"\\sweep_heaps";
+    remove_tree(folder);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::wstring outside = folder + L"\\outside.txt";
+    ASSERT_TRUE(write_file(outside, "not the launcher's"));
+    // A leftover as a launcher leaves it: its lock file's mark names it.
+    std::wstring leftover = folder + L"\\onefile_7_1000";  // no process has an odd id
+    ASSERT_TRUE(CreateDirectoryW(leftover.c_str(), nullptr));
+    ASSERT_TRUE(write_file(leftover + L"\\main.dll", "left over"));
+    HANDLE directory = CreateFileW(leftover.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION identity = {};
+    ASSERT_TRUE(GetFileInformationByHandle(directory, &identity));
+    CloseHandle(directory);
+    lock_mark mark = {};
+    std::memcpy(mark.magic, LOCK_MARK_MAGIC, sizeof mark.magic);
+    mark.directory_index = (static_cast<int64_t>(identity.nFileIndexHigh) << 32) | identity.nFileIndexLow;
+    ASSERT_TRUE(write_file(leftover + L".lock", std::string(reinterpret_cast<const char*>(&mark), sizeof mark)));
+    std::wstring own = folder + L"\\onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_2000";
+    bounded_copy(launcher.run_directory, own.c_str(), RUN_DIRECTORY_CAPACITY);
+    launcher.run_directory_template = DEFAULT_RUN_DIRECTORY_TEMPLATE;
+    launcher.keep_run_directory.store(false);
+    HANDLE folder_handle = folder_open(folder.c_str());
+    ASSERT_NE(folder_handle, INVALID_HANDLE_VALUE);
+    static wchar_t own_path[32768];
+    ASSERT_TRUE(folder_own_path(folder_handle, own_path, 32768));
+    sweep_started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    heaps_held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    win32 = win32_system;
+    win32.SetThreadPriority = priority_after_the_heaps_are_held;
+
+    start_sweep();
+    ASSERT_EQ(WaitForSingleObject(sweep_started, 10000), WAIT_OBJECT_0);
+    HANDLE heaps[] = {GetProcessHeap(), reinterpret_cast<HANDLE>(_get_heap_handle())};
+    for (HANDLE heap : heaps) HeapLock(heap);
+    SetEvent(heaps_held);
+    // Nothing on this thread enters a heap until they are released.
+    bool gone = false;
+    for (ULONGLONG deadline = GetTickCount64() + 10000; !gone && GetTickCount64() < deadline;) {
+        Sleep(20);
+        gone = true;
+        for (const wchar_t* name : {L"onefile_7_1000", L"onefile_7_1000.swept"}) {
+            opened_entry entry = entry_open(folder_handle, own_path, name, 0,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+            if (entry.handle != INVALID_HANDLE_VALUE) CloseHandle(entry.handle);
+            if (entry.kind != entry_kind::gone) gone = false;
+        }
+    }
+    for (HANDLE heap : heaps) HeapUnlock(heap);
+    finish_sweep();
+    win32 = win32_system;
+    CloseHandle(folder_handle);
+    CloseHandle(sweep_started);
+    CloseHandle(heaps_held);
+    EXPECT_TRUE(gone) << "the sweep's thread waited for a heap";
+    EXPECT_EQ(read_file(outside), "not the launcher's");
+    remove_tree(folder);
 }
 
 }  // namespace

@@ -223,6 +223,20 @@ bool run_unix_command(const std::wstring& arguments) {
     return false;
 }
 
+std::string unix_mode_of(const std::wstring& path) {
+    static int serial = 0;
+    std::wstring out = test_program_folder() + L"\\unix_mode_" +
+                       std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
+    std::wstring unix_path = unix_path_of(path);
+    if (unix_path.empty() || !run_unix_command(L"stat -c %a '" + unix_path + L"' > '" +
+                                               unix_path_of(out) + L"'"))
+        return std::string();
+    std::string mode = read_file(out);
+    DeleteFileW(out.c_str());
+    while (!mode.empty() && (mode.back() == '\n' || mode.back() == '\r')) mode.pop_back();
+    return mode;
+}
+
 bool make_unix_link(const std::wstring& target, const std::wstring& link) {
     std::wstring from = target.find(L':') == std::wstring::npos ? target : unix_path_of(target);
     std::wstring at = unix_path_of(link);

@@ -44,6 +44,9 @@ std::wstring unix_path_of(const std::wstring& path);
 // Runs `command` with /bin/sh -c; true when it ran and ended (Wine 8 does
 // not pass a Unix program's exit status on: check what it did instead).
 bool run_unix_command(const std::wstring& command);
+// The Unix mode of `path` in octal ("444"), read from the Unix side without
+// following a last link; empty when it cannot be read.
+std::string unix_mode_of(const std::wstring& path);
 // A Unix symbolic link `link` to `target` (a Windows path, or a name taken
 // relative to the link's folder).
 bool make_unix_link(const std::wstring& target, const std::wstring& link);

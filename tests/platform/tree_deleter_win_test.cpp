@@ -160,4 +160,86 @@ TEST_F(tree_deleter, an_entry_swapped_for_a_link_after_the_look_is_not_followed)
     }
 }
 
+// Judged with one name, then given a second one outside before the
+// deletion's own handle: through handles alone (the way on Windows), the
+// read-only bit the two names share must stay.
+std::wstring link_from, link_at;
+HANDLE WINAPI reopen_after_linking(HANDLE original, DWORD access, DWORD share, DWORD flags) {
+    if (!link_from.empty() && (access & DELETE) != 0) {
+        CreateHardLinkW(link_at.c_str(), link_from.c_str(), nullptr);
+        link_from.clear();
+    }
+    return real_reopen(original, access, share, flags);
+}
+
+TEST_F(tree_deleter, a_name_added_outside_after_the_look_keeps_its_read_only_bit) {
+    make_targets();
+    std::wstring ours = tree_ + L"\\read_only.bin";
+    ASSERT_TRUE(write_file(ours, "ours, read-only"));
+    ASSERT_TRUE(SetFileAttributesW(ours.c_str(), FILE_ATTRIBUTE_READONLY));
+    link_from = ours;
+    link_at = outside_ + L"\\second_name.bin";
+    real_reopen = win32_system.ReOpenFile;
+    win32.ReOpenFile = reopen_after_linking;
+    win32.wine_server_handle_to_fd = nullptr;
+    delete_the_tree();
+    win32 = win32_system;
+    EXPECT_TRUE(link_from.empty()) << "the name was never added";
+    EXPECT_EQ(read_file(link_at), "ours, read-only");
+    EXPECT_EQ(unix_mode_of(link_at), "444");
+    expect_targets_untouched();
+}
+
+// A process of the same user exchanges a folder of the tree and a link to
+// an outside folder (renameat2 with RENAME_EXCHANGE) as fast as it can while
+// the deleter works. Wine 8 unlinks at a handle's last close by the path it
+// recorded at open, which then leads through the link: 15 of 400 names
+// outside went that way. Nothing outside may change.
+constexpr char EXCHANGER[] =
+    "import ctypes, os, sys, time\n"
+    "libc = ctypes.CDLL(None)\n"
+    "first, second, started, stop = (name.encode() for name in sys.argv[1:5])\n"
+    "open(started, 'w').close()\n"
+    "deadline = time.time() + 120\n"
+    "while not os.path.exists(stop) and time.time() < deadline:\n"
+    "    for _ in range(100):\n"
+    "        libc.renameat2(-100, first, -100, second, 2)\n"
+    "os.rename(started, stop + b'.done')\n";
+
+TEST_F(tree_deleter, a_folder_exchanged_with_a_link_while_the_walk_runs_leads_nowhere) {
+    constexpr int FILES = 400;
+    std::wstring tree = unix_path_of(tree_), outside = unix_path_of(outside_);
+    ASSERT_TRUE(run_unix_command(L"cd '" + outside + L"' && for i in $(seq " +
+                                 std::to_wstring(FILES) + L"); do echo outside $i > f$i; done; chmod 444 f*"));
+    std::wstring program = base_ + L"\\exchanger.py";
+    ASSERT_TRUE(write_file(program, EXCHANGER));
+    // The race is won now and then: three rounds while nothing has changed.
+    int changed = 0;
+    for (int round = 0; round < 3 && changed == 0; ++round) {
+        std::wstring started = base_ + L"\\started" + std::to_wstring(round),
+                     stop = base_ + L"\\stop" + std::to_wstring(round);
+        ASSERT_TRUE(run_unix_command(L"rm -rf '" + tree + L"' && mkdir -p '" + tree +
+                                     L"/sub' && cd '" + tree + L"/sub' && for i in $(seq " +
+                                     std::to_wstring(FILES) + L"); do echo ours > f$i; done; ln -s '" +
+                                     outside + L"' '" + tree + L"/swap'"));
+        ASSERT_TRUE(run_unix_command(L"(PATH=/usr/bin:/bin:$PATH python3 '" + unix_path_of(program) +
+                                     L"' '" + tree + L"/sub' '" + tree + L"/swap' '" +
+                                     unix_path_of(started) + L"' '" + unix_path_of(stop) +
+                                     L"' >/dev/null 2>&1 &)"));
+        ASSERT_TRUE(wait_for_file(started, 10000)) << "the exchanging process never started";
+        delete_the_tree();
+        write_file(stop, "");
+        ASSERT_TRUE(wait_for_file(stop + L".done", 10000)) << "the exchanging process never stopped";
+        for (int index = 1; index <= FILES; ++index)
+            if (read_file(outside_ + L"\\f" + std::to_wstring(index)) !=
+                "outside " + std::to_string(index) + "\n")
+                ++changed;
+    }
+    EXPECT_EQ(changed, 0) << "names outside removed or changed";
+    std::wstring modes = base_ + L"\\modes";
+    ASSERT_TRUE(run_unix_command(L"stat -c %a '" + outside + L"'/f* | sort -u > '" +
+                                 unix_path_of(modes) + L"'"));
+    EXPECT_EQ(read_file(modes), "444\n");
+}
+
 }  // namespace

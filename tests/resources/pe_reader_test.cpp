@@ -1,8 +1,14 @@
 // The PE reader on damaged input: it serves the packer's tests too, so a
 // truncated or corrupted image must give an error, never a read outside the
-// buffer (AddressSanitizer watches) or an endless walk.
+// buffer (AddressSanitizer watches) or an endless walk. And the libraries the
+// built stub imports, read through it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <string>
 
 #include "tests/resources/pe_reader.h"
 
@@ -106,6 +112,36 @@ TEST(pe_reader_damaged_icon_directory, count_that_disagrees_with_the_size_is_rej
     EXPECT_FALSE(pe::parse_icon_directory(dir, parsed, error));
     dir[4] = 1;
     EXPECT_TRUE(pe::parse_icon_directory(dir, parsed, error)) << error;
+}
+
+// Every library the stub imports is on the system's known-libraries list,
+// so none is taken from beside a downloaded launcher; the others (shell32,
+// user32, gdi32, comctl32) are loaded by name when first needed.
+TEST(launcher_stub_imports, are_the_known_system_libraries_alone) {
+    std::vector<uint8_t> file = stub_or_skip();
+    if (file.empty()) GTEST_SKIP() << "no launcher stub at " << ONEFILE_STUB_PATH;
+    pe::Image image;
+    std::string error;
+    ASSERT_TRUE(pe::parse_image(file, image, error)) << error;
+    constexpr size_t directory_import = 1;
+    ASSERT_GT(image.directories.size(), directory_import);
+    uint32_t at = image.directories[directory_import].address;
+    std::set<std::string> names;
+    // Descriptors of 20 bytes, the name's address at 12, ended by zeros.
+    for (;; at += 20) {
+        size_t offset = image.rva_to_offset(at, 20);
+        ASSERT_NE(offset, SIZE_MAX);
+        uint32_t name = 0;
+        for (int byte = 0; byte < 4; ++byte) name |= uint32_t{file[offset + 12 + byte]} << (8 * byte);
+        if (name == 0) break;
+        size_t text = image.rva_to_offset(name, 1);
+        ASSERT_NE(text, SIZE_MAX);
+        std::string library;
+        for (; text < file.size() && file[text] != 0; ++text)
+            library += static_cast<char>(std::toupper(file[text]));
+        names.insert(library);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"ADVAPI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "NTDLL.DLL"}));
 }
 
 }  // namespace
