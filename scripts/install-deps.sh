@@ -25,8 +25,9 @@ have tar                         || need="$need tar"
 # The desktop example's test runs its window on a virtual X display.
 have Xvfb                        || need="$need xvfb"
 for p in googletest libgtest-dev; do pkg_missing "$p" && need="$need $p"; done
-# A library from Debian's mingw packages for the outside project's test.
-pkg_missing libz-mingw-w64-dev   && need="$need libz-mingw-w64-dev"
+# The outside project's test links Debian's mingw zlib; configured natively
+# by mistake, it finds the host's zlib before onefile_pack() stops it.
+for p in libz-mingw-w64-dev zlib1g-dev; do pkg_missing "$p" && need="$need $p"; done
 # Sanitizer and fuzzer runtimes for clang.
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
     || need="$need libclang-rt-14-dev"
