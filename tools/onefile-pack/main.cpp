@@ -101,12 +101,15 @@ const char HELP_INFO[] =
     "The launcher's release, whether it shows a progress window, the version block's texts and versions, the icon sizes,\n"
     "the run-directory template with its kind and whether leftovers are swept,\n"
     "the payload's entry count and size, the application library, whether it exports\n"
-    "run_code, its imports (MISSING: neither in the payload nor a system library), a\n"
-    "'missing' row for each library it or a shipped library imports that nothing\n"
-    "provides (\"The library X, imported by Y, could not be found.\", as the launcher's\n"
-    "failure box says it) and whether the image is signed. 'launcher' is the release\n"
-    "of the launcher code; the version block's versions are the packed application's.\n"
-    "Status 3 when an import is missing, 1 when EXE cannot be read as a packed image.\n";
+    "run_code, its imports (MISSING: neither in the payload nor a system library), an\n"
+    "'added' row for each library --search-path supplied, a 'missing' row for each\n"
+    "library an image in the payload imports that nothing provides (\"The library X,\n"
+    "imported by Y, could not be found.\", as the launcher's failure box says it), an\n"
+    "'unloadable' row for each image no 64-bit process loads, and whether the image\n"
+    "is signed. 'launcher' is the release of the launcher code; the version block's\n"
+    "versions are the packed application's. On a bare stub: its defaults, payload none.\n"
+    "Status 3 when a 'missing' or 'unloadable' row is shown, 1 when EXE cannot be read\n"
+    "as a packed image or a stub.\n";
 
 constexpr int INFO_MISSING_IMPORT_STATUS = 3;
 
