@@ -34,7 +34,6 @@ bool sweep_pattern_of_launcher(run_directory_pattern& pattern) {
     pattern.middle[1] = 0;
     pattern.suffix[0] = 0;
     pattern.process_id_first = true;
-    pattern.lock_file_required = false;
     return true;
 }
 
