@@ -124,14 +124,21 @@ HANDLE claim_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_na
 // The folder that holds the run directory into `folder` (capacity
 // RUN_DIRECTORY_CAPACITY) and the directory's own name within it.
 bool split_run_directory(u16* folder, const u16*& name);
+// The same for any directory path of that capacity.
+bool split_directory_path(const u16* path, u16* folder, const u16*& name);
 // The run directory's path followed by ".lock".
 bool run_directory_lock_path(u16* path, size_t capacity);
 
 // The run-directory template of the launcher's record (the default one when
-// the record holds none), and the pattern of the names it gives; false when
-// the sweep cannot tell its leftovers apart safely (run_directory.cpp).
+// the record holds none) (run_directory.cpp).
 const u16* record_run_directory_template();
-bool sweep_pattern_of_launcher(run_directory_pattern& pattern);
+// What a sweep of this start looks at: `beside_cache`, the folder of the
+// cache (its staging directories and older caches), else the folder of the
+// directory this start runs from, with the pattern of the names there and
+// this start's own name in it (`folder`: capacity RUN_DIRECTORY_CAPACITY).
+// False when the sweep cannot tell leftovers apart safely there.
+bool sweep_target_of_launcher(bool beside_cache, run_directory_pattern& pattern, u16* folder,
+                              const u16*& own_name);
 
 // The cache (run_directory_cache.cpp). Parent role, before extraction: true
 // when the run directory is now a cache with the payload's digest and every
@@ -141,6 +148,8 @@ bool sweep_pattern_of_launcher(run_directory_pattern& pattern);
 // its own: the run directory is then that of the default template, under
 // {TEMP}, and the caller unpacks into it. Silent.
 bool use_run_directory_cache();
+// The cache's own path (valid once use_run_directory_cache has run).
+const u16* cache_run_directory();
 // The infix of a staging directory's name beside a cache (its mark's name
 // inside it: ownership.h).
 constexpr u16 CACHE_STAGING_INFIX[] = U16(".staging_");

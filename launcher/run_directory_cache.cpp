@@ -328,6 +328,8 @@ void fall_back_to_temp() {
 
 }  // namespace
 
+const u16* cache_run_directory() { return cache_path; }
+
 bool use_run_directory_cache() {
     if (!launcher.cache_template) return false;
     bounded_copy(cache_path, launcher.run_directory, RUN_DIRECTORY_CAPACITY);

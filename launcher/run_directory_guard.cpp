@@ -116,14 +116,18 @@ HANDLE claim_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_na
     return claim;
 }
 
-bool split_run_directory(u16* folder, const u16*& name) {
-    size_t folder_units = folder_length(launcher.run_directory);
+bool split_directory_path(const u16* path, u16* folder, const u16*& name) {
+    size_t folder_units = folder_length(path);
     if (folder_units == 0) return false;
-    bounded_copy(folder, launcher.run_directory, RUN_DIRECTORY_CAPACITY);
+    bounded_copy(folder, path, RUN_DIRECTORY_CAPACITY);
     folder[folder_units] = 0;
-    name = launcher.run_directory + folder_units;
+    name = path + folder_units;
     if (*name == U16('\\')) ++name;
     return *name != 0;
+}
+
+bool split_run_directory(u16* folder, const u16*& name) {
+    return split_directory_path(launcher.run_directory, folder, name);
 }
 
 bool run_directory_lock_path(u16* path, size_t capacity) {

@@ -257,18 +257,17 @@ void lower_priority() {
     sweep.paced = true;
 }
 
-DWORD WINAPI sweep_main(void*) {
-    lower_priority();
+void sweep_folder(bool beside_cache) {
     // A template whose leftovers cannot be told apart safely is not swept.
-    if (!sweep_pattern_of_launcher(sweep.pattern)) return 0;
-    sweep.pruning = launcher.keep_run_directory.load();
     const u16* own_name = nullptr;
-    if (!split_run_directory(sweep.folder_path, own_name)) return 0;
+    if (!sweep_target_of_launcher(beside_cache, sweep.pattern, sweep.folder_path, own_name)) return;
+    sweep.pruning = beside_cache;
+    sweep.old_cache_count = 0;
     HANDLE folder = folder_open(sweep.folder_path);
-    if (folder == INVALID_HANDLE_VALUE) return 0;
+    if (folder == INVALID_HANDLE_VALUE) return;
     if (!folder_own_path(folder, sweep.own_path, OWN_PATH_CAPACITY)) {
         win32.CloseHandle(folder);
-        return 0;
+        return;
     }
     // The whole folder, in batches, through its handle: nothing but the
     // stop flag bounds the scan, so however many live directories stand
@@ -310,6 +309,15 @@ DWORD WINAPI sweep_main(void*) {
     }
     if (sweep.pruning && !stopping()) prune_old_caches(folder, own_name);
     win32.CloseHandle(folder);
+}
+
+// A cache-template start sweeps beside the cache whichever directory it runs
+// from, so its application's staging leftovers go with any of its starts;
+// a start that runs from a directory of its own sweeps that folder too.
+DWORD WINAPI sweep_main(void*) {
+    lower_priority();
+    if (launcher.cache_template) sweep_folder(true);
+    if (!launcher.keep_run_directory.load() && !stopping()) sweep_folder(false);
     return 0;
 }
 
