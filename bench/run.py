@@ -232,6 +232,20 @@ class Bench:
             tar_t.add(seconds), tar_m.add(rss)
         return pack_t, tar_t, pack_m, tar_m
 
+    def pack_modes(self, reps):
+        """The tree packed with the default template and with a cache's,
+        alternately: the cache's pack also computes the archive's digest."""
+        cached = os.path.join(self.work, f"packed-cache-{self.scale:g}.exe")
+        cache_dir = windows_path(os.path.join(self.work, f"cache-{self.scale:g}", "app"))
+        plain_t, cache_t = Series("pack, per-start template"), Series("pack, cache template (digest)")
+        for _ in range(reps):
+            settle()
+            plain_t.add(self.pack(self.tree, self.packed)[0])
+            settle()
+            cache_t.add(self.peak_of([self.pack_tool, "pack", self.tree, "-o", cached, "--stub", self.stub,
+                                      "--main", "main.dll", "--no-check", "--run-directory", cache_dir])[0])
+        return plain_t, cache_t
+
     def start_side_by_side(self, reps):
         """Start → run_code of the same tree packed with both stubs, run
         alternately after one untimed round of each."""
@@ -602,6 +616,9 @@ def main():
     parser.add_argument("--cache-only", action="store_true",
                         help="only the cache: first and second start against a start per "
                         "directory and tar -xf")
+    parser.add_argument("--pack-only", action="store_true",
+                        help="only the packer: a cache template's pack (with the payload's "
+                        "digest) against a default pack")
     parser.add_argument("--sweep-only", action="store_true",
                         help="only the exit and the application's file work with 30 leftovers "
                         "of 3,000 files in TEMP against an empty TEMP")
@@ -628,6 +645,16 @@ def main():
     if bench.stub_before:
         bench.peak_of([bench.pack_tool, "pack", bench.tiny_dir, "-o", bench.tiny_before, "--stub",
                        bench.stub_before, "--main", "main.dll", "--no-check"])
+    if args.pack_only:
+        print("bench: pack with a cache template against a default pack ...", file=sys.stderr, flush=True)
+        plain_t, cache_t = bench.pack_modes(max(3, args.reps))
+        table.heading("Packer: cache template against the default (same tree)")
+        for s in (cache_t, plain_t):
+            table.series(s)
+        table.ratio("cache pack / default pack", cache_t, plain_t, 1.2)
+        print(table_text(header, began, table))
+        return
+
     if args.sweep_only:
         print("bench: sweep ...", file=sys.stderr, flush=True)
         empty, leftovers, work, work_leftovers = bench.sweep(args.reps)

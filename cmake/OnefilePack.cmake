@@ -13,7 +13,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 #              [ICON f.ico] [PRODUCT s] [COMPANY s] [VERSION a.b.c[.d]]
 #              [DESCRIPTION s] [COPYRIGHT s] [ORIGINAL_FILENAME s]
 #              [MANIFEST f] [RUN_DIRECTORY template] [STUB launcher.exe]
-#              [PACKER path] [NO_CHECK | STRICT] [NO_PROGRESS])
+#              [PACKER path] [SEARCH_PATHS dir...] [NO_CHECK | STRICT] [NO_PROGRESS])
 #
 # Adds the target <t>_packed (built by default) that stages DATA_DIR's
 # contents, the DLLs of the LIBRARIES targets and the FILES in a fresh
@@ -28,16 +28,26 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 # PACKER may name targets of the same project instead of files. VERSION
 # defaults to the project's version and COMPANY to PRODUCT. RUN_DIRECTORY
 # is the run-directory template (onefile-pack --run-directory; "/" may stand
-# for "\"), by default the stub's own. STRICT makes
-# every packer warning an error that fails the build.
+# for "\"), by default the stub's own. SEARCH_PATHS (then the compiler's own
+# runtime folders) supply the DLLs that the packed files import and nothing
+# packed provides. STRICT makes every packer warning an error that fails
+# the build.
 function(onefile_pack)
     set(flags NO_CHECK STRICT NO_PROGRESS)
     set(single TARGET OUTPUT DATA_DIR MAIN ICON PRODUCT COMPANY VERSION DESCRIPTION
         COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER RUN_DIRECTORY)
-    set(multi LIBRARIES FILES)
+    set(multi LIBRARIES FILES SEARCH_PATHS)
     cmake_parse_arguments(PARSE_ARGV 0 P "${flags}" "${single}" "${multi}")
     if(P_NO_CHECK AND P_STRICT)
         message(FATAL_ERROR "onefile_pack: NO_CHECK and STRICT exclude each other")
+    endif()
+    if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
+        set(toolchain ${ONEFILE_TOOLCHAIN_FILE})
+        if(NOT toolchain)
+            set(toolchain "a mingw-w64 toolchain file")
+        endif()
+        message(FATAL_ERROR "onefile_pack: this build makes ${CMAKE_SYSTEM_NAME} binaries, not 64-bit "
+                            "Windows DLLs; configure a new build folder with -DCMAKE_TOOLCHAIN_FILE=${toolchain}")
     endif()
     # The launcher is a 64-bit process; a 32-bit library can never be loaded.
     if(CMAKE_SIZEOF_VOID_P AND NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -120,6 +130,7 @@ function(onefile_pack)
         if(P_${path})
             get_filename_component(P_${path} ${P_${path}} ABSOLUTE
                                    BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+            _onefile_require(${path} ${P_${path}})
             list(APPEND depends ${P_${path}})
         endif()
     endforeach()
@@ -139,6 +150,12 @@ function(onefile_pack)
     endif()
     if(P_NO_CHECK)
         list(APPEND options --no-check)
+    else()
+        _onefile_runtime_folders(runtime)
+        foreach(folder IN LISTS P_SEARCH_PATHS runtime)
+            get_filename_component(folder ${folder} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+            list(APPEND options --search-path ${folder})
+        endforeach()
     endif()
     if(P_STRICT)
         list(APPEND options --strict)
@@ -147,37 +164,36 @@ function(onefile_pack)
         list(APPEND options --no-progress)
     endif()
 
-    # DATA_DIR is copied by a script that also writes, as a depfile, every
-    # file and folder it copied: files added, changed or removed pack again,
-    # names that a CMake list cannot hold (';') included, and a DATA_DIR that
-    # the build makes works like any other.
-    set(copy_data)
+    # DATA_DIR, the FILES and the LIBRARIES' DLLs are copied by a script that
+    # refuses two sources of one name and writes, as a depfile, every file
+    # and folder of DATA_DIR it copied: files added, changed or removed pack
+    # again, names that a CMake list cannot hold (';') included, and a
+    # DATA_DIR that the build makes works like any other.
+    set(data_dir)
     set(file_depends)
-    set(depfile)
     if(P_DATA_DIR)
         get_filename_component(data_dir ${P_DATA_DIR} ABSOLUTE
                                BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+        _onefile_require(DATA_DIR ${data_dir})
         if(IS_DIRECTORY ${data_dir})
             file(GLOB_RECURSE data_files LIST_DIRECTORIES false ${data_dir}/*)
             onefile_check_names("${data_dir}" "${data_files}")
         endif()
-        set(copy_data COMMAND ${CMAKE_COMMAND} -DSOURCE=${data_dir} -DDESTINATION=${app}
-                              -DDEPFILE=${work}/data.d -DTARGET_FILE=${output}
-                              -P ${_ONEFILE_STAGE_SCRIPT})
-        set(depfile DEPFILE ${work}/data.d)
     endif()
-    set(copy_files)
+    set(sources_text)
     foreach(file IN LISTS P_FILES)
         get_filename_component(file ${file} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+        _onefile_require(FILES ${file})
         get_filename_component(directory ${file} DIRECTORY)
         onefile_check_names("${directory}" "${file}")
         list(APPEND file_depends ${file})
-        list(APPEND copy_files COMMAND ${CMAKE_COMMAND} -E copy ${file} ${app}/)
+        string(APPEND sources_text "FILES\t${file}\n")
     endforeach()
     foreach(library IN LISTS P_LIBRARIES)
         list(APPEND depends ${library})
-        list(APPEND copy_files COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${library}> ${app}/)
+        string(APPEND sources_text "LIBRARIES\t$<TARGET_FILE:${library}>\n")
     endforeach()
+    file(GENERATE OUTPUT ${work}/sources.txt CONTENT "${sources_text}")
     # Neither make nor ninja re-runs a command when one of its inputs goes
     # away or when only its arguments change; this file does change then
     # (it is rewritten only when its contents differ), so the pack re-runs.
@@ -195,18 +211,58 @@ function(onefile_pack)
         # A fresh folder each time: files removed from DATA_DIR must not stay.
         COMMAND ${CMAKE_COMMAND} -E rm -rf ${app}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${app} ${output_dir}
-        ${copy_data}
-        ${copy_files}
+        COMMAND ${CMAKE_COMMAND} -DSOURCE=${data_dir} -DSOURCES=${work}/sources.txt -DDESTINATION=${app}
+                -DDEPFILE=${work}/data.d -DTARGET_FILE=${output} -P ${_ONEFILE_STAGE_SCRIPT}
         # The library is packed from where it was built, so that the
         # packer's messages name it as the user knows it.
         COMMAND ${PACKER} pack ${app} -o ${output} --stub ${STUB} --quiet
                 --main-file $<TARGET_FILE:${P_TARGET}> ${options}
-        DEPENDS ${depends} ${file_depends} ${work}/inputs.txt
-        ${depfile}
+        DEPENDS ${depends} ${file_depends} ${work}/inputs.txt ${work}/sources.txt
+        DEPFILE ${work}/data.d
         COMMENT "Packing ${P_TARGET} into ${output}"
         VERBATIM)
     add_custom_target(${P_TARGET}_packed ALL DEPENDS ${output})
     # For tests and install rules: what was packed, and where it went.
     set_target_properties(${P_TARGET}_packed PROPERTIES
         ONEFILE_APP_DIR ${app} ONEFILE_OUTPUT ${output})
+endfunction()
+
+# Stops the configuration for a path the build cannot have: one missing
+# that the build does not make (only the build folder may hold such).
+function(_onefile_require option path)
+    if(NOT EXISTS "${path}")
+        file(RELATIVE_PATH inside "${CMAKE_BINARY_DIR}" "${path}")
+        if(inside MATCHES "^\\.\\./" OR IS_ABSOLUTE "${inside}")
+            message(FATAL_ERROR "onefile_pack: ${option} ${path} does not exist")
+        endif()
+    endif()
+endfunction()
+
+# The folders of the compiler's own runtime DLLs (libstdc++, libgcc,
+# winpthread), asked of the compiler once; empty for a compiler that
+# cannot tell.
+function(_onefile_runtime_folders out_var)
+    get_property(known GLOBAL PROPERTY _ONEFILE_RUNTIME_FOLDERS SET)
+    if(NOT known)
+        set(folders)
+        set(compiler ${CMAKE_CXX_COMPILER})
+        if(NOT compiler)
+            set(compiler ${CMAKE_C_COMPILER})
+        endif()
+        if(compiler AND NOT MSVC)
+            foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+                execute_process(COMMAND ${compiler} -print-file-name=${dll} OUTPUT_VARIABLE path
+                                OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE status)
+                if(status EQUAL 0 AND IS_ABSOLUTE "${path}" AND EXISTS "${path}")
+                    get_filename_component(folder "${path}" DIRECTORY)
+                    get_filename_component(folder "${folder}" REALPATH)
+                    list(APPEND folders ${folder})
+                endif()
+            endforeach()
+            list(REMOVE_DUPLICATES folders)
+        endif()
+        set_property(GLOBAL PROPERTY _ONEFILE_RUNTIME_FOLDERS "${folders}")
+    endif()
+    get_property(folders GLOBAL PROPERTY _ONEFILE_RUNTIME_FOLDERS)
+    set(${out_var} "${folders}" PARENT_SCOPE)
 endfunction()

@@ -1,8 +1,12 @@
 # Staging of onefile_pack()'s data folder, and the check of the names it
 # holds. Included by OnefilePack.cmake for onefile_check_names(); run as a
-# script (-P) with SOURCE, DESTINATION, DEPFILE and TARGET_FILE at build
-# time, it checks and copies SOURCE into DESTINATION and writes DEPFILE:
-# TARGET_FILE depends on every file and folder copied. CMake code only.
+# script (-P) with SOURCE (may be empty), SOURCES, DESTINATION, DEPFILE and
+# TARGET_FILE at build time, it checks and copies SOURCE into DESTINATION,
+# then each file SOURCES lists ("OPTION<TAB>path" lines), refusing two of
+# one name, and writes DEPFILE: TARGET_FILE depends on every file and
+# folder of SOURCE. Symbolic links are copied as the packer takes them: the
+# file they name; links to folders and links to nothing stop it, naming the
+# link. CMake code only.
 set(_ONEFILE_STAGE_SCRIPT ${CMAKE_CURRENT_LIST_FILE})
 
 # Stops with an error naming the source path and the reason when a path
@@ -46,23 +50,69 @@ function(_onefile_depfile_path path out_var)
     set(${out_var} "${path}" PARENT_SCOPE)
 endfunction()
 
-if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
-    if(NOT IS_DIRECTORY "${SOURCE}")
-        message(FATAL_ERROR "onefile_pack: DATA_DIR ${SOURCE} is not a directory")
+# Records that `origin` puts `name` at the top of the application folder;
+# stops when another source already does (Windows compares without case).
+macro(_onefile_claim name origin)
+    string(TOLOWER "${name}" _onefile_key)
+    list(FIND _onefile_names "${_onefile_key}" _onefile_at)
+    if(_onefile_at GREATER -1)
+        list(GET _onefile_origins ${_onefile_at} _onefile_other)
+        message(FATAL_ERROR "onefile_pack: two sources would be packed as ${name}: "
+                            "${_onefile_other} and ${origin}")
     endif()
-    file(COPY "${SOURCE}/" DESTINATION "${DESTINATION}")
+    list(APPEND _onefile_names "${_onefile_key}")
+    list(APPEND _onefile_origins "${origin}")
+endmacro()
+
+if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
+    set(_onefile_names)
+    set(_onefile_origins)
     _onefile_depfile_path("${TARGET_FILE}" target)
-    _onefile_depfile_path("${SOURCE}" folder)
-    set(text "${target}: ${folder}")
-    # A name with ';' comes apart in the list and is left out; its folder,
-    # listed too, still changes when such a file comes or goes.
-    file(GLOB_RECURSE all LIST_DIRECTORIES true "${SOURCE}/*")
-    foreach(entry IN LISTS all)
-        if(EXISTS "${entry}")
-            onefile_check_names("${SOURCE}" "${entry}")
-            _onefile_depfile_path("${entry}" path)
-            string(APPEND text " \\\n  ${path}")
+    _onefile_depfile_path("${SOURCES}" text)
+    set(text "${target}: ${text}")
+    file(STRINGS "${SOURCES}" listed)
+    if(SOURCE)
+        if(NOT IS_DIRECTORY "${SOURCE}")
+            message(FATAL_ERROR "onefile_pack: DATA_DIR ${SOURCE} is not a directory")
         endif()
+        file(GLOB top LIST_DIRECTORIES true "${SOURCE}/*")
+        foreach(entry IN LISTS top)
+            get_filename_component(name "${entry}" NAME)
+            _onefile_claim("${name}" "${entry} (DATA_DIR)")
+        endforeach()
+        _onefile_depfile_path("${SOURCE}" folder)
+        string(APPEND text " \\\n  ${folder}")
+        # A name with ';' comes apart in the list and is left out; its folder,
+        # listed too, still changes when such a file comes or goes.
+        file(GLOB_RECURSE all LIST_DIRECTORIES true "${SOURCE}/*")
+        set(links)
+        foreach(entry IN LISTS all)
+            if(IS_SYMLINK "${entry}")
+                if(NOT EXISTS "${entry}")
+                    message(FATAL_ERROR "onefile_pack: DATA_DIR: symbolic link points nowhere: ${entry}")
+                elseif(IS_DIRECTORY "${entry}")
+                    message(FATAL_ERROR "onefile_pack: DATA_DIR: symbolic link to a directory is not packed: ${entry}")
+                endif()
+                list(APPEND links "${entry}")
+            endif()
+            if(EXISTS "${entry}")
+                onefile_check_names("${SOURCE}" "${entry}")
+                _onefile_depfile_path("${entry}" path)
+                string(APPEND text " \\\n  ${path}")
+            endif()
+        endforeach()
+        file(COPY "${SOURCE}/" DESTINATION "${DESTINATION}")
+        foreach(link IN LISTS links)
+            file(RELATIVE_PATH relative "${SOURCE}" "${link}")
+            file(REMOVE "${DESTINATION}/${relative}")
+            configure_file("${link}" "${DESTINATION}/${relative}" COPYONLY)
+        endforeach()
+    endif()
+    foreach(line IN LISTS listed)
+        string(REGEX MATCH "^([A-Z]+)\t(.*)$" matched "${line}")
+        get_filename_component(name "${CMAKE_MATCH_2}" NAME)
+        _onefile_claim("${name}" "${CMAKE_MATCH_2} (${CMAKE_MATCH_1})")
+        configure_file("${CMAKE_MATCH_2}" "${DESTINATION}/${name}" COPYONLY)
     endforeach()
     file(WRITE "${DEPFILE}" "${text}\n")
 endif()

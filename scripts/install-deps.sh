@@ -13,6 +13,8 @@ have x86_64-w64-mingw32-windres  || need="$need binutils-mingw-w64-x86-64"
 have cmake                       || need="$need cmake"
 have g++                         || need="$need g++"
 have make                        || need="$need make"
+# The host packer's SHA-256 comes from OpenSSL's libcrypto.
+pkg_missing libssl-dev           && need="$need libssl-dev"
 if [ "${1:-}" != --tools ]; then
 [ -x /usr/lib/wine/wine64 ]      || need="$need wine64"
 have clang                       || need="$need clang"
@@ -23,6 +25,9 @@ have tar                         || need="$need tar"
 # The desktop example's test runs its window on a virtual X display.
 have Xvfb                        || need="$need xvfb"
 for p in googletest libgtest-dev; do pkg_missing "$p" && need="$need $p"; done
+# The outside project's test links Debian's mingw zlib; configured natively
+# by mistake, it finds the host's zlib before onefile_pack() stops it.
+for p in libz-mingw-w64-dev zlib1g-dev; do pkg_missing "$p" && need="$need $p"; done
 # Sanitizer and fuzzer runtimes for clang.
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
     || need="$need libclang-rt-14-dev"

@@ -29,12 +29,15 @@ cmake --build "$scratch/build" -j 2 >"$scratch/build.log" || { cat "$scratch/bui
 exe=$scratch/build/Outside.exe
 [ -f "$exe" ] || { echo "no $exe" >&2; exit 1; }
 
-# The library first, then the helper library, the loose file and the data
-# the build made (';' in a name included) beside it, then the data folder.
+# The library first, then the helper library, the loose file, the data the
+# build made (';' in a name included) and the runtime the package found
+# beside it, then the data folder.
 "$prefix/bin/onefile-pack" list "$exe" >"$scratch/list.txt"
-head -n 5 "$scratch/list.txt" | cut -f 2 | tr '\n' ' ' \
-    | grep -qx 'main.dll a;b.txt app.ico liboutside_helper.dll notes\\greeting.txt ' \
+cut -f 2 "$scratch/list.txt" | head -n 9 | tr '\n' ' ' \
+    | grep -qx 'main.dll a;b.txt app.ico libgcc_s_seh-1.dll liboutside_helper.dll libstdc++-6.dll libwinpthread-1.dll zlib1.dll notes\\greeting.txt ' \
     || { cat "$scratch/list.txt"; echo "unexpected entries" >&2; exit 1; }
+grep -q '^onefile-pack: added zlib1.dll (imported by liboutside_app.dll (packed as main.dll)) from ' "$scratch/build.log" \
+    || { cat "$scratch/build.log"; echo "no word of the libraries added" >&2; exit 1; }
 
 # The branding the project asked for, and a library the packer had nothing to warn about.
 "$prefix/bin/onefile-pack" info "$exe" >"$scratch/info.txt"
@@ -48,6 +51,7 @@ status=0
 "$wine_run" "$exe" one two >"$scratch/output.txt" 2>&1 || status=$?
 output=$(tr -d '\r' <"$scratch/output.txt")
 expected="outside: 3 arguments, last two
+zlib: crc32 b5eafda6
 data: packed beside main.dll"
 if [ "$status" != 42 ] || [ "$output" != "$expected" ]; then
     printf 'status %s, output:\n%s\n' "$status" "$output" >&2
@@ -65,6 +69,25 @@ fi
 grep -q 'liboutside_helper.dll (imported by .*) is neither' "$scratch/left_out.log" \
     || { cat "$scratch/left_out.log"; echo "no word of the missing helper" >&2; exit 1; }
 [ ! -e "$scratch/left_out/Outside.exe" ] || { echo "STRICT still wrote Outside.exe" >&2; exit 1; }
+
+# Configuration stops without the toolchain file, naming it, and for a
+# FILES entry that does not exist; two sources of one name stop the build.
+configure_fails() {
+    name=$1 expected=$2; shift 2
+    if cmake -S "$source" -B "$scratch/$name" -DCMAKE_PREFIX_PATH="$prefix" "$@" >"$scratch/$name.log" 2>&1; then
+        echo "$name was configured" >&2; exit 1
+    fi
+    tr '\n' ' ' <"$scratch/$name.log" | tr -s ' ' | grep -qF -e "$expected" \
+        || { cat "$scratch/$name.log"; echo "$name: no '$expected'" >&2; exit 1; }
+}
+configure_fails native "configure a new build folder with -DCMAKE_TOOLCHAIN_FILE=$prefix/share/onefile/mingw-w64.cmake"
+configure_fails missing "onefile_pack: FILES $source/nowhere.txt does not exist" \
+    -DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" -DOUTSIDE_MISSING_FILE=ON
+cmake -S "$source" -B "$scratch/clash" -DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" \
+      -DCMAKE_PREFIX_PATH="$prefix" -DOUTSIDE_CLASH=ON >"$scratch/clash.log" || { cat "$scratch/clash.log"; exit 1; }
+if cmake --build "$scratch/clash" >>"$scratch/clash.log" 2>&1; then echo "a clash was packed" >&2; exit 1; fi
+tr '\n' ' ' <"$scratch/clash.log" | tr -s ' ' | grep -q "two sources would be packed as app.ico: .*/late_data/app.ico (DATA_DIR) and $source/app.ico (FILES)" \
+    || { cat "$scratch/clash.log"; echo "no word of the clash" >&2; exit 1; }
 
 # A name Windows cannot take stops the configuration, naming its source.
 if cmake -S "$source" -B "$scratch/colon" -DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" \

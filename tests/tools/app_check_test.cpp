@@ -118,8 +118,12 @@ TEST_F(AppCheck, WarnsForEachImportNeitherShippedNorSystem) {
 
     fs::copy_file(library("helper.dll"), app / "HELPER.DLL");  // found without regard to case
     result = pack();
-    EXPECT_EQ(lines(result.err), 1u) << result.err;
+    EXPECT_EQ(lines(result.err), 2u) << result.err;
     EXPECT_NE(result.err.find("absent.dll (imported by HELPER.DLL) is neither"), std::string::npos) << result.err;
+    // Every image is checked where it lies, the one no library imports too.
+    EXPECT_NE(result.err.find("absent.dll (imported by lib\\helper.dll) is neither in APP_DIR\\lib"), std::string::npos)
+        << result.err;
+    fs::remove_all(app / "lib");
 
     write_file(app / "absent.dll", "not an image");
     EXPECT_NE(pack().err.find("absent.dll (imported by HELPER.DLL) is in APP_DIR but cannot be loaded"),
@@ -129,6 +133,70 @@ TEST_F(AppCheck, WarnsForEachImportNeitherShippedNorSystem) {
     EXPECT_EQ(pack().err, "");
     fs::remove(app / "absent.dll");
     EXPECT_EQ(pack("--no-check").err, "");
+}
+
+// A program and a library below APP_DIR, each missing an import, are found
+// by their content (no .exe or .dll in their names).
+TEST_F(AppCheck, ChecksEveryImageInThePayload) {
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    fs::create_directories(app / "tools");
+    fs::copy_file(library("uses_absent.exe"), app / "tools" / "run");
+    fs::copy_file(library("helper.dll"), app / "tools" / "helper.node");
+    run_result result = pack();
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(lines(result.err), 1u) << result.err;  // one finding, both importers
+    EXPECT_NE(result.err.find("absent.dll (imported by tools\\helper.node, tools\\run) is neither in APP_DIR\\tools"),
+              std::string::npos) << result.err;
+    run_result info = run_pack("info " + quoted(root / "out.exe"));
+    EXPECT_EQ(info.status, 3);
+    EXPECT_NE(info.out.find("could not be found"), std::string::npos) << info.out;
+    fs::remove(root / "out.exe");
+    EXPECT_EQ(pack("--strict").status, 2);
+    EXPECT_FALSE(fs::exists(root / "out.exe"));
+
+    std::string i386 = read_file(library("good.dll"));
+    uint32_t pe = static_cast<uint8_t>(i386[0x3C]) | (static_cast<uint8_t>(i386[0x3D]) << 8);
+    i386[pe + 4] = 0x4C, i386[pe + 5] = 0x01;
+    write_file(app / "tools" / "helper.node", i386);
+    result = pack();
+    EXPECT_NE(result.err.find("warning: tools\\helper.node: a 32-bit x86 image"), std::string::npos) << result.err;
+}
+
+// main.dll needs helper.dll, which needs absent.dll: both come from the
+// search paths, the first loadable one in their order, beside main.dll.
+TEST_F(AppCheck, SearchPathsSupplyWhatIsMissing) {
+    fs::copy_file(library("uses_helper.dll"), app / "main.dll");
+    fs::path first = root / "first", second = root / "second";
+    write_file(first / "HELPER.dll", "not an image");
+    fs::create_directories(second);
+    fs::copy_file(library("helper.dll"), second / "helper.dll");
+    fs::copy_file(library("absent.dll"), second / "absent.dll");
+    fs::copy_file(library("good.dll"), second / "kernel32.dll");  // Windows' own is never taken
+    run_result result = pack("--strict --search-path " + quoted(first) + " --search-path " + quoted(second));
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("added helper.dll (imported by main.dll) from " + (second / "helper.dll").string() +
+                              "; passed over " + (first / "HELPER.dll").string()), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("added absent.dll (imported by helper.dll)"), std::string::npos) << result.out;
+    EXPECT_EQ(lines(result.out), 2u) << result.out;
+    run_result list = run_pack("list " + quoted(root / "out.exe"));
+    EXPECT_NE(list.out.find("\tmain.dll\n"), std::string::npos);
+    EXPECT_LT(list.out.find("\tabsent.dll\n"), list.out.find("\tdata\\readme.txt\n")) << list.out;
+    EXPECT_EQ(list.out.find("kernel32"), std::string::npos) << list.out;
+    run_result info = run_pack("info " + quoted(root / "out.exe"));
+    EXPECT_EQ(info.status, 0) << info.out;
+    EXPECT_NE(info.out.find("  added            absent.dll (imported by helper.dll) from "), std::string::npos) << info.out;
+    EXPECT_EQ(run_pack("pack " + quoted(app) + " -o x.exe --no-check --search-path " + quoted(first)).status, 2);
+}
+
+// An earlier output inside APP_DIR is not packed again.
+TEST_F(AppCheck, OutputInsideItsFolderIsLeftOut) {
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    const std::string args = "pack " + quoted(app) + " -o " + quoted(app / "App.exe") + " --quiet --stub " +
+                             quoted(fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe");
+    ASSERT_EQ(run_pack(args).status, 0);
+    ASSERT_EQ(run_pack(args).status, 0);
+    EXPECT_EQ(run_pack("list " + quoted(app / "App.exe")).out.find("App.exe"), std::string::npos);
+    EXPECT_NE(fs::status(app / "App.exe").permissions() & fs::perms::owner_exec, fs::perms::none) << "executable";
 }
 
 // A library given with --main-file is named as the user built it.
@@ -162,6 +230,7 @@ TEST_F(AppCheck, RunDirectoryTemplateIsCheckedStoredAndShown) {
         {"'{TEMP}/x_{PID}'", "uses {PID} without {TIME}"},
         {"'runs/{PID}_{TIME}'", "does not start with"},
         {"'{TEMP}/{NOPE}_{TIME}'", "names a placeholder the launcher does not know"},
+        {"'%LOCALAPPDATA%/Co/{PRODUCT}'", "names %LOCALAPPDATA%, which the launcher does not expand; use {CACHE_DIR}"},
         {"'{HOME}/Documents'", "is a cache that would be a folder of the user's own"},
     };
     for (const auto& [option, why] : refused) {
@@ -280,11 +349,13 @@ TEST_F(AppCheck, InfoTellsWhatThePackedImageHolds) {
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin:\n" << text;
     EXPECT_LE(lines(text), 24u) << "one screen";
 
-    for (const fs::path& not_packed : {fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe", app / "data" / "readme.txt"}) {
-        run_result refused = run_pack("info " + quoted(not_packed));
-        EXPECT_EQ(refused.status, 1);
-        EXPECT_NE(refused.err.find("not a packed image"), std::string::npos) << refused.err;
-    }
+    // A bare stub shows its defaults before anything is packed.
+    run_result stub = run_pack("info " + quoted(fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe"));
+    EXPECT_EQ(stub.status, 0) << stub.err;
+    EXPECT_NE(stub.out.find("  payload          none (a stub"), std::string::npos) << stub.out;
+    run_result refused = run_pack("info " + quoted(app / "data" / "readme.txt"));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("not a packed image"), std::string::npos) << refused.err;
 
     if (std::system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") == 0) {
         std::string script = "cd " + quoted(root) +

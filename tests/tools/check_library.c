@@ -1,6 +1,6 @@
 /* Tiny libraries for the packer's check of the application library, built
    with mingw-w64: each exports EXPORTED and, when CALLED is defined, imports
-   that function from another of them. */
+   that function from another of them; with PROGRAM, a program calling it. */
 #include <wchar.h>
 
 #ifdef CALLED
@@ -15,3 +15,7 @@ __declspec(dllexport) int EXPORTED(int argc, wchar_t** argv) {
     return argc;
 #endif
 }
+
+#ifdef PROGRAM
+int main(void) { return EXPORTED(0, 0); }
+#endif

@@ -1,6 +1,5 @@
-// The application library read as the launcher's child will load it: kind of
-// image, the run_code export and the imported DLLs. A user's file: every read
-// is bounded and no offset in it is trusted. Standard library only.
+// The application library as the launcher's child will call it, the
+// libraries every Windows has, and how findings about imports are worded.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -14,194 +13,6 @@
 namespace pack {
 
 namespace {
-
-constexpr uint16_t MACHINE_AMD64 = 0x8664;
-constexpr uint16_t MACHINE_I386 = 0x014C;
-constexpr uint16_t MACHINE_ARM64 = 0xAA64;
-constexpr uint16_t MAGIC_PE32 = 0x10B;
-constexpr uint16_t MAGIC_PE32_PLUS = 0x20B;
-constexpr uint16_t FILE_EXECUTABLE_IMAGE = 0x0002;
-constexpr uint16_t FILE_DLL = 0x2000;
-constexpr uint32_t EXPORT_DIRECTORY = 0, IMPORT_DIRECTORY = 1, DELAY_IMPORT_DIRECTORY = 13;
-constexpr uint16_t MAX_SECTIONS = 96;         // the loader's own limit
-constexpr uint32_t MAX_IMPORTED_DLLS = 4096;  // far above any real library
-constexpr uint32_t MAX_EXPORT_NAMES = 1u << 20;
-constexpr size_t MAX_DLL_NAME = 255;
-constexpr char ENTRY_NAME[] = "run_code";
-
-// Thrown inside the reader only; read_library turns it into the problem text.
-struct bad_image {
-    std::string why;
-    bool certain = false;  // the loader refuses it for sure: no reason to pack it anyway
-};
-
-class pe_reader {
-public:
-    explicit pe_reader(const file_part& part) : part_(part) {}
-
-    std::vector<uint8_t> at_offset(uint64_t offset, size_t count) const {
-        if (offset > part_.size || count > part_.size - offset) throw bad_image{"a header or table lies past the end of the file"};
-        std::vector<uint8_t> bytes(count);
-        part_.in->clear();
-        part_.in->seekg(static_cast<std::streamoff>(part_.offset + offset));
-        part_.in->read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
-        if (static_cast<size_t>(part_.in->gcount()) != count) throw bad_image{"the file cannot be read"};
-        return bytes;
-    }
-
-    void add_section(uint32_t rva, uint32_t virtual_size, uint32_t raw_offset, uint32_t raw_size) {
-        // Bytes past the raw data are zeros in memory; the tables read here
-        // never lie there in a linker's output, so they count as missing.
-        uint32_t mapped = virtual_size != 0 ? std::min(virtual_size, raw_size) : raw_size;
-        sections_.push_back({rva, mapped, raw_offset});
-    }
-    void set_headers(uint32_t size_of_headers) { headers_ = size_of_headers; }
-
-    // `count` bytes at `rva`, all inside one section's file data (or the headers).
-    std::vector<uint8_t> at_rva(uint32_t rva, size_t count) const {
-        uint64_t left = 0;
-        uint64_t offset = offset_of(rva, left);
-        if (count > left) throw bad_image{"a table lies outside the image's sections"};
-        return at_offset(offset, count);
-    }
-
-    // A NUL-terminated name at `rva`, at most `limit` bytes before the NUL.
-    std::string string_at(uint32_t rva, size_t limit) const {
-        uint64_t left = 0;
-        uint64_t offset = offset_of(rva, left);
-        std::vector<uint8_t> bytes = at_offset(offset, static_cast<size_t>(std::min<uint64_t>(left, limit + 1)));
-        auto end = std::find(bytes.begin(), bytes.end(), 0);
-        if (end == bytes.end()) throw bad_image{"a name in the import or export table has no end"};
-        return std::string(bytes.begin(), end);
-    }
-
-private:
-    struct mapped_section {
-        uint32_t rva, size, raw_offset;
-    };
-    uint64_t offset_of(uint32_t rva, uint64_t& left) const {
-        for (const mapped_section& s : sections_) {
-            if (rva >= s.rva && rva - s.rva < s.size) {
-                left = s.size - (rva - s.rva);
-                return static_cast<uint64_t>(s.raw_offset) + (rva - s.rva);
-            }
-        }
-        if (rva < headers_) {
-            left = headers_ - rva;
-            return rva;
-        }
-        throw bad_image{"a table lies outside the image's sections"};
-    }
-
-    const file_part& part_;
-    std::vector<mapped_section> sections_;
-    uint32_t headers_ = 0;
-};
-
-std::string hex16(uint16_t value) {
-    const char* digits = "0123456789abcdef";
-    std::string text = "0x";
-    for (int shift = 12; shift >= 0; shift -= 4) text += digits[(value >> shift) & 0xF];
-    return text;
-}
-
-void add_import(library_image& library, const std::string& name) {
-    if (name.empty()) throw bad_image{"an imported DLL has an empty name"};
-    std::string key = library_key(name);
-    for (const std::string& known : library.imports)
-        if (library_key(known) == key) return;
-    library.imports.push_back(name);
-}
-
-void read_imports(const pe_reader& pe, uint32_t rva, library_image& library) {
-    for (uint32_t i = 0;; ++i) {
-        if (i == MAX_IMPORTED_DLLS) throw bad_image{"the import table does not end"};
-        std::vector<uint8_t> descriptor = pe.at_rva(rva + 20 * i, 20);
-        if (std::all_of(descriptor.begin(), descriptor.end(), [](uint8_t b) { return b == 0; })) return;
-        add_import(library, pe.string_at(get32(descriptor, 12), MAX_DLL_NAME));
-    }
-}
-
-// Delay-load descriptors name their DLL by RVA when bit 0 of the attributes
-// is set (every current linker); older ones by virtual address.
-void read_delay_imports(const pe_reader& pe, uint32_t rva, uint64_t image_base, library_image& library) {
-    for (uint32_t i = 0;; ++i) {
-        if (i == MAX_IMPORTED_DLLS) throw bad_image{"the delay-load import table does not end"};
-        std::vector<uint8_t> descriptor = pe.at_rva(rva + 32 * i, 32);
-        uint32_t name = get32(descriptor, 4);
-        if (name == 0) return;
-        if ((get32(descriptor, 0) & 1) == 0) {
-            if (name < image_base || name - image_base > UINT32_MAX) throw bad_image{"the delay-load import table is damaged"};
-            name = static_cast<uint32_t>(name - image_base);
-        }
-        add_import(library, pe.string_at(name, MAX_DLL_NAME));
-    }
-}
-
-bool exports_by_name(const pe_reader& pe, uint32_t rva, const char* wanted) {
-    std::vector<uint8_t> directory = pe.at_rva(rva, 40);
-    uint32_t count = get32(directory, 24);
-    if (count == 0) return false;
-    if (count > MAX_EXPORT_NAMES) throw bad_image{"the export table is damaged"};
-    std::vector<uint8_t> names = pe.at_rva(get32(directory, 32), 4 * static_cast<size_t>(count));
-    const size_t wanted_size = std::strlen(wanted);
-    for (uint32_t i = 0; i < count; ++i) {
-        // A name that cannot be read is not ours; it does not spoil the rest.
-        try {
-            if (pe.string_at(get32(names, 4 * i), wanted_size) == wanted) return true;
-        } catch (const bad_image&) {
-        }
-    }
-    return false;
-}
-
-void read_into(const file_part& part, library_image& library) {
-    pe_reader pe(part);
-    if (part.size < 64) throw bad_image{"not a Windows image (shorter than a DOS header)", true};
-    std::vector<uint8_t> dos = pe.at_offset(0, 64);
-    if (dos[0] != 'M' || dos[1] != 'Z') throw bad_image{"not a Windows image (no MZ signature)", true};
-    uint32_t pe_at = get32(dos, 0x3C);
-    std::vector<uint8_t> coff = pe.at_offset(pe_at, 24);
-    if (std::memcmp(coff.data(), "PE\0\0", 4) != 0) throw bad_image{"not a Windows image (no PE signature)", true};
-    uint16_t machine = get16(coff, 4);
-    if (machine == MACHINE_I386) throw bad_image{"a 32-bit x86 image; the launcher is a 64-bit process", true};
-    if (machine == MACHINE_ARM64) throw bad_image{"an ARM64 image; the launcher is an x86-64 process", true};
-    if (machine != MACHINE_AMD64) throw bad_image{"built for machine " + hex16(machine) + ", not x86-64", true};
-    uint16_t section_count = get16(coff, 6);
-    uint16_t optional_size = get16(coff, 20);
-    uint16_t characteristics = get16(coff, 22);
-    if (optional_size < 2) throw bad_image{"no optional header"};
-    std::vector<uint8_t> opt = pe.at_offset(pe_at + 24ull, optional_size);
-    uint16_t magic = get16(opt, 0);
-    if (magic == MAGIC_PE32) throw bad_image{"a PE32 (32-bit) image; the launcher is a 64-bit process", true};
-    if (magic != MAGIC_PE32_PLUS) throw bad_image{"the optional header is not PE32+"};
-    if ((characteristics & FILE_DLL) == 0) throw bad_image{"a program, not a DLL (IMAGE_FILE_DLL is not set)", true};
-    if ((characteristics & FILE_EXECUTABLE_IMAGE) == 0) throw bad_image{"not marked as an executable image (was linking incomplete?)"};
-    if (optional_size < 112) throw bad_image{"the optional header is too small"};
-    uint64_t image_base = get64(opt, 24);
-    pe.set_headers(get32(opt, 60));
-    uint32_t directories = std::min<uint32_t>(get32(opt, 108), (optional_size - 112) / 8);
-    auto directory = [&](uint32_t index, uint32_t& rva) {
-        rva = index < directories ? get32(opt, 112 + 8 * index) : 0;
-        return rva != 0 && get32(opt, 112 + 8 * index + 4) != 0;
-    };
-    if (section_count > MAX_SECTIONS) throw bad_image{"too many sections"};
-    std::vector<uint8_t> table = pe.at_offset(pe_at + 24ull + optional_size, 40 * static_cast<size_t>(section_count));
-    for (uint16_t i = 0; i < section_count; ++i)
-        pe.add_section(get32(table, 40 * i + 12), get32(table, 40 * i + 8), get32(table, 40 * i + 20), get32(table, 40 * i + 16));
-
-    uint32_t rva = 0;
-    if (directory(IMPORT_DIRECTORY, rva)) read_imports(pe, rva, library);
-    // The loader reads delay-load descriptors only when a function is first
-    // called, so damage there costs warnings, never the refusal.
-    if (directory(DELAY_IMPORT_DIRECTORY, rva)) {
-        try {
-            read_delay_imports(pe, rva, image_base, library);
-        } catch (const bad_image&) {
-        }
-    }
-    library.exports_run_code = directory(EXPORT_DIRECTORY, rva) && exports_by_name(pe, rva, ENTRY_NAME);
-}
 
 // DLLs in System32 of every 64-bit Windows 10 and 11 installation with a
 // desktop: client editions, N editions included (they lack the media
@@ -241,53 +52,6 @@ bool is_system_library(const std::string& name) {
     return system_libraries().count(key) != 0;
 }
 
-library_image read_library(const file_part& part) {
-    library_image library;
-    try {
-        read_into(part, library);
-    } catch (const bad_image& bad) {
-        library.problem = bad.why;
-        library.never_loads = bad.certain;
-    }
-    return library;
-}
-
-std::vector<import_finding> unresolved_imports(const std::string& library_name, const library_image& library,
-                                               const shipped_library_fn& shipped) {
-    std::vector<import_finding> findings;
-    std::map<std::string, size_t> finding_of;  // by key
-    std::set<std::string> visited = {library_key(library_name)};
-    std::vector<std::pair<std::string, library_image>> pending = {{library_name, library}};
-    while (!pending.empty()) {
-        auto [importer, image] = std::move(pending.back());
-        pending.pop_back();
-        for (const std::string& name : image.imports) {
-            std::string key = library_key(name);
-            std::string problem;
-            library_image dependency;
-            std::string shipped_name;
-            bool found_nowhere = false;
-            if (visited.count(key)) continue;
-            if (shipped(key, dependency, shipped_name)) {
-                visited.insert(key);
-                if (dependency.problem.empty()) {
-                    pending.emplace_back(shipped_name, std::move(dependency));
-                    continue;
-                }
-                problem = "is in APP_DIR but cannot be loaded: " + dependency.problem;
-            } else if (is_system_library(name)) {
-                continue;
-            } else {
-                problem = "is neither in APP_DIR nor a library every Windows has";
-                found_nowhere = true;
-            }
-            auto [it, inserted] = finding_of.emplace(key, findings.size());
-            if (inserted) findings.push_back({name, {}, problem, found_nowhere});
-            findings[it->second].importers.push_back(importer);
-        }
-    }
-    return findings;
-}
 
 namespace {
 std::string importer_list(const import_finding& finding) {
@@ -309,18 +73,12 @@ std::string describe_finding_for_info(const import_finding& finding) {
     return sentence.data();
 }
 
-void check_application(const std::vector<app_entry>& entries, const std::string& label, std::ostream& warnings) {
+void check_application(const std::vector<app_entry>& entries, const std::string& label) {
     const app_entry& first = entries.front();
-    const std::string first_name = to_utf8(first.name);
-    auto open_part = [](const fs::path& source, std::ifstream& in, file_part& part) {
-        in.open(source, std::ios::binary);
-        std::error_code error;
-        part = {&in, 0, fs::file_size(source, error)};
-        if (!in || error) throw pack_error("cannot read " + source.string());
-    };
-    std::ifstream in;
-    file_part part;
-    open_part(first.source, in, part);
+    std::ifstream in(first.source, std::ios::binary);
+    std::error_code error;
+    file_part part{&in, 0, fs::file_size(first.source, error)};
+    if (!in || error) throw pack_error("cannot read " + first.source.string());
     library_image library = read_library(part);
     if (library.problem.empty() && !library.exports_run_code) {
         // The child looks run_code up by name: a C++ function without
@@ -332,25 +90,6 @@ void check_application(const std::vector<app_entry>& entries, const std::string&
     if (!library.problem.empty())
         throw refused_error(label + " cannot be the application library: " + library.problem +
                             (library.never_loads ? "" : " (--no-check packs it anyway)"));
-
-    // The child loads the library with its own folder heading the search, the
-    // top of the run directory; files in subdirectories are not found there.
-    std::map<std::string, const app_entry*> top_level;
-    for (const app_entry& entry : entries)
-        if (entry.name.find(u'\\') == std::u16string::npos) top_level.emplace(library_key(to_utf8(entry.name)), &entry);
-    shipped_library_fn shipped = [&](const std::string& key, library_image& image, std::string& name) {
-        auto found = top_level.find(key);
-        if (found == top_level.end()) return false;
-        std::ifstream dependency;
-        file_part dependency_part;
-        open_part(found->second->source, dependency, dependency_part);
-        image = read_library(dependency_part);
-        name = to_utf8(found->second->name);
-        return true;
-    };
-    for (const import_finding& finding : unresolved_imports(first_name, library, shipped))
-        warnings << "onefile-pack: warning: " << describe_finding(finding)
-                 << "; the application would look for it along PATH and in the current directory\n";
 }
 
 }  // namespace pack

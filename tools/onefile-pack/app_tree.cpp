@@ -125,4 +125,23 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
     return entries;
 }
 
+void insert_in_archive_order(std::vector<app_entry>& entries, const app_entry& entry) {
+    // Component by component: at the first that differs, a file (the last
+    // component) comes before a directory, else the lower units first.
+    auto before = [](const std::u16string& a, const std::u16string& b) {
+        size_t at = 0;
+        for (;;) {
+            size_t a_end = a.find(u'\\', at), b_end = b.find(u'\\', at);
+            std::u16string a_part = a.substr(at, a_end == std::u16string::npos ? a_end : a_end - at);
+            std::u16string b_part = b.substr(at, b_end == std::u16string::npos ? b_end : b_end - at);
+            bool a_file = a_end == std::u16string::npos, b_file = b_end == std::u16string::npos;
+            if (a_part != b_part || a_file || b_file) return a_file != b_file ? a_file : a_part < b_part;
+            at = a_end + 1;
+        }
+    };
+    auto at = entries.begin() + 1;  // the application library stays first
+    while (at != entries.end() && before(at->name, entry.name)) ++at;
+    entries.insert(at, entry);
+}
+
 }  // namespace pack

@@ -1,77 +1,159 @@
-// SHA-256 (FIPS 180-4) of the payload archive: the identity a cache-mode
-// launcher compares with the one recorded in its cache. Portable C++17.
+// SHA-256 of the payload archive: the identity a cache-mode launcher
+// compares with the one recorded in its cache. The hashing is the system's
+// well-kept one (OpenSSL's libcrypto on Linux, CNG's BCrypt on Windows),
+// on a thread of its own, so that it runs beside the writing of the image
+// instead of after each chunk.
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 #include "pack.h"
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <bcrypt.h>
+#else
+#include <openssl/evp.h>
+#endif
 
 namespace pack {
 
 namespace {
 
-constexpr uint32_t ROUND_CONSTANTS[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+// Bytes handed to the hashing thread at once, and how many such batches
+// may wait: enough to ride over a slow write, little memory.
+constexpr size_t BATCH_SIZE = 1 << 20;
+constexpr size_t MAX_WAITING_BATCHES = 4;
 
-uint32_t rotate(uint32_t value, int bits) { return (value >> bits) | (value << (32 - bits)); }
+#ifdef _WIN32
+class hash_backend {
+public:
+    hash_backend() {
+        if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm_, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
+            !BCRYPT_SUCCESS(BCryptCreateHash(algorithm_, &hash_, nullptr, 0, nullptr, 0, 0)))
+            throw pack_error("SHA-256 is not available (BCrypt)");
+    }
+    ~hash_backend() {
+        if (hash_ != nullptr) BCryptDestroyHash(hash_);
+        if (algorithm_ != nullptr) BCryptCloseAlgorithmProvider(algorithm_, 0);
+    }
+    bool update(const uint8_t* data, size_t size) {
+        while (size > 0) {
+            ULONG part = static_cast<ULONG>(std::min<size_t>(size, 1u << 30));
+            if (!BCRYPT_SUCCESS(BCryptHashData(hash_, const_cast<PUCHAR>(data), part, 0))) return false;
+            data += part, size -= part;
+        }
+        return true;
+    }
+    bool finish(std::array<uint8_t, 32>& digest) {
+        return BCRYPT_SUCCESS(BCryptFinishHash(hash_, digest.data(), static_cast<ULONG>(digest.size()), 0));
+    }
+
+private:
+    BCRYPT_ALG_HANDLE algorithm_ = nullptr;
+    BCRYPT_HASH_HANDLE hash_ = nullptr;
+};
+#else
+class hash_backend {
+public:
+    hash_backend() : context_(EVP_MD_CTX_new()) {
+        if (context_ == nullptr || EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) != 1)
+            throw pack_error("SHA-256 is not available (libcrypto)");
+    }
+    ~hash_backend() { EVP_MD_CTX_free(context_); }
+    bool update(const uint8_t* data, size_t size) { return EVP_DigestUpdate(context_, data, size) == 1; }
+    bool finish(std::array<uint8_t, 32>& digest) {
+        unsigned int size = 0;
+        return EVP_DigestFinal_ex(context_, digest.data(), &size) == 1 && size == digest.size();
+    }
+
+private:
+    EVP_MD_CTX* context_;
+};
+#endif
 
 }  // namespace
 
-sha256::sha256() : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
+struct sha256::worker {
+    hash_backend backend;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::vector<uint8_t>> waiting;
+    std::vector<std::vector<uint8_t>> spare;
+    std::vector<uint8_t> filling;
+    bool ending = false, failed = false;
+    std::thread thread;
 
-void sha256::block(const uint8_t* bytes) {
-    uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
-        w[i] = (uint32_t{bytes[4 * i]} << 24) | (uint32_t{bytes[4 * i + 1]} << 16) | (uint32_t{bytes[4 * i + 2]} << 8) |
-               bytes[4 * i + 3];
-    for (int i = 16; i < 64; ++i) {
-        uint32_t s0 = rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        uint32_t s1 = rotate(w[i - 2], 17) ^ rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    worker() : thread([this] { run(); }) {}
+    ~worker() {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            ending = true;
+        }
+        changed.notify_all();
+        if (thread.joinable()) thread.join();
     }
-    uint32_t v[8];
-    for (int i = 0; i < 8; ++i) v[i] = state_[i];
-    for (int i = 0; i < 64; ++i) {
-        uint32_t s1 = rotate(v[4], 6) ^ rotate(v[4], 11) ^ rotate(v[4], 25);
-        uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
-        uint32_t t1 = v[7] + s1 + choice + ROUND_CONSTANTS[i] + w[i];
-        uint32_t s0 = rotate(v[0], 2) ^ rotate(v[0], 13) ^ rotate(v[0], 22);
-        uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
-        for (int j = 7; j > 0; --j) v[j] = v[j - 1];
-        v[4] += t1;
-        v[0] = t1 + s0 + majority;
+
+    void run() {
+        std::unique_lock<std::mutex> hold(lock);
+        for (;;) {
+            changed.wait(hold, [this] { return !waiting.empty() || ending; });
+            if (waiting.empty()) return;
+            std::vector<uint8_t> batch = std::move(waiting.front());
+            waiting.pop_front();
+            hold.unlock();
+            changed.notify_all();
+            bool ok = backend.update(batch.data(), batch.size());
+            hold.lock();
+            failed = failed || !ok;
+            batch.clear();
+            spare.push_back(std::move(batch));
+        }
     }
-    for (int i = 0; i < 8; ++i) state_[i] += v[i];
-}
+
+    void hand_over() {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [this] { return waiting.size() < MAX_WAITING_BATCHES; });
+        waiting.push_back(std::move(filling));
+        filling.clear();
+        if (!spare.empty()) {
+            filling = std::move(spare.back());
+            spare.pop_back();
+        }
+        hold.unlock();
+        changed.notify_all();
+    }
+};
+
+sha256::sha256() : worker_(std::make_unique<worker>()) {}
+sha256::~sha256() = default;
 
 void sha256::update(const void* data, size_t size) {
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    total_ += size;
     while (size > 0) {
-        size_t take = std::min(size, sizeof buffer_ - used_);
-        std::copy(bytes, bytes + take, buffer_ + used_);
-        used_ += take, bytes += take, size -= take;
-        if (used_ == sizeof buffer_) {
-            block(buffer_);
-            used_ = 0;
-        }
+        if (worker_->filling.capacity() < BATCH_SIZE) worker_->filling.reserve(BATCH_SIZE);
+        size_t take = std::min(size, BATCH_SIZE - worker_->filling.size());
+        worker_->filling.insert(worker_->filling.end(), bytes, bytes + take);
+        bytes += take, size -= take;
+        if (worker_->filling.size() == BATCH_SIZE) worker_->hand_over();
     }
 }
 
 std::array<uint8_t, 32> sha256::finish() {
-    uint64_t bits = total_ * 8;
-    uint8_t pad = 0x80;
-    update(&pad, 1);
-    pad = 0;
-    while (used_ != 56) update(&pad, 1);
-    uint8_t length[8];
-    for (int i = 0; i < 8; ++i) length[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-    update(length, 8);
-    std::array<uint8_t, 32> digest;
-    for (int i = 0; i < 32; ++i) digest[i] = static_cast<uint8_t>(state_[i / 4] >> (24 - 8 * (i % 4)));
+    if (!worker_->filling.empty()) worker_->hand_over();
+    {
+        std::lock_guard<std::mutex> hold(worker_->lock);
+        worker_->ending = true;
+    }
+    worker_->changed.notify_all();
+    worker_->thread.join();
+    std::array<uint8_t, 32> digest{};
+    if (worker_->failed || !worker_->backend.finish(digest)) throw pack_error("computing the payload's SHA-256 failed");
     return digest;
 }
 

@@ -3,7 +3,9 @@
 // application library. Reads only what it shows; the payload is skipped over.
 #include <cstddef>
 #include <cstring>
-#include <map>
+#include <functional>
+#include <set>
+#include <sstream>
 
 #include "pack.h"
 #include "resources/branding_record.h"
@@ -132,6 +134,58 @@ std::vector<payload_entry> walk_entries(std::istream& in, payload_location where
     }
 }
 
+using row_fn = std::function<void(const std::string&, const std::string&)>;
+
+// The payload's rows; returns how many findings make `info` exit 3.
+size_t show_payload(std::istream& in, const image_summary& summary, const std::pair<resource_leaf, uint64_t>& payload,
+                    const row_fn& row) {
+    std::vector<payload_entry> entries = walk_entries(in, {payload.second, payload.first.size});
+    uint64_t total = 0;
+    for (const payload_entry& entry : entries) total += entry.size;
+    row("payload", std::to_string(entries.size()) + " entries, " + std::to_string(total) + " bytes");
+    if (entries.empty()) return 0;
+    const payload_entry& first = entries.front();
+    std::string first_name = to_utf8(first.name);
+    library_image library = read_library({&in, first.offset, first.size});
+    std::string state = !library.problem.empty() ? "cannot be loaded: " + library.problem
+                      : library.exports_run_code ? "exports run_code" : "does NOT export run_code";
+    row("library", first_name + ", " + std::to_string(first.size) + " bytes, " + state);
+
+    std::set<std::string> top_level;
+    for (const payload_entry& entry : entries)
+        if (entry.name.find(u'\\') == std::u16string::npos) top_level.insert(library_key(to_utf8(entry.name)));
+    std::string imports;
+    for (const std::string& name : library.imports) {
+        const char* mark = top_level.count(library_key(name)) ? "in the payload"
+                         : is_system_library(name)         ? "system"
+                                                            : "MISSING";
+        imports += (imports.empty() ? "" : ", ") + name + " (" + mark + ")";
+    }
+    if (library.problem.empty()) row("imports", imports.empty() ? "none" : imports);
+    for (const auto& [leaf, offset] : summary.resources) {
+        if (!leaf.name.named || leaf.name.name != ADDED_LIBRARIES_RESOURCE || leaf.size > MAX_RESOURCE_READ) continue;
+        std::vector<uint8_t> text = read_stream_bytes(in, offset, leaf.size);
+        std::istringstream lines(std::string(text.begin(), text.end()));
+        for (std::string line; std::getline(lines, line);) {
+            size_t tab = line.find('\t'), second = line.find('\t', tab + 1);
+            if (second == std::string::npos) continue;
+            row("added", line.substr(0, tab) + " (imported by " + line.substr(tab + 1, second - tab - 1) + ") from " +
+                             line.substr(second + 1));
+        }
+    }
+
+    // Every image in the payload, in the words the launcher's failure box uses.
+    std::vector<payload_file> files;
+    for (const payload_entry& entry : entries) {
+        file_part part{&in, entry.offset, entry.size};
+        files.push_back({entry.name, [part] { return read_image(part); }});
+    }
+    payload_check check = check_payload(files, first_name, {});
+    for (const std::string& problem : check.unloadable) row("unloadable", problem);
+    for (const import_finding& finding : check.findings) row("missing", describe_finding_for_info(finding));
+    return check.unloadable.size() + check.findings.size();
+}
+
 }  // namespace
 
 size_t show_info(const fs::path& image, std::ostream& out) {
@@ -146,8 +200,8 @@ size_t show_info(const fs::path& image, std::ostream& out) {
     } catch (const pack_error& e) {
         throw pack_error("not a packed image: " + image.string() + ": " + e.what());
     }
+    // A bare stub shows its defaults; only a payload has a library to check.
     const auto* payload = find_resource(summary, RT_RCDATA, PAYLOAD_ID);
-    if (payload == nullptr) throw pack_error("not a packed image: " + image.string() + " carries no payload (resource 27)");
 
     auto row = [&out](const std::string& label, const std::string& value) {
         out << "  " << label << std::string(label.size() < 17 ? 17 - label.size() : 1, ' ') << value << '\n';
@@ -190,45 +244,10 @@ size_t show_info(const fs::path& image, std::ostream& out) {
     }
 
     size_t missing = 0;
-    std::vector<payload_entry> entries = walk_entries(in, {payload->second, payload->first.size});
-    uint64_t total = 0;
-    for (const payload_entry& entry : entries) total += entry.size;
-    row("payload", std::to_string(entries.size()) + " entries, " + std::to_string(total) + " bytes");
-    if (!entries.empty()) {
-        const payload_entry& first = entries.front();
-        std::string first_name = to_utf8(first.name);
-        library_image library = read_library({&in, first.offset, first.size});
-        std::string state = !library.problem.empty() ? "cannot be loaded: " + library.problem
-                          : library.exports_run_code ? "exports run_code" : "does NOT export run_code";
-        row("library", first_name + ", " + std::to_string(first.size) + " bytes, " + state);
-
-        std::map<std::string, const payload_entry*> top_level;
-        for (const payload_entry& entry : entries)
-            if (entry.name.find(u'\\') == std::u16string::npos) top_level.emplace(library_key(to_utf8(entry.name)), &entry);
-        std::string imports;
-        for (const std::string& name : library.imports) {
-            const char* mark = top_level.count(library_key(name)) ? "in the payload"
-                             : is_system_library(name)         ? "system"
-                                                                : (++missing, "MISSING");
-            imports += (imports.empty() ? "" : ", ") + name + " (" + mark + ")";
-        }
-        if (library.problem.empty()) row("imports", imports.empty() ? "none" : imports);
-        shipped_library_fn shipped = [&](const std::string& key, library_image& image, std::string& name) {
-            auto found = top_level.find(key);
-            if (found == top_level.end()) return false;
-            image = read_library({&in, found->second->offset, found->second->size});
-            name = to_utf8(found->second->name);
-            return true;
-        };
-        if (library.problem.empty()) {
-            // Every finding gets its row, in the words the launcher's failure
-            // box uses; direct imports marked MISSING above are counted there.
-            for (const import_finding& finding : unresolved_imports(first_name, library, shipped)) {
-                if (finding.importers != std::vector<std::string>{first_name} || top_level.count(library_key(finding.name)))
-                    ++missing;
-                row("missing", describe_finding_for_info(finding));
-            }
-        }
+    if (payload == nullptr) {
+        row("payload", "none (a stub: nothing is packed yet)");
+    } else {
+        missing = show_payload(in, summary, *payload, row);
     }
     row("signed", summary.has_signature ? "yes (security directory present)" : "no");
     return missing;

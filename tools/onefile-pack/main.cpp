@@ -16,7 +16,7 @@ namespace {
 
 const char USAGE[] =
     "usage: onefile-pack COMMAND ...\n"
-    "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--strict] [BRANDING]\n"
+    "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--search-path DIR] [--strict] [BRANDING]\n"
     "  brand STUB.exe -o OUT.exe [BRANDING]\n"
     "  archive APP_DIR -o FILE [--main NAME]\n"
     "  list EXE\n"
@@ -27,23 +27,30 @@ const char USAGE[] =
 
 const char HELP_PACK[] =
     "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--main-file FILE]\n"
-    "       [--quiet] [--no-check | --strict] [BRANDING]\n"
+    "       [--search-path DIR]... [--quiet] [--no-check | --strict] [BRANDING]\n"
     "Writes OUT.exe: the launcher stub (default: launcher.exe beside this tool) with the\n"
     "files below APP_DIR as its payload, resource 27. NAME (default main.dll) is the\n"
     "application library at the top of APP_DIR and becomes the first entry; with\n"
     "--main-file it is FILE instead, stored as NAME, and messages name FILE. Symbolic\n"
     "links to files are stored as the files they name; links to directories, dangling\n"
-    "links and special files are refused; empty directories are not kept. On any error\n"
-    "OUT.exe is left as it was.\n"
+    "links and special files are refused; empty directories are not kept; OUT.exe itself,\n"
+    "when it lies inside APP_DIR, is left out. On any error OUT.exe is left as it was.\n"
     "Checks (--no-check skips them all): NAME must be a 64-bit (PE32+, x86-64) DLL that\n"
-    "exports run_code by name, or nothing is written and the status is 2. A warning\n"
-    "(still packing) for each DLL it or a DLL beside it imports that is neither a file\n"
-    "at the top of APP_DIR nor one every Windows 10 and 11 has, and for each entry whose\n"
-    "path in the run directory would pass 259 units, the limit of the shell delete that\n"
-    "cleans it up, with TEMP taken as C:\\Users\\<20-character user name>\\AppData\\Local\\Temp\n"
-    "(48 units) and the run directory as \\onefile_<10-digit id>_<18-digit time> in it;\n"
-    "names over 172 units are at risk; and when the packed file would keep the launcher's\n"
-    "own company, product name or version. --strict makes every warning an error:\n"
+    "exports run_code by name, or nothing is written and the status is 2. Every Windows\n"
+    "image in APP_DIR (known by its content, whatever its extension) is checked: a\n"
+    "warning (still packing) for one a 64-bit process cannot load, and for each DLL it\n"
+    "imports that is neither in its own folder, nor loaded by NAME from the top (for a\n"
+    "DLL), nor one every Windows 10 and 11 has. --search-path DIR (repeatable): such a\n"
+    "DLL found in a DIR is added beside the file that imports it, and its own imports\n"
+    "in turn; the first DIR in the order given that holds a loadable 64-bit DLL of the\n"
+    "name wins, as along the loader's path; each addition is printed, with the\n"
+    "candidates passed over, and listed by 'info'. A library of Windows is never added.\n"
+    "A warning too for each entry whose path in the run directory would pass 259 units\n"
+    "(its folder's 247), which Windows creates only where long paths are enabled\n"
+    "(LongPathsEnabled, off by default), or 4095, which the launcher cannot unpack, with\n"
+    "TEMP taken as C:\\Users\\<20-character user name>\\AppData\\Local\\Temp (48 units)\n"
+    "and the run directory as \\onefile_<10-digit id>_<18-digit time> in it; and when\n"
+    "the packed file would keep the launcher's own company, product name or version. --strict makes every warning an error:\n"
     "nothing is written and the status is 2. Every refusal has status 2.\n";
 const char HELP_BRANDING[] =
     "Branding (pack and brand; any of them rewrites the version block, starting from\n"
@@ -95,12 +102,15 @@ const char HELP_INFO[] =
     "The launcher's release, whether it shows a progress window, the version block's texts and versions, the icon sizes,\n"
     "the run-directory template with its kind and whether leftovers are swept,\n"
     "the payload's entry count and size, the application library, whether it exports\n"
-    "run_code, its imports (MISSING: neither in the payload nor a system library), a\n"
-    "'missing' row for each library it or a shipped library imports that nothing\n"
-    "provides (\"The library X, imported by Y, could not be found.\", as the launcher's\n"
-    "failure box says it) and whether the image is signed. 'launcher' is the release\n"
-    "of the launcher code; the version block's versions are the packed application's.\n"
-    "Status 3 when an import is missing, 1 when EXE cannot be read as a packed image.\n";
+    "run_code, its imports (MISSING: neither in the payload nor a system library), an\n"
+    "'added' row for each library --search-path supplied, a 'missing' row for each\n"
+    "library an image in the payload imports that nothing provides (\"The library X,\n"
+    "imported by Y, could not be found.\", as the launcher's failure box says it), an\n"
+    "'unloadable' row for each image no 64-bit process loads, and whether the image\n"
+    "is signed. 'launcher' is the release of the launcher code; the version block's\n"
+    "versions are the packed application's. On a bare stub: its defaults, payload none.\n"
+    "Status 3 when a 'missing' or 'unloadable' row is shown, 1 when EXE cannot be read\n"
+    "as a packed image or a stub.\n";
 
 constexpr int INFO_MISSING_IMPORT_STATUS = 3;
 
@@ -239,6 +249,8 @@ int run(int argc, char** argv) {
             options.check = false;
         } else if (command == "pack" && arg == "--strict") {
             options.strict = true;
+        } else if (command == "pack" && arg == "--search-path") {
+            options.search_paths.emplace_back(value());
         } else if (command == "pack" && arg == "--main-file") {
             options.main_file = value();
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -247,7 +259,8 @@ int run(int argc, char** argv) {
             positional.push_back(arg);
         }
     }
-    if (options.strict && !options.check) throw usage_error("--strict and --no-check exclude each other");
+    if (!options.check && (options.strict || !options.search_paths.empty()))
+        throw usage_error(std::string(options.strict ? "--strict" : "--search-path") + " and --no-check exclude each other");
     size_t wanted = command == "extract" ? 2 : 1;
     if (positional.size() != wanted) throw usage_error("wrong number of arguments for " + command);
 
@@ -283,7 +296,7 @@ int main(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const usage_error& e) {
-        std::cerr << "onefile-pack: " << e.what() << " (see onefile-pack --help)\n";
+        std::cerr << "onefile-pack: error: " << e.what() << " (see onefile-pack --help)\n";
         return 2;
     } catch (const pack::refused_error& e) {
         std::cerr << "onefile-pack: error: " << e.what() << "\n";

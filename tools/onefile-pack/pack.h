@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,15 +60,13 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
 class sha256 {
 public:
     sha256();
+    ~sha256();
     void update(const void* data, size_t size);
-    std::array<uint8_t, 32> finish();
+    std::array<uint8_t, 32> finish();  // once
 
 private:
-    void block(const uint8_t* bytes);
-    uint32_t state_[8];
-    uint8_t buffer_[64] = {};
-    size_t used_ = 0;
-    uint64_t total_ = 0;
+    struct worker;  // hashes on a thread of its own
+    std::unique_ptr<worker> worker_;
 };
 
 // Where bytes go: a file with a running PE checksum and progress.
@@ -156,6 +155,7 @@ struct pack_options {
     bool check = true;  // --no-check clears it: the application library and path checks
     bool strict = false;  // --strict: a warning of the checks refuses the pack
     fs::path main_file;   // --main-file: the application library, from outside APP_DIR
+    std::vector<fs::path> search_paths;  // --search-path: where missing libraries are taken from
     const struct branding_options* branding = nullptr;  // icons, texts, manifest; nullptr: none (branding.cpp)
 };
 void pack_image(const pack_options& options);
@@ -184,9 +184,13 @@ struct library_image {
     std::string problem;  // why it cannot load as a 64-bit DLL; empty when it can
     bool never_loads = false;  // the problem is certain (not a reading the reader may get wrong)
     bool exports_run_code = false;
+    bool is_image = false;  // MZ and PE signatures: a Windows image by its content
+    bool is_dll = false;
     std::vector<std::string> imports;  // as the file names them: imports, then delay-load imports
 };
 // Never throws for what the bytes hold: a damaged image gives a problem.
+// read_image takes programs and DLLs; read_library refuses a program.
+library_image read_image(const file_part& part);
 library_image read_library(const file_part& part);
 
 // Case-folded, with ".dll" added to a name without extension, as the loader does.
@@ -200,22 +204,49 @@ struct import_finding {
     std::string why;
     bool found_nowhere;  // neither shipped nor a system library (else shipped but broken)
 };
-// Gives the library shipped beside the application library under `key`,
-// and its name; false when there is none.
-using shipped_library_fn = std::function<bool(const std::string& key, library_image& image, std::string& name)>;
-// Imports of `library` and, transitively, of the shipped libraries it
-// imports, that neither a shipped nor a system library satisfies.
-std::vector<import_finding> unresolved_imports(const std::string& library_name, const library_image& library,
-                                               const shipped_library_fn& shipped);
 std::string describe_finding(const import_finding& finding);
 // info's words for a finding: for a library found nowhere, the launcher's own
 // sentence ("The library X, imported by Y, could not be found.").
 std::string describe_finding_for_info(const import_finding& finding);
 
-// Refuses (refused_error) a first entry the launcher's child could not call;
-// warns for each import it would look for along PATH. `label` is how the
-// messages name the first entry (the user's own file name, when it differs).
-void check_application(const std::vector<app_entry>& entries, const std::string& label, std::ostream& warnings);
+// Refuses (refused_error) a first entry the launcher's child could not call.
+// `label` is how messages name it (the user's own file name, when it differs).
+void check_application(const std::vector<app_entry>& entries, const std::string& label);
+
+// --- every image in the payload (payload_images.cpp) -------------------------
+struct payload_file {
+    std::u16string name;                  // as in the archive
+    std::function<library_image()> read;  // its image, read when first needed
+};
+// A library taken from a search path, placed beside its first importer.
+struct added_library {
+    std::u16string name;
+    fs::path source;
+    std::string importers, choice;  // choice: the candidates passed over, or empty
+};
+struct payload_check {
+    std::vector<std::string> unloadable;  // "NAME: why" for images a 64-bit process cannot load
+    std::vector<import_finding> findings;
+    std::vector<added_library> added;
+};
+// Checks every Windows image among `files` (found by content; files[0] is
+// the application library, named `main_label`): its machine, and each
+// import found as the loader finds it, in the importer's own folder, among
+// the libraries the application library has loaded, or in Windows. What
+// none provides is taken from `search_paths` in their order, transitively,
+// and appended to `files`.
+payload_check check_payload(std::vector<payload_file>& files, const std::string& main_label,
+                            const std::vector<fs::path>& search_paths);
+// pack's checks of every image: warnings for what is missing; each library
+// the search paths supply goes into `entries` (in archive order) and is
+// listed on standard output. Returns ADDED_LIBRARIES_RESOURCE's text.
+std::string complete_payload(std::vector<app_entry>& entries, const std::string& main_label,
+                             const std::vector<fs::path>& search_paths, std::ostream& warnings);
+// Inserts `entry` where scan_app_tree's order puts it.
+void insert_in_archive_order(std::vector<app_entry>& entries, const app_entry& entry);
+// The resource that lists the additions, for info: RT_RCDATA of this name,
+// one line a library: payload name, TAB, importers, TAB, source (UTF-8).
+constexpr char16_t ADDED_LIBRARIES_RESOURCE[] = u"ONEFILE_ADDED";
 
 // The run directory's path length for a TEMP of typical length (see path_lengths.cpp).
 extern const size_t ASSUMED_TEMP_UNITS, RUN_DIRECTORY_SUFFIX_UNITS, SHELL_DELETE_PATH_LIMIT;

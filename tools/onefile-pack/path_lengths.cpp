@@ -1,5 +1,8 @@
-// Entries whose path in the run directory would be too long for the shell
-// delete the launcher cleans up with. Names only; nothing here reads files.
+// Entries whose path in the run directory would be too long for Windows to
+// create: the clean-up deletes through handles and takes any length, but
+// the unpacking opens plain paths, which a Windows without long paths
+// enabled (LongPathsEnabled, off by default) limits to MAX_PATH, and the
+// launcher's buffers hold 4095 units. Names only; nothing here reads files.
 #include "pack.h"
 
 namespace pack {
@@ -10,6 +13,10 @@ const size_t ASSUMED_TEMP_UNITS = 48;
 const size_t RUN_DIRECTORY_SUFFIX_UNITS = 9 + 10 + 1 + 18 + 1;
 // The classic MAX_PATH of 260 units holds 259 and the terminator.
 const size_t SHELL_DELETE_PATH_LIMIT = 259;
+// A directory's path keeps 12 units of MAX_PATH free for an 8.3 name.
+const size_t DIRECTORY_PATH_LIMIT = 247;
+// The launcher's target path buffer (platform/bounded_buffer.h), less its terminator.
+const size_t LAUNCHER_PATH_LIMIT = 4095;
 
 namespace {
 constexpr size_t LISTED_ENTRIES = 3;
@@ -23,12 +30,18 @@ void warn_long_paths(const std::vector<app_entry>& entries, std::ostream& warnin
     size_t over = 0, longest = 0;
     for (const app_entry& entry : entries) {
         size_t units = run_directory_path_units(entry.name);
-        if (units <= SHELL_DELETE_PATH_LIMIT) continue;
+        size_t cut = entry.name.rfind(u'\\');
+        size_t directory = cut == std::u16string::npos ? 0 : run_directory_path_units(entry.name.substr(0, cut));
+        if (units <= SHELL_DELETE_PATH_LIMIT && directory <= DIRECTORY_PATH_LIMIT) continue;
         longest = std::max(longest, units);
-        if (++over <= LISTED_ENTRIES)
-            warnings << "onefile-pack: warning: " << to_utf8(entry.name) << " would have a path of " << units
-                     << " units in the run directory, over the " << SHELL_DELETE_PATH_LIMIT
-                     << " the clean-up's shell delete can remove\n";
+        if (++over > LISTED_ENTRIES && units <= LAUNCHER_PATH_LIMIT) continue;
+        warnings << "onefile-pack: warning: " << to_utf8(entry.name) << " would have a path of " << units
+                 << " units in the run directory, "
+                 << (units > LAUNCHER_PATH_LIMIT ? "over the 4095 the launcher can unpack"
+                     : units > SHELL_DELETE_PATH_LIMIT
+                         ? "over the 259 Windows creates unless long paths are enabled (LongPathsEnabled, off by default)"
+                         : "its folder over the 247 Windows creates unless long paths are enabled (LongPathsEnabled, off by default)")
+                 << "\n";
     }
     if (over > LISTED_ENTRIES)
         warnings << "onefile-pack: warning: " << over - LISTED_ENTRIES << " more entries pass " << SHELL_DELETE_PATH_LIMIT

@@ -1,5 +1,4 @@
-// The PE32+ image: reading its headers and resource tree, and writing the
-// packed (or only branded) image. The stub's sections stay where the linker
+// Writing the packed (or only branded) image from the stub. The stub's sections stay where the linker
 // put them; the complete resource tree, the stub's own resources (rebranded
 // if asked) and the payload as resource 27, goes into the stub's resource
 // section when that is the last one and holds the tree alone, else into one
@@ -11,271 +10,18 @@
 #include <map>
 #include <sstream>
 
-#include "pack.h"
+#include "pe_layout.h"
 #include "resources/branding_record.h"
 #include "resources/little_endian.h"
 
 namespace pack {
 
-// RVAs, SizeOfImage and resource sizes are 32-bit fields, so an image ends
-// below 4 GiB. Wine 8 starts images up to that bound (measured: SizeOfImage
-// 0xFFFFF000 loads, and its payload section is mapped, 7 MB resident with a
-// 1 GiB payload), so the format's own bound is the limit the packer keeps.
-const uint64_t MAX_IMAGE_SIZE = 0xFFFFF000ull;
+using namespace pe;
 
 namespace {
 
-constexpr uint32_t PAGE_SIZE = 4096;
-constexpr uint16_t MACHINE_AMD64 = 0x8664;
-constexpr uint16_t MAGIC_PE32_PLUS = 0x20B;
-constexpr uint32_t RESOURCE_DIRECTORY = 2;
-constexpr uint32_t SECURITY_DIRECTORY = 4;
-constexpr uint16_t RT_RCDATA = 10;
-constexpr uint16_t PAYLOAD_ID = 27;
-constexpr uint32_t PAYLOAD_CODE_PAGE = 1252;
-constexpr uint32_t SECTION_HEADER_SIZE = 40;
 constexpr uint32_t SCN_INITIALIZED_DATA_READ = 0x00000040 | 0x40000000;
 constexpr uint64_t MAX_STUB_SIZE = 256ull << 20;
-constexpr size_t MAX_RESOURCE_ENTRIES = 65536;
-
-using read_at_fn = std::function<std::vector<uint8_t>(uint64_t offset, size_t count)>;
-
-uint64_t align_up(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
-
-struct section_header {
-    uint32_t virtual_size, virtual_address, raw_size, raw_offset;
-};
-
-struct pe_layout {
-    uint32_t optional_offset = 0;
-    uint32_t section_table_offset = 0;
-    uint16_t section_count = 0;
-    uint32_t section_alignment = 0, file_alignment = 0, size_of_headers = 0;
-    uint32_t resource_rva = 0, resource_size = 0, security_size = 0;
-    std::vector<section_header> sections;
-};
-
-pack_error not_pe(const std::string& why) { return pack_error("not a 64-bit Windows image (PE32+): " + why); }
-
-pe_layout parse_layout(const read_at_fn& read_at) {
-    std::vector<uint8_t> dos = read_at(0, 64);
-    if (dos[0] != 'M' || dos[1] != 'Z') throw not_pe("no MZ signature");
-    pe_layout layout;
-    uint32_t pe = get32(dos, 0x3C);
-    std::vector<uint8_t> coff = read_at(pe, 24);
-    if (std::memcmp(coff.data(), "PE\0\0", 4) != 0) throw not_pe("no PE signature");
-    if (get16(coff, 4) != MACHINE_AMD64) throw not_pe("machine is not x86-64");
-    layout.section_count = get16(coff, 6);
-    uint16_t optional_size = get16(coff, 20);
-    layout.optional_offset = pe + 24;
-    if (optional_size < 112 + 8 * (SECURITY_DIRECTORY + 1)) throw not_pe("optional header too small");
-    std::vector<uint8_t> opt = read_at(layout.optional_offset, optional_size);
-    if (get16(opt, 0) != MAGIC_PE32_PLUS) throw not_pe("optional header is not PE32+");
-    layout.section_alignment = get32(opt, 32);
-    layout.file_alignment = get32(opt, 36);
-    layout.size_of_headers = get32(opt, 60);
-    uint32_t directories = get32(opt, 108);
-    if (directories <= SECURITY_DIRECTORY) throw not_pe("too few data directories");
-    layout.resource_rva = get32(opt, 112 + 8 * RESOURCE_DIRECTORY);
-    layout.resource_size = get32(opt, 112 + 8 * RESOURCE_DIRECTORY + 4);
-    layout.security_size = get32(opt, 112 + 8 * SECURITY_DIRECTORY + 4);
-    auto power_of_two = [](uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
-    if (!power_of_two(layout.file_alignment) || !power_of_two(layout.section_alignment) ||
-        layout.section_alignment < PAGE_SIZE)
-        throw not_pe("unusual alignment");
-    layout.section_table_offset = layout.optional_offset + optional_size;
-    // Checked here so that later header edits stay inside the copied bytes.
-    read_at(0, layout.size_of_headers);
-    if (layout.section_table_offset + SECTION_HEADER_SIZE * layout.section_count > layout.size_of_headers)
-        throw not_pe("section table lies outside the headers");
-    std::vector<uint8_t> table = read_at(layout.section_table_offset, SECTION_HEADER_SIZE * layout.section_count);
-    for (uint16_t i = 0; i < layout.section_count; ++i) {
-        size_t at = i * SECTION_HEADER_SIZE;
-        layout.sections.push_back({get32(table, at + 8), get32(table, at + 12), get32(table, at + 16), get32(table, at + 20)});
-    }
-    return layout;
-}
-
-// File offset of `size` bytes at `rva`, which must lie in one section's raw data.
-uint64_t rva_to_offset(const pe_layout& layout, uint32_t rva, uint64_t size) {
-    for (const section_header& s : layout.sections) {
-        if (rva >= s.virtual_address && static_cast<uint64_t>(rva) - s.virtual_address + size <= s.raw_size)
-            return static_cast<uint64_t>(s.raw_offset) + (rva - s.virtual_address);
-    }
-    throw pack_error("resource data lies outside the image's sections");
-}
-
-std::vector<resource_leaf> walk_resources(const pe_layout& layout, const read_at_fn& read_at) {
-    std::vector<resource_leaf> leaves;
-    if (layout.resource_rva == 0 || layout.resource_size == 0) return leaves;
-    const uint32_t size = layout.resource_size;
-    const uint64_t base = rva_to_offset(layout, layout.resource_rva, size);
-    auto bytes = [&](uint32_t at, size_t count) {
-        if (static_cast<uint64_t>(at) + count > size) throw pack_error("resource tree is damaged");
-        return read_at(base + at, count);
-    };
-    size_t visited = 0;
-    std::function<void(uint32_t, int, resource_leaf&)> visit = [&](uint32_t at, int depth, resource_leaf& path) {
-        std::vector<uint8_t> dir = bytes(at, 16);
-        uint32_t count = static_cast<uint32_t>(get16(dir, 12)) + get16(dir, 14);
-        std::vector<uint8_t> entries = bytes(at + 16, 8 * count);
-        for (uint32_t i = 0; i < count; ++i) {
-            if (++visited > MAX_RESOURCE_ENTRIES) throw pack_error("resource tree is damaged");
-            uint32_t name = get32(entries, 8 * i), target = get32(entries, 8 * i + 4);
-            resource_key key;
-            if (name & 0x80000000u) {
-                key.named = true;
-                std::vector<uint8_t> length = bytes(name & 0x7FFFFFFFu, 2);
-                std::vector<uint8_t> units = bytes((name & 0x7FFFFFFFu) + 2, 2 * get16(length, 0));
-                for (size_t k = 0; k < units.size(); k += 2) key.name += static_cast<char16_t>(get16(units, k));
-            } else {
-                key.id = static_cast<uint16_t>(name);
-            }
-            (depth == 0 ? path.type : depth == 1 ? path.name : path.language) = key;
-            bool is_directory = (target & 0x80000000u) != 0;
-            if (depth < 2) {
-                if (!is_directory) throw pack_error("resource tree is damaged");
-                visit(target & 0x7FFFFFFFu, depth + 1, path);
-            } else {
-                if (is_directory) throw pack_error("resource tree is damaged");
-                std::vector<uint8_t> data = bytes(target, 16);
-                resource_leaf leaf = path;
-                leaf.data_rva = get32(data, 0);
-                leaf.size = get32(data, 4);
-                leaf.code_page = get32(data, 8);
-                leaves.push_back(leaf);
-            }
-        }
-    };
-    resource_leaf path;
-    visit(0, 0, path);
-    return leaves;
-}
-
-read_at_fn memory_reader(const std::vector<uint8_t>& image) {
-    return [&image](uint64_t offset, size_t count) {
-        if (offset > image.size() || count > image.size() - offset) throw not_pe("header or table past the end of the file");
-        return std::vector<uint8_t>(image.begin() + static_cast<std::ptrdiff_t>(offset),
-                                    image.begin() + static_cast<std::ptrdiff_t>(offset + count));
-    };
-}
-
-// Reads from a file of `file_size` bytes; a read past its end throws `past_end`.
-read_at_fn stream_reader(std::istream& in, uint64_t file_size, const pack_error& past_end) {
-    return [&in, file_size, past_end](uint64_t offset, size_t count) {
-        if (offset > file_size || count > file_size - offset) throw past_end;
-        return read_stream_bytes(in, offset, count);
-    };
-}
-
-bool is_payload(const resource_leaf& leaf) {
-    return !leaf.type.named && leaf.type.id == RT_RCDATA && !leaf.name.named && leaf.name.id == PAYLOAD_ID;
-}
-
-// The new resource section: directories, data entries, name strings, the
-// stub's resource data, then the payload at `payload_offset`.
-struct resource_section {
-    std::vector<uint8_t> head;
-    uint64_t payload_offset;
-};
-
-resource_section build_resource_section(const std::vector<resource_leaf>& leaves,
-                                        const std::vector<std::vector<uint8_t>>& data,
-                                        uint32_t payload_size, uint32_t section_rva) {
-    using lang_map = std::map<resource_key, size_t>;
-    using name_map = std::map<resource_key, lang_map>;
-    std::map<resource_key, name_map> tree;
-    for (size_t i = 0; i < leaves.size(); ++i) tree[leaves[i].type][leaves[i].name][leaves[i].language] = i;
-
-    // Sizes first, so every offset is known before a byte is placed.
-    uint32_t directories_size = 16 + 8 * static_cast<uint32_t>(tree.size());
-    for (auto& [type, names] : tree) {
-        directories_size += 16 + 8 * static_cast<uint32_t>(names.size());
-        for (auto& [name, langs] : names) directories_size += 16 + 8 * static_cast<uint32_t>(langs.size());
-    }
-    uint32_t data_entries_at = directories_size;
-    uint32_t strings_at = data_entries_at + 16 * static_cast<uint32_t>(leaves.size());
-    std::vector<uint8_t> strings;
-    std::map<std::u16string, uint32_t> string_offsets;
-    auto string_offset = [&](const resource_key& key) -> uint32_t {
-        auto found = string_offsets.find(key.name);
-        if (found != string_offsets.end()) return found->second;
-        uint32_t at = strings_at + static_cast<uint32_t>(strings.size());
-        strings.push_back(static_cast<uint8_t>(key.name.size()));
-        strings.push_back(static_cast<uint8_t>(key.name.size() >> 8));
-        for (char16_t u : key.name) {
-            strings.push_back(static_cast<uint8_t>(u));
-            strings.push_back(static_cast<uint8_t>(u >> 8));
-        }
-        string_offsets[key.name] = at;
-        return at;
-    };
-    for (const resource_leaf& leaf : leaves) {
-        for (const resource_key* key : {&leaf.type, &leaf.name, &leaf.language})
-            if (key->named) string_offset(*key);
-    }
-    uint64_t data_at = align_up(strings_at + strings.size(), 8);
-    std::vector<uint64_t> leaf_data_at(leaves.size());
-    for (size_t i = 0; i < leaves.size(); ++i) {
-        if (is_payload(leaves[i])) continue;
-        leaf_data_at[i] = data_at;
-        data_at = align_up(data_at + data[i].size(), 8);
-    }
-    uint64_t payload_offset = data_at;
-    std::vector<uint8_t> head(payload_offset, 0);
-
-    auto write_directory = [&](uint32_t at, size_t named, size_t ids) {
-        set16(head, at + 12, static_cast<uint32_t>(named));
-        set16(head, at + 14, static_cast<uint32_t>(ids));
-    };
-    auto key_field = [&](const resource_key& key) { return key.named ? 0x80000000u | string_offset(key) : key.id; };
-    auto count_named = [](const auto& map) {
-        size_t n = 0;
-        for (auto& item : map) n += item.first.named ? 1 : 0;
-        return n;
-    };
-
-    uint32_t next_directory = 16 + 8 * static_cast<uint32_t>(tree.size());
-    write_directory(0, count_named(tree), tree.size() - count_named(tree));
-    uint32_t root_entry = 16;
-    // Breadth first: the type directories, then the name directories.
-    std::vector<std::pair<uint32_t, const name_map*>> type_dirs;
-    for (auto& [type, names] : tree) {
-        set32(head, root_entry, key_field(type));
-        set32(head, root_entry + 4, 0x80000000u | next_directory);
-        type_dirs.emplace_back(next_directory, &names);
-        next_directory += 16 + 8 * static_cast<uint32_t>(names.size());
-        root_entry += 8;
-    }
-    uint32_t next_data_entry = data_entries_at;
-    for (auto& [type_at, names] : type_dirs) {
-        write_directory(type_at, count_named(*names), names->size() - count_named(*names));
-        uint32_t entry = type_at + 16;
-        for (auto& [name, langs] : *names) {
-            set32(head, entry, key_field(name));
-            set32(head, entry + 4, 0x80000000u | next_directory);
-            write_directory(next_directory, count_named(langs), langs.size() - count_named(langs));
-            uint32_t lang_entry = next_directory + 16;
-            for (auto& [lang, index] : langs) {
-                const resource_leaf& leaf = leaves[index];
-                set32(head, lang_entry, key_field(lang));
-                set32(head, lang_entry + 4, next_data_entry);
-                uint64_t offset = is_payload(leaf) ? payload_offset : leaf_data_at[index];
-                uint32_t size = is_payload(leaf) ? payload_size : static_cast<uint32_t>(data[index].size());
-                set32(head, next_data_entry, section_rva + static_cast<uint32_t>(offset));
-                set32(head, next_data_entry + 4, size);
-                set32(head, next_data_entry + 8, leaf.code_page);
-                if (!is_payload(leaf)) std::copy(data[index].begin(), data[index].end(), head.begin() + static_cast<std::ptrdiff_t>(offset));
-                next_data_entry += 16;
-                lang_entry += 8;
-            }
-            next_directory += 16 + 8 * static_cast<uint32_t>(langs.size());
-            entry += 8;
-        }
-    }
-    std::copy(strings.begin(), strings.end(), head.begin() + strings_at);
-    return {head, payload_offset};
-}
 
 std::vector<uint8_t> read_whole_stub(const fs::path& stub) {
     std::error_code error;
@@ -296,23 +42,31 @@ fs::path temporary_beside(const fs::path& output) {
     return temporary;
 }
 
-void finish_output(output_file& out, const fs::path& temporary, const fs::path& output) {
+void finish_output(output_file& out, const fs::path& temporary, const fs::path& output, bool executable) {
     out.close();
     std::error_code error;
 #ifdef _WIN32
     fs::remove(output, error);  // the runtime's rename does not replace
+    (void)executable;
+#else
+    // Executable for whoever may read it, as a linker leaves its output.
+    fs::perms perms = fs::status(temporary, error).permissions();
+    for (auto [read, exec] : {std::pair{fs::perms::owner_read, fs::perms::owner_exec},
+                              {fs::perms::group_read, fs::perms::group_exec}, {fs::perms::others_read, fs::perms::others_exec}})
+        if ((perms & read) != fs::perms::none) perms |= exec;
+    if (!error && executable) fs::permissions(temporary, perms, error);
 #endif
     fs::rename(temporary, output, error);
     if (error) throw pack_error("cannot rename " + temporary.string() + " to " + output.string() + ": " + error.message());
 }
 
 template <typename Body>
-void writing_to(const fs::path& output, Body body) {
+void writing_to(const fs::path& output, Body body, bool executable = true) {
     fs::path temporary = temporary_beside(output);
     try {
         output_file out(temporary);
         body(out);
-        finish_output(out, temporary, output);
+        finish_output(out, temporary, output, executable);
     } catch (...) {
         std::error_code ignored;
         fs::remove(temporary, ignored);
@@ -321,66 +75,6 @@ void writing_to(const fs::path& output, Body body) {
 }
 
 }  // namespace
-
-bool operator<(const resource_key& a, const resource_key& b) {
-    // Named entries come first, in the order of their units; then ids.
-    if (a.named != b.named) return a.named;
-    return a.named ? a.name < b.name : a.id < b.id;
-}
-bool operator==(const resource_key& a, const resource_key& b) {
-    return a.named == b.named && a.id == b.id && a.name == b.name;
-}
-
-bool is_branding_record(const std::vector<uint8_t>& bytes, size_t at) {
-    if (std::memcmp(&bytes[at], BRANDING_MARK, sizeof BRANDING_MARK) != 0) return false;
-    uint32_t size = get32(bytes, at + offsetof(branding_record, record_size));
-    return size == sizeof(branding_record) || size == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE;
-}
-
-bool has_run_directory_field(const std::vector<uint8_t>& bytes, size_t at) {
-    return get32(bytes, at + offsetof(branding_record, record_size)) == sizeof(branding_record);
-}
-
-std::vector<uint8_t> read_stream_bytes(std::istream& in, uint64_t offset, size_t count) {
-    std::vector<uint8_t> bytes(count);
-    in.clear();
-    in.seekg(static_cast<std::streamoff>(offset));
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
-    if (static_cast<size_t>(in.gcount()) != count) throw pack_error("image is truncated");
-    return bytes;
-}
-
-std::vector<resource_leaf> read_resources(const std::vector<uint8_t>& image) {
-    read_at_fn read_at = memory_reader(image);
-    return walk_resources(parse_layout(read_at), read_at);
-}
-
-payload_location locate_payload(std::istream& in, uint64_t file_size) {
-    read_at_fn read_at = stream_reader(in, file_size, pack_error("image is truncated"));
-    std::vector<uint8_t> start = read_at(0, std::min<uint64_t>(3, file_size));
-    if (start.size() == 3 && start[0] == 'K' && start[1] == 'A' && start[2] == 'X') return {0, file_size};
-    pe_layout layout = parse_layout(read_at);
-    for (const resource_leaf& leaf : walk_resources(layout, read_at)) {
-        if (is_payload(leaf)) return {rva_to_offset(layout, leaf.data_rva, leaf.size), leaf.size};
-    }
-    throw pack_error("image carries no payload (resource 27)");
-}
-
-image_summary summarise_image(std::istream& in, uint64_t file_size) {
-    read_at_fn read_at = stream_reader(in, file_size, not_pe("header or table past the end of the file"));
-    pe_layout layout = parse_layout(read_at);
-    image_summary summary;
-    summary.has_signature = layout.security_size != 0;
-    std::vector<uint8_t> table = read_at(layout.section_table_offset, SECTION_HEADER_SIZE * layout.section_count);
-    for (uint16_t i = 0; i < layout.section_count; ++i) {
-        const char* name = reinterpret_cast<const char*>(&table[i * SECTION_HEADER_SIZE]);
-        const section_header& s = layout.sections[i];
-        summary.sections.push_back({std::string(name, strnlen(name, 8)), s.raw_offset, s.raw_size});
-    }
-    for (const resource_leaf& leaf : walk_resources(layout, read_at))
-        summary.resources.emplace_back(leaf, rva_to_offset(layout, leaf.data_rva, leaf.size));
-    return summary;
-}
 
 namespace {
 
@@ -675,13 +369,25 @@ void pack_image(const pack_options& options) {
     loaded_stub stub = load_stub(options.stub);
     brand_loaded(stub, options.branding, options.output);
     std::vector<app_entry> entries = scan_app_tree(options.app_dir, options.main_name, options.main_file);
-    prepare_digest(stub, entries);
+    // An earlier output inside APP_DIR is not part of the application.
+    std::error_code error;
+    entries.erase(std::remove_if(entries.begin() + 1, entries.end(),
+                                 [&](const app_entry& e) { return fs::equivalent(e.source, options.output, error); }),
+                  entries.end());
     if (options.check) {
         std::string label = to_utf8(options.main_name);
         if (!options.main_file.empty() && options.main_file.filename().u8string() != label)
             label = options.main_file.filename().u8string() + " (packed as " + label + ")";
         std::ostringstream warnings;
-        check_application(entries, label, warnings);
+        check_application(entries, label);
+        std::string added = complete_payload(entries, label, options.search_paths, warnings);
+        if (!added.empty()) {
+            resource_leaf leaf;
+            leaf.type.id = RT_RCDATA;
+            leaf.name = {true, 0, ADDED_LIBRARIES_RESOURCE};
+            stub.leaves.push_back(leaf);
+            stub.data.emplace_back(added.begin(), added.end());
+        }
         warn_long_paths(entries, warnings);
         warn_stock_texts(stub, warnings);
         std::cerr << warnings.str();
@@ -689,6 +395,7 @@ void pack_image(const pack_options& options) {
             throw refused_error("--strict: the warnings above are errors; " + options.output.string() +
                                 " was not written");
     }
+    prepare_digest(stub, entries);
     write_image(stub, &entries, options.output, options.progress);
 }
 
@@ -709,7 +416,7 @@ void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name
     writing_to(output, [&](output_file& out) {
         out.on_progress = progress_bar("archiving", size, progress);
         write_archive(entries, out);
-    });
+    }, false);
 }
 
 }  // namespace pack

@@ -32,6 +32,14 @@ std::u16string checked_run_directory(const std::u16string& text, const record_te
     std::u16string normal = text;
     for (char16_t& unit : normal)
         if (unit == u'/') unit = u'\\';
+    // The launcher expands no %VARIABLE%; say which placeholder does.
+    size_t open = normal.find(u'%'), close = normal.find(u'%', open + 1);
+    if (close != std::u16string::npos) {
+        std::string name = to_utf8(fold_case(normal.substr(open + 1, close - open - 1)));
+        const char* use = name == "LOCALAPPDATA" ? "{CACHE_DIR}" : name == "TEMP" || name == "TMP" ? "{TEMP}"
+                        : name == "USERPROFILE"  ? "{HOME}"      : "{TEMP}, {HOME} or {CACHE_DIR}";
+        throw option_error("--run-directory", "'" + to_utf8(text) + "' names %" + name + "%, which the launcher does not expand; use " + use);
+    }
     unit_texts units = units_of(texts);
     std::basic_string<u16> stored = as_units(normal);
     if (const char* problem = run_directory_template_problem(
