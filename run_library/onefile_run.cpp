@@ -12,7 +12,6 @@
 #include "launcher/progress_window.h"
 #include "platform/bounded_buffer.h"
 #include "platform/command_line.h"
-#include "platform/environment.h"
 
 namespace {
 
@@ -27,6 +26,9 @@ constexpr int FAILURE_STATUS = 2;  // the launcher's status for a reported failu
 constexpr UINT ORPHANED_STATUS = 1;
 constexpr WORD SUBSYSTEM_WINDOWS_GUI = 2;
 constexpr size_t HEADER_BYTES = 1024;
+// The launcher's parent, which the child found by this variable.
+constexpr wchar_t PARENT_VARIABLE_NAME[] = L"TALVOR_ONEFILE_PARENT";
+constexpr DWORD PROCESS_ID_UNITS = 16;
 
 wchar_t library_directory[PROGRAM_PATH_CAPACITY];
 wchar_t program_path[PROGRAM_PATH_CAPACITY];
@@ -139,10 +141,10 @@ void hand_over_to_windowed_program(DWORD program_id, DWORD parent_id) {
 // its id has been given to a process made since (then it has ended).
 HANDLE open_parent(DWORD& parent_id) {
     parent_id = 0;
-    wchar_t* text = get_env_var(PARENT_VARIABLE);
-    if (text == nullptr) return nullptr;
+    wchar_t text[PROCESS_ID_UNITS];
+    DWORD length = GetEnvironmentVariableW(PARENT_VARIABLE_NAME, text, PROCESS_ID_UNITS);
+    if (length == 0 || length >= PROCESS_ID_UNITS) return nullptr;
     parent_id = wcstoul(text, nullptr, 10);
-    free(text);
     HANDLE parent = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent_id);
     if (parent == nullptr) return nullptr;
     FILETIME parent_created, own_created, unused;
@@ -196,6 +198,8 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t** argu
     // console program gets the handles of the console the system makes it.
     if (startup.hStdInput != nullptr || startup.hStdOutput != nullptr || startup.hStdError != nullptr)
         startup.dwFlags = STARTF_USESTDHANDLES;
+    // From here on an event must not end this process before the program.
+    SetConsoleCtrlHandler(wait_for_program, TRUE);
     // Suspended until it is in the job: nothing it starts can escape it.
     PROCESS_INFORMATION started = {};
     if (!CreateProcessW(program_path, command_line, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
@@ -205,7 +209,6 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t** argu
     }
     program = started.hProcess;
     if (job != nullptr) AssignProcessToJobObject(job, program);
-    SetConsoleCtrlHandler(wait_for_program, TRUE);
     DWORD parent_id = 0;
     HANDLE parent = open_parent(parent_id);
     if (is_windowed_program()) hand_over_to_windowed_program(started.dwProcessId, parent_id);

@@ -11,6 +11,7 @@
 //   say TEXT       write TEXT and a line break on standard output (UTF-8)
 //   copy-input     copy standard input to standard output until it ends
 //   mark FILE      create FILE (to tell a test this point is reached)
+//   console        say "console processes N", N the processes sharing its console
 //   on-break N     end with status N on Ctrl+C or Ctrl+Break
 //   --             stop; the rest of the arguments are data for the test
 // Without "exit" it returns 0.
@@ -159,6 +160,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
             return static_cast<int>(wcstoul(argv[++index], nullptr, 0));
         } else if (command == L"say" && has_operand) {
             say(argv[++index]);
+        } else if (command == L"console") {
+            DWORD processes[64];
+            say((L"console processes " + std::to_wstring(GetConsoleProcessList(processes, 64))).c_str());
         } else if (command == L"copy-input") {
             copy_input();
         } else if (command == L"mark" && has_operand) {
