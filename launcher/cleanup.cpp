@@ -89,15 +89,13 @@ void cleanup_run_directory() {
 BOOL WINAPI console_control_handler(DWORD control_type) {
     switch (control_type) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-            // A child shares the console and had the event too: the main
-            // thread's wait returns its status as the launcher's.
-            if (launcher.child_process.load() != nullptr) {
-                cleanup_run_directory();
-                return TRUE;
-            }
+        case CTRL_BREAK_EVENT: {
+            // A running child shares the console and had the event too: the
+            // launcher goes on to return its status from the main thread.
+            bool child_had_it = launcher.child_process.load() != nullptr;
             cleanup_run_directory();
-            break;
+            return child_had_it ? TRUE : FALSE;
+        }
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
