@@ -198,10 +198,17 @@ TEST_F(run_program, program_ends_when_the_launcher_is_killed) {
 TEST_F(run_program, Windowed_program_takes_the_foreground) {
     std::wstring window_tool = folder_ + L"\\WindowTool.exe";
     ASSERT_TRUE(write_file(window_tool, read_file(windows_path(WINDOW_TOOL))));
-    launched_process tool;
-    ASSERT_TRUE(start(tool, window_tool, L""));
-    ASSERT_TRUE(tool.wait(TIMEOUT_MS));
-    EXPECT_EQ(tool.exit_code(), 0u) << "the program's window never came to the front";
+    // 4: the window never came to the front; 5: it could not be made, which
+    // Wine 8 does now and then when a process without the display opened the
+    // prefix's desktop just before: that start is tried again.
+    DWORD status = 5;
+    for (int attempt = 0; attempt < 3 && status == 5; ++attempt) {
+        launched_process tool;
+        ASSERT_TRUE(start(tool, window_tool, L""));
+        ASSERT_TRUE(tool.wait(TIMEOUT_MS));
+        status = tool.exit_code();
+    }
+    EXPECT_EQ(status, 0u);
     EXPECT_TRUE(directory_names(temp_).empty());
 }
 
