@@ -7,7 +7,7 @@ set -eu
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run="$here/../../scripts/wine-run"
-exe="$build/win/examples/wordcount/wordcount.exe"
+exe="$build/win/examples/wordcount/packed/wordcount.exe"
 work="$build/demo/wordcount"
 mkdir -p "$work"
 printf 'one two three\nfour\n' >"$work/words.txt"
