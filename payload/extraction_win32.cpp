@@ -2,6 +2,7 @@
 // writing of one entry into its file. Win32 calls only, through `win32`.
 #include "payload/extraction.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "diagnostics/failure.h"
@@ -13,6 +14,20 @@ namespace {
 // Below the run directory: its own access list, given explicitly because
 // Wine 8 does not pass an inheritable access list on to what is made below.
 SECURITY_ATTRIBUTES* extraction_security = nullptr;
+
+// A cache's staging: every file reaches the disk before it is closed, and a
+// failure to write is this start's to recover from, not the end.
+std::atomic<bool> durable_extraction{false};
+std::atomic<bool> recoverable_failures{false};
+std::atomic<bool> extraction_failure{false};
+
+// Closes a written file; in a durable extraction its data goes to the disk
+// first, and a failure to get it there counts as a failed write.
+void close_file(HANDLE file) {
+    if (durable_extraction.load(std::memory_order_relaxed) && !win32.FlushFileBuffers(file))
+        extraction_failure.store(true);
+    (void)win32.CloseHandle(file);
+}
 
 uint32_t create_directory_system(const u16* path) {
     if (win32.CreateDirectoryW(path, extraction_security)) return 0;
@@ -54,7 +69,7 @@ DWORD WINAPI closing_thread(void*) {
         pool.head = (pool.head + 1) % CLOSE_QUEUE_CAPACITY;
         --pool.count;
         ReleaseSRWLockExclusive(&pool.lock);
-        (void)win32.CloseHandle(file);
+        close_file(file);
         AcquireSRWLockExclusive(&pool.lock);
         --pool.pending;
         WakeAllConditionVariable(&pool.closed);
@@ -77,7 +92,7 @@ void close_written_file(HANDLE file) {
     }
     if (pool.started == 0) {
         ReleaseSRWLockExclusive(&pool.lock);
-        (void)win32.CloseHandle(file);
+        close_file(file);
         return;
     }
     while (pool.count == CLOSE_QUEUE_CAPACITY) SleepConditionVariableSRW(&pool.closed, &pool.lock, INFINITE, 0);
@@ -104,6 +119,14 @@ void finish_extraction_closes() {
     ReleaseSRWLockExclusive(&pool.lock);
 }
 
+void set_cache_staging_extraction(bool on) {
+    durable_extraction.store(on);
+    recoverable_failures.store(on);
+    extraction_failure.store(false);
+}
+
+bool extraction_failed() { return extraction_failure.load(); }
+
 void set_extraction_security(void* attributes) {
     extraction_security = static_cast<SECURITY_ATTRIBUTES*>(attributes);
 }
@@ -119,7 +142,11 @@ bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
     // half-written file or delete it.
     HANDLE file = win32.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
                                     extraction_security, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) fail_open_target(target_path);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (!recoverable_failures.load()) fail_open_target(target_path);
+        extraction_failure.store(true);
+        return false;
+    }
 
     uint64_t remaining = size;
     while (remaining > 0) {
@@ -132,7 +159,11 @@ bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
         std::memcpy(write_buffer, archive.cursor, chunk);
         archive.cursor += chunk;
         DWORD written = 0;
-        if (!win32.WriteFile(file, write_buffer, chunk, &written, nullptr)) fail_unpack_write();
+        if (!win32.WriteFile(file, write_buffer, chunk, &written, nullptr)) {
+            if (!recoverable_failures.load()) fail_unpack_write();
+            extraction_failure.store(true);
+            break;
+        }
         remaining -= chunk;
         if (progress != nullptr) {
             progress->archive_bytes_done.store(static_cast<uint64_t>(archive.cursor - archive.base),
