@@ -54,6 +54,7 @@ test: deps
 demo: deps
 	$(MAKE) all
 	$(WINE) examples/hello/demo.sh $(BUILD_ABS)
+	$(WINE) examples/wordcount/demo.sh $(BUILD_ABS)
 	examples/desktop/demo.sh $(BUILD_ABS)
 
 # Benchmarks: full size, and a small scale that finishes in a few minutes.

@@ -109,6 +109,10 @@ class Bench:
         self.packed = os.path.join(self.work, f"packed-{args.scale:g}.exe")
         self.tiny_dir = os.path.join(self.work, "tiny-app")
         self.tiny = os.path.join(self.work, "tiny.exe")
+        # The same application as a program (bench_direct.exe loading the
+        # DLL beside it), packed with --run.
+        self.tiny_run_dir = os.path.join(self.work, "tiny-program")
+        self.tiny_run = os.path.join(self.work, "tiny-run.exe")
         self.marker = os.path.join(self.work, "run_code.marker")
         self.pack_tool = os.path.join(self.bin, "onefile-pack")
         self.stub = os.path.join(self.bin, "launcher.exe")
@@ -144,6 +148,10 @@ class Bench:
             shutil.rmtree(self.tiny_dir)
         os.makedirs(self.tiny_dir)
         shutil.copy(self.app_dll, os.path.join(self.tiny_dir, "main.dll"))
+        shutil.rmtree(self.tiny_run_dir, ignore_errors=True)
+        os.makedirs(self.tiny_run_dir)
+        shutil.copy(self.app_dll, os.path.join(self.tiny_run_dir, "main.dll"))
+        shutil.copy(os.path.join(self.bin, "bench_direct.exe"), self.tiny_run_dir)
 
     def run_directories(self):
         return [n for n in os.listdir(self.temp) if n.startswith("onefile_")]
@@ -176,8 +184,8 @@ class Bench:
                              f"{'' if to_run_code else ', run_code not reached'}")
         return to_run_code, to_exit
 
-    def run_packed(self, exe):
-        result = self.run_windows(exe)
+    def run_packed(self, exe, arguments=()):
+        result = self.run_windows(exe, arguments)
         left = self.run_directories()
         if left:
             self.clear_run_directories()
@@ -354,6 +362,7 @@ class Bench:
         dll = windows_path(os.path.join(self.tiny_dir, "main.dll"))
         kinds = [
             ("packed tiny app", lambda: self.run_packed(self.tiny)),
+            ("packed tiny program (--run)", lambda: self.run_packed(self.tiny_run, ["main.dll"])),
             ("two-process floor", lambda: self.run_windows(os.path.join(self.bin, "bench_floor.exe"), [dll])),
             ("one-process exe", lambda: self.run_windows(os.path.join(self.bin, "bench_direct.exe"), [dll])),
         ]
@@ -583,6 +592,7 @@ def launch_table(bench, table, reps):
                                                      "one-process exe"))
     table.ratio("packed / two-process floor (to exit)", packed, floor, 1.2)
     table.ratio("packed / one-process exe (to exit)", packed, direct)
+    table.ratio("packed --run program / packed run_code (to exit)", launch["packed tiny program (--run)"][1], packed)
     table.ratio("packed / two-process floor (to run_code)", launch["packed tiny app"][0],
                 launch["two-process floor"][0])
     if "packed tiny app, other stub" in launch:
@@ -642,6 +652,8 @@ def main():
         sys.exit(f"bench: {bench.pack_tool} or {bench.stub} missing; run make all first")
 
     bench.pack(bench.tiny_dir, bench.tiny)
+    bench.peak_of([bench.pack_tool, "pack", bench.tiny_run_dir, "-o", bench.tiny_run, "--stub", bench.stub,
+                   "--run", "bench_direct.exe", "--no-check"])
     if bench.stub_before:
         bench.peak_of([bench.pack_tool, "pack", bench.tiny_dir, "-o", bench.tiny_before, "--stub",
                        bench.stub_before, "--main", "main.dll", "--no-check"])

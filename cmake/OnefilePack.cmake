@@ -13,7 +13,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 #              [ICON f.ico] [PRODUCT s] [COMPANY s] [VERSION a.b.c[.d]]
 #              [DESCRIPTION s] [COPYRIGHT s] [ORIGINAL_FILENAME s]
 #              [MANIFEST f] [RUN_DIRECTORY template] [STUB launcher.exe]
-#              [PACKER path] [SEARCH_PATHS dir...] [NO_CHECK | STRICT] [NO_PROGRESS])
+#              [PACKER path] [SEARCH_PATHS dir...] [NO_CHECK | STRICT] [NO_PROGRESS]
+#              [CONSOLE] [RUN program.exe])
 #
 # Adds the target <t>_packed (built by default) that stages DATA_DIR's
 # contents, the DLLs of the LIBRARIES targets and the FILES in a fresh
@@ -31,11 +32,15 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 # for "\"), by default the stub's own. SEARCH_PATHS (then the compiler's own
 # runtime folders) supply the DLLs that the packed files import and nothing
 # packed provides. STRICT makes every packer warning an error that fails
-# the build.
+# the build. CONSOLE makes the packed file a console program (onefile-pack
+# --console). RUN packs an existing program instead of a library
+# (onefile-pack --run): t is then an executable target (or any target)
+# copied to the top of the folder like LIBRARIES, and RUN names the program
+# in the folder that the run library starts.
 function(onefile_pack)
-    set(flags NO_CHECK STRICT NO_PROGRESS)
+    set(flags NO_CHECK STRICT NO_PROGRESS CONSOLE)
     set(single TARGET OUTPUT DATA_DIR MAIN ICON PRODUCT COMPANY VERSION DESCRIPTION
-        COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER RUN_DIRECTORY)
+        COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER RUN_DIRECTORY RUN)
     set(multi LIBRARIES FILES SEARCH_PATHS)
     cmake_parse_arguments(PARSE_ARGV 0 P "${flags}" "${single}" "${multi}")
     if(P_NO_CHECK AND P_STRICT)
@@ -70,7 +75,10 @@ function(onefile_pack)
             message(FATAL_ERROR "onefile_pack: ${required} is required")
         endif()
     endforeach()
-    if(TARGET ${P_TARGET})
+    if(P_RUN AND P_MAIN)
+        message(FATAL_ERROR "onefile_pack: RUN brings its own application library; MAIN does not go with it")
+    endif()
+    if(TARGET ${P_TARGET} AND NOT P_RUN)
         get_target_property(type ${P_TARGET} TYPE)
         if(NOT type MATCHES "^(SHARED|MODULE)_LIBRARY$")
             message(FATAL_ERROR "onefile_pack: ${P_TARGET} is a ${type}; the application "
@@ -163,6 +171,18 @@ function(onefile_pack)
     if(P_NO_PROGRESS)
         list(APPEND options --no-progress)
     endif()
+    if(P_CONSOLE)
+        list(APPEND options --console)
+    endif()
+    # The application: the target's DLL as MAIN, or the program the run
+    # library (beside the stub) starts.
+    set(application --main-file $<TARGET_FILE:${P_TARGET}>)
+    if(P_RUN)
+        set(application --run ${P_RUN})
+        if(ONEFILE_RUN_LIBRARY_TARGET AND TARGET ${ONEFILE_RUN_LIBRARY_TARGET})
+            list(APPEND depends ${ONEFILE_RUN_LIBRARY_TARGET})
+        endif()
+    endif()
 
     # DATA_DIR, the FILES and the LIBRARIES' DLLs are copied by a script that
     # refuses two sources of one name and writes, as a depfile, every file
@@ -189,7 +209,11 @@ function(onefile_pack)
         list(APPEND file_depends ${file})
         string(APPEND sources_text "FILES\t${file}\n")
     endforeach()
-    foreach(library IN LISTS P_LIBRARIES)
+    set(staged ${P_LIBRARIES})
+    if(P_RUN)
+        list(PREPEND staged ${P_TARGET})
+    endif()
+    foreach(library IN LISTS staged)
         list(APPEND depends ${library})
         string(APPEND sources_text "LIBRARIES\t$<TARGET_FILE:${library}>\n")
     endforeach()
@@ -197,7 +221,7 @@ function(onefile_pack)
     # Neither make nor ninja re-runs a command when one of its inputs goes
     # away or when only its arguments change; this file does change then
     # (it is rewritten only when its contents differ), so the pack re-runs.
-    string(REPLACE ";" "\n" inputs_text "${main};${options};${P_LIBRARIES};${P_FILES}\n")
+    string(REPLACE ";" "\n" inputs_text "${main};${P_RUN};${options};${P_LIBRARIES};${P_FILES}\n")
     set(old_text)
     if(EXISTS ${work}/inputs.txt)
         file(READ ${work}/inputs.txt old_text)
@@ -216,7 +240,7 @@ function(onefile_pack)
         # The library is packed from where it was built, so that the
         # packer's messages name it as the user knows it.
         COMMAND ${PACKER} pack ${app} -o ${output} --stub ${STUB} --quiet
-                --main-file $<TARGET_FILE:${P_TARGET}> ${options}
+                ${application} ${options}
         DEPENDS ${depends} ${file_depends} ${work}/inputs.txt ${work}/sources.txt
         DEPFILE ${work}/data.d
         COMMENT "Packing ${P_TARGET} into ${output}"

@@ -26,7 +26,7 @@ void cleanup_run_directory() {
     HANDLE child = launcher.child_process.exchange(nullptr);
     if (child != nullptr) {
         if (win32.WaitForSingleObject(child, CHILD_GRACE_MS) != WAIT_OBJECT_0)
-            win32.TerminateProcess(child, 0);
+            win32.TerminateProcess(child, STOPPED_CHILD_EXIT_STATUS);
         win32.CloseHandle(child);
     }
     // The parent's own hold would make its deletion fail.
@@ -61,7 +61,13 @@ void cleanup_run_directory() {
 BOOL WINAPI console_control_handler(DWORD control_type) {
     switch (control_type) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
+        case CTRL_BREAK_EVENT: {
+            // A running child shares the console and had the event too: the
+            // launcher goes on to return its status from the main thread.
+            bool child_had_it = launcher.child_process.load() != nullptr;
+            cleanup_run_directory();
+            return child_had_it ? TRUE : FALSE;
+        }
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:

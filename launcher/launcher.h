@@ -11,6 +11,10 @@
 
 // Grace period for a child after a console event, and the deletion retries.
 constexpr DWORD CHILD_GRACE_MS = 5000;
+// A child still running after it is ended the way the console event would
+// have ended it (STATUS_CONTROL_C_EXIT): a console launcher returns this
+// status, and 0 would report the stop as success.
+constexpr UINT STOPPED_CHILD_EXIT_STATUS = 0xC000013A;
 constexpr DWORD DELETE_RETRY_PAUSE_MS = 100;
 constexpr int DELETE_RETRIES = 20;
 constexpr DWORD PARENT_ACCESS = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
@@ -81,7 +85,7 @@ int run_child();
 void publish_child_for_handler(HANDLE process);
 DWORD collect_child(HANDLE process);
 
-// Stops a still-running child (grace period, then exit code 0) and deletes
+// Stops a still-running child (grace period, then STOPPED_CHILD_EXIT_STATUS) and deletes
 // the run directory, through the tree deleter, with bounded retries; then
 // the lock file. Reports nothing.
 void cleanup_run_directory();

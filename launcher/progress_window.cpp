@@ -17,7 +17,6 @@ extraction_progress unpack_progress;
 
 namespace {
 
-constexpr wchar_t WINDOW_CLASS[] = L"OnefileProgress";
 constexpr wchar_t TEXT_UNPACKING[] = L"Unpacking the application\u2026";
 constexpr wchar_t TEXT_STARTING[] = L"Starting the application\u2026";
 constexpr wchar_t TEXT_CANCELLING[] = L"Cancelling\u2026";
@@ -45,6 +44,8 @@ struct progress_state {
     // The thread's own handle of the child, and when the child started.
     std::atomic<HANDLE> child{nullptr};
     std::atomic<DWORD> child_id{0};
+    // A process the child started whose windows count as the child's.
+    std::atomic<DWORD> program_id{0};
     std::atomic<ULONGLONG> child_started_at{0};
     uint64_t archive_size = 0;
     HANDLE wake = nullptr;  // set when unpacking ends or the parent finishes
@@ -144,7 +145,7 @@ struct window_view {
 window_view view;
 
 struct visible_window_search {
-    DWORD process_id;
+    DWORD process_id, program_id;
     HWND found;
 };
 
@@ -153,7 +154,8 @@ BOOL CALLBACK match_visible_window(HWND window, LPARAM context) {
     auto& search = *reinterpret_cast<visible_window_search*>(context);
     DWORD owner = 0;
     ui.GetWindowThreadProcessId(window, &owner);
-    if (owner == search.process_id && ui.IsWindowVisible(window) &&
+    if ((owner == search.process_id || (search.program_id != 0 && owner == search.program_id)) &&
+        ui.IsWindowVisible(window) &&
         ui.GetWindow(window, GW_OWNER) == nullptr) {
         search.found = window;
         return FALSE;
@@ -218,7 +220,7 @@ void tick(HWND window) {
         close_window(window, nullptr);
         return;
     }
-    visible_window_search search = {progress.child_id.load(), nullptr};
+    visible_window_search search = {progress.child_id.load(), progress.program_id.load(), nullptr};
     ui.EnumWindows(match_visible_window, reinterpret_cast<LPARAM>(&search));
     if (search.found != nullptr) close_window(window, search.found);
 }
@@ -247,6 +249,9 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
             return 0;
         case WM_CLOSE:
             request_cancel(window);
+            return 0;
+        case PROGRESS_WATCH_PROCESS_MESSAGE:
+            progress.program_id.store(static_cast<DWORD>(wparam));
             return 0;
         case WM_DESTROY:
             ui.PostQuitMessage(0);
@@ -285,7 +290,7 @@ HWND create_window() {
         ui.GetSystemMetrics(SM_CYSMICON), 0));
     window_class.hCursor = static_cast<HCURSOR>(ui.LoadCursorW(nullptr, MAKEINTRESOURCEW(ARROW_CURSOR_ID)));
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    window_class.lpszClassName = WINDOW_CLASS;
+    window_class.lpszClassName = PROGRESS_WINDOW_CLASS;
     if (ui.RegisterClassExW(&window_class) == 0) return nullptr;
 
     NONCLIENTMETRICSW metrics = {};
@@ -299,7 +304,7 @@ HWND create_window() {
     int width = frame.right - frame.left, height = frame.bottom - frame.top;
     int x = (ui.GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     int y = (ui.GetSystemMetrics(SM_CYSCREEN) - height) / 3;
-    HWND window = ui.CreateWindowExW(0, WINDOW_CLASS,
+    HWND window = ui.CreateWindowExW(0, PROGRESS_WINDOW_CLASS,
                                      reinterpret_cast<const wchar_t*>(launcher_branding.product),
                                      style, x, y, width, height, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return nullptr;

@@ -19,6 +19,12 @@ constexpr DWORD PROGRESS_FINISH_WAIT_MS = 2000;
 // ERROR_CANCELLED, neither the success 0 nor the failure 2 of the launcher.
 constexpr int CANCELLED_EXIT_STATUS = 1223;
 
+// The window's class, and the message by which the run library names the
+// process whose first window closes it too (wParam: its id): the program it
+// started, whose windows are not the child's own.
+constexpr wchar_t PROGRESS_WINDOW_CLASS[] = L"OnefileProgress";
+constexpr UINT PROGRESS_WATCH_PROCESS_MESSAGE = WM_APP + 1;
+
 // The writer's progress, which the window reads and through which it asks
 // the writer to stop (payload/extraction.h).
 extern extraction_progress unpack_progress;

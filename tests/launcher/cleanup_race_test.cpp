@@ -237,6 +237,7 @@ protected:
         bool directory_gone;
         std::vector<std::string> faults;
         int terminations;
+        BOOL handler_result;
     };
 
     // One parent end: the child's handle published as the parent does, the
@@ -276,7 +277,7 @@ protected:
         CloseHandle(observer);
         result.directory_gone = GetFileAttributesW(directory.c_str()) == INVALID_FILE_ATTRIBUTES;
         result.faults = recorder.faults();
-        if (handler_result != FALSE) result.faults.push_back("the handler returned TRUE");
+        result.handler_result = handler_result;
         if (launcher.child_process.load() != nullptr)
             result.faults.push_back("a handle is left in launcher.child_process");
         result.terminations = recorder.terminations();
@@ -307,7 +308,7 @@ TEST_F(console_handler, races_the_parents_end_without_reusing_or_double_closing_
         EXPECT_TRUE(result.child_ended);
         EXPECT_TRUE(result.directory_gone);
         EXPECT_EQ(result.collected_status, result.child_status);
-        EXPECT_EQ(result.child_status, outlives ? 0u : SLEEPER_STATUS);
+        EXPECT_EQ(result.child_status, outlives ? STOPPED_CHILD_EXIT_STATUS : SLEEPER_STATUS);
         EXPECT_EQ(result.terminations, outlives ? 1 : 0);
         if (HasFailure()) break;
     }
@@ -321,7 +322,9 @@ TEST_F(console_handler, terminates_a_child_only_after_the_full_grace_period) {
                        .count();
     for (const std::string& fault : result.faults) ADD_FAILURE() << fault;
     EXPECT_TRUE(result.child_ended);
-    EXPECT_EQ(result.collected_status, 0u);
+    EXPECT_EQ(result.collected_status, STOPPED_CHILD_EXIT_STATUS);
+    // The launcher goes on to return the status rather than end at once.
+    EXPECT_EQ(result.handler_result, TRUE);
     EXPECT_EQ(result.terminations, 1);
     EXPECT_TRUE(result.directory_gone);
     EXPECT_GE(elapsed, static_cast<long long>(CHILD_GRACE_MS) - 100);
@@ -331,6 +334,7 @@ TEST_F(console_handler, leaves_a_child_that_ends_within_the_grace_period_alone) 
     round_result result = race_once(folder_ + L"\\run", 300, 0);
     for (const std::string& fault : result.faults) ADD_FAILURE() << fault;
     EXPECT_EQ(result.collected_status, SLEEPER_STATUS);
+    EXPECT_EQ(result.handler_result, TRUE);
     EXPECT_EQ(result.terminations, 0);
     EXPECT_TRUE(result.directory_gone);
 }

@@ -369,11 +369,14 @@ bool launched_process::start(const std::wstring& application, const std::wstring
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    HANDLE input = input_file.empty() ? nullptr
+                 : CreateFileW(input_file.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherited, OPEN_EXISTING, 0, nullptr);
+    startup.hStdInput = input == INVALID_HANDLE_VALUE ? nullptr : input;
     startup.hStdOutput = output;
     startup.hStdError = error;
     std::wstring writable_command_line = command_line;
-    DWORD flags = CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0);
+    DWORD flags = CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0) | extra_flags;
     bool started = false;
     // Wine 8 now and then fails a start with ERROR_INTERNAL_ERROR when the
     // machine is overloaded (seen with two test runs and a build at once on
@@ -387,6 +390,7 @@ bool launched_process::start(const std::wstring& application, const std::wstring
     }
     CloseHandle(output);
     CloseHandle(error);
+    if (startup.hStdInput != nullptr) CloseHandle(startup.hStdInput);
     if (started && !suspended) CloseHandle(process_.hThread);
     return started;
 }

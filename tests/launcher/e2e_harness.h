@@ -109,6 +109,10 @@ public:
     // test can prepare what depends on its process id.
     bool suspended = false;
     void resume();
+    // Set before start: further creation flags (CREATE_NEW_CONSOLE), and a
+    // file for standard input (none when empty).
+    DWORD extra_flags = 0;
+    std::wstring input_file;
     // Ends the process at once, as Task Manager or taskkill /f would.
     bool terminate(DWORD code = 1) { return TerminateProcess(process_.hProcess, code) != FALSE; }
     DWORD process_id() const { return process_.dwProcessId; }

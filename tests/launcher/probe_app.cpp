@@ -8,6 +8,11 @@
 //   exit N         return N (any 32-bit value, decimal or 0x hex)
 //   crash          write through an invalid pointer (access violation)
 //   nested FILE    start argv[0] again with "report FILE" and return its status
+//   say TEXT       write TEXT and a line break on standard output (UTF-8)
+//   copy-input     copy standard input to standard output until it ends
+//   mark FILE      create FILE (to tell a test this point is reached)
+//   console        say "console processes N", N the processes sharing its console
+//   on-break N     end with status N on Ctrl+C or Ctrl+Break
 //   --             stop; the rest of the arguments are data for the test
 // Without "exit" it returns 0.
 #include <windows.h>
@@ -99,6 +104,33 @@ int start_nested(const wchar_t* launcher_path, const wchar_t* report_file) {
     return static_cast<int>(status);
 }
 
+void write_output(const char* bytes, DWORD size) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, size, &written, nullptr);
+}
+
+void say(const wchar_t* text) {
+    char bytes[4096];
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes - 2, nullptr, nullptr);
+    if (size <= 0) return;
+    bytes[size - 1] = '\r';
+    bytes[size] = '\n';
+    write_output(bytes, static_cast<DWORD>(size + 1));
+}
+
+void copy_input() {
+    char buffer[4096];
+    DWORD size = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &size, nullptr) && size > 0)
+        write_output(buffer, size);
+}
+
+DWORD break_status = 0;
+BOOL WINAPI end_on_break(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+    ExitProcess(break_status);
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
@@ -126,6 +158,19 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
                 Sleep(10);
         } else if (command == L"exit" && has_operand) {
             return static_cast<int>(wcstoul(argv[++index], nullptr, 0));
+        } else if (command == L"say" && has_operand) {
+            say(argv[++index]);
+        } else if (command == L"console") {
+            DWORD processes[64];
+            say((L"console processes " + std::to_wstring(GetConsoleProcessList(processes, 64))).c_str());
+        } else if (command == L"copy-input") {
+            copy_input();
+        } else if (command == L"mark" && has_operand) {
+            HANDLE marker = CreateFileW(argv[++index], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            if (marker != INVALID_HANDLE_VALUE) CloseHandle(marker);
+        } else if (command == L"on-break" && has_operand) {
+            break_status = static_cast<DWORD>(wcstoul(argv[++index], nullptr, 0));
+            SetConsoleCtrlHandler(end_on_break, TRUE);
         } else if (command == L"nested" && has_operand) {
             status = start_nested(argv[0], argv[++index]);
         } else {

@@ -102,6 +102,10 @@ void write_archive(const std::vector<app_entry>& entries, output_file& out, sha2
     for (const app_entry& entry : entries) {
         std::string record = name_record(entry.name, entry.size);
         out.write(record.data(), record.size());
+        if (entry.source.empty()) {
+            out.write(entry.data.data(), entry.data.size());
+            continue;
+        }
         std::ifstream in(entry.source, std::ios::binary);
         if (!in) throw pack_error("cannot read " + entry.source.string());
         uint64_t remaining = entry.size;

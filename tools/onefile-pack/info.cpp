@@ -150,6 +150,10 @@ size_t show_payload(std::istream& in, const image_summary& summary, const std::p
     std::string state = !library.problem.empty() ? "cannot be loaded: " + library.problem
                       : library.exports_run_code ? "exports run_code" : "does NOT export run_code";
     row("library", first_name + ", " + std::to_string(first.size) + " bytes, " + state);
+    if (entries.size() > 1 && entries[1].name == RUN_PROGRAM_ENTRY_NAME && entries[1].size <= MAX_NAME_UNITS * 3) {
+        std::vector<uint8_t> name = read_stream_bytes(in, entries[1].offset, static_cast<size_t>(entries[1].size));
+        row("program", std::string(name.begin(), name.end()) + " (--run; the library starts it)");
+    }
 
     std::set<std::string> top_level;
     for (const payload_entry& entry : entries)
@@ -209,6 +213,9 @@ size_t show_info(const fs::path& image, std::ostream& out) {
     out << image.string() << ", " << file_size << " bytes\n";
     std::vector<uint8_t> record = branding_record_bytes(in, summary);
     row("launcher", launcher_release(record));
+    // Where the image's header says it is (summarise_image has checked it).
+    std::vector<uint8_t> pe_offset = read_stream_bytes(in, 0x3C, 4);
+    row("subsystem", describe_subsystem(get16(read_stream_bytes(in, get32(pe_offset, 0) + 24 + 68, 2), 0)));
     row("progress window", progress_window(record));
     row("run directory", run_directory_of(in, summary));
 

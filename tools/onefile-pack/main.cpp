@@ -16,7 +16,8 @@ namespace {
 
 const char USAGE[] =
     "usage: onefile-pack COMMAND ...\n"
-    "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--search-path DIR] [--strict] [BRANDING]\n"
+    "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME | --run PROGRAM] [--search-path DIR]\n"
+    "       [--strict] [BRANDING]\n"
     "  brand STUB.exe -o OUT.exe [BRANDING]\n"
     "  archive APP_DIR -o FILE [--main NAME]\n"
     "  list EXE\n"
@@ -27,7 +28,7 @@ const char USAGE[] =
 
 const char HELP_PACK[] =
     "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--main-file FILE]\n"
-    "       [--search-path DIR]... [--quiet] [--no-check | --strict] [BRANDING]\n"
+    "       [--run PROGRAM] [--search-path DIR]... [--quiet] [--no-check | --strict] [BRANDING]\n"
     "Writes OUT.exe: the launcher stub (default: launcher.exe beside this tool) with the\n"
     "files below APP_DIR as its payload, resource 27. NAME (default main.dll) is the\n"
     "application library at the top of APP_DIR and becomes the first entry; with\n"
@@ -51,7 +52,12 @@ const char HELP_PACK[] =
     "TEMP taken as C:\\Users\\<20-character user name>\\AppData\\Local\\Temp (48 units)\n"
     "and the run directory as \\onefile_<10-digit id>_<18-digit time> in it; and when\n"
     "the packed file would keep the launcher's own company, product name or version. --strict makes every warning an error:\n"
-    "nothing is written and the status is 2. Every refusal has status 2.\n";
+    "nothing is written and the status is 2. Every refusal has status 2.\n"
+    "--run PROGRAM: the application is PROGRAM, a 64-bit executable in APP_DIR (a path\n"
+    "below it; \"/\" is taken for \"\\\"), instead of a library: the first entry is then\n"
+    "onefile-run.dll from beside the stub, which starts PROGRAM from the run directory\n"
+    "with the launcher's arguments, standard handles, directory and environment, and\n"
+    "returns its exit status; the entry .onefile-run names PROGRAM for it.\n";
 const char HELP_BRANDING[] =
     "Branding (pack and brand; any of them rewrites the version block, starting from\n"
     "the stub's own):\n"
@@ -69,6 +75,9 @@ const char HELP_BRANDING[] =
     "  --no-progress           the launcher never shows its progress window (shown\n"
     "                          otherwise while unpacking takes over 0.4 s); changes\n"
     "                          only the branding record\n"
+    "  --console               the image is of the console subsystem: a console window\n"
+    "                          or the caller's console, and cmd waits for it; only the\n"
+    "                          header's subsystem field (and checksum) changes\n"
     "  --run-directory T       where the launcher unpacks, a template (default\n"
     "                          {TEMP}\\onefile_{PID}_{TIME}): an absolute start ({TEMP},\n"
     "                          {HOME}, {CACHE_DIR}, X:\\ or \\\\server\\share), then names\n"
@@ -99,10 +108,11 @@ const char HELP_EXTRACT[] =
     "Writes every entry of the payload below DIR, as the launcher would.\n";
 const char HELP_INFO[] =
     "usage: onefile-pack info EXE\n"
-    "The launcher's release, whether it shows a progress window, the version block's texts and versions, the icon sizes,\n"
+    "The launcher's release, its subsystem (console or windows), whether it shows a progress window, the version block's texts and versions, the icon sizes,\n"
     "the run-directory template with its kind and whether leftovers are swept,\n"
     "the payload's entry count and size, the application library, whether it exports\n"
-    "run_code, its imports (MISSING: neither in the payload nor a system library), an\n"
+    "run_code, the program it starts (--run), its imports (MISSING: neither in the\n"
+    "payload nor a system library), an\n"
     "'added' row for each library --search-path supplied, a 'missing' row for each\n"
     "library an image in the payload imports that nothing provides (\"The library X,\n"
     "imported by Y, could not be found.\", as the launcher's failure box says it), an\n"
@@ -225,6 +235,8 @@ int run(int argc, char** argv) {
         } else if (brands && arg == "--run-directory") {
             const char* text_value = value();
             branding.run_directory = branding_text(arg, i, text_value);
+        } else if (brands && arg == "--console") {
+            branding.console = true;
         } else if (brands && arg == "--version") {
             branding.version = value();
         } else if (brands && (arg == "--product" || arg == "--company" || arg == "--description" ||
@@ -251,6 +263,10 @@ int run(int argc, char** argv) {
             options.strict = true;
         } else if (command == "pack" && arg == "--search-path") {
             options.search_paths.emplace_back(value());
+        } else if (command == "pack" && arg == "--run") {
+            const char* program = value();
+            options.run_program = text_argument(i, program);
+            if (options.run_program.empty()) throw usage_error("--run needs a program");
         } else if (command == "pack" && arg == "--main-file") {
             options.main_file = value();
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -261,6 +277,8 @@ int run(int argc, char** argv) {
     }
     if (!options.check && (options.strict || !options.search_paths.empty()))
         throw usage_error(std::string(options.strict ? "--strict" : "--search-path") + " and --no-check exclude each other");
+    if (!options.run_program.empty() && (!options.main_file.empty() || options.main_name != u"main.dll"))
+        throw usage_error("--run brings its own application library; --main and --main-file do not go with it");
     size_t wanted = command == "extract" ? 2 : 1;
     if (positional.size() != wanted) throw usage_error("wrong number of arguments for " + command);
 

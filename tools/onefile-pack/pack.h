@@ -42,6 +42,7 @@ struct app_entry {
     std::u16string name;  // "\"-separated, as stored in the archive
     fs::path source;
     uint64_t size;
+    std::string data;  // the bytes themselves when `source` is empty
 };
 
 // Archive order: `main_name` first; then the other top-level files in
@@ -157,6 +158,7 @@ struct pack_options {
     fs::path main_file;   // --main-file: the application library, from outside APP_DIR
     std::vector<fs::path> search_paths;  // --search-path: where missing libraries are taken from
     const struct branding_options* branding = nullptr;  // icons, texts, manifest; nullptr: none (branding.cpp)
+    std::u16string run_program;  // --run: the program the run library starts (run_program.cpp)
 };
 void pack_image(const pack_options& options);
 void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name,
@@ -254,6 +256,17 @@ size_t run_directory_path_units(const std::u16string& name);
 // One warning per entry over the limit for the first few, then a summary.
 void warn_long_paths(const std::vector<app_entry>& entries, std::ostream& warnings);
 
+// --- --run (run_program.cpp) ------------------------------------------------------
+// The library that starts the program, beside the stub, and the entry that
+// names the program for it: the program's name in the run directory, UTF-8.
+constexpr char RUN_LIBRARY_FILE_NAME[] = "onefile-run.dll";
+constexpr char16_t RUN_PROGRAM_ENTRY_NAME[] = u".onefile-run";
+// Puts the entry naming `program` second in `entries`; refused_error when it
+// is not a 64-bit executable among them, or the tree holds the entry's name.
+void add_run_program_entry(std::vector<app_entry>& entries, const std::u16string& program);
+// "console" or "windows (GUI)" (or what the field holds) for info.
+std::string describe_subsystem(uint16_t subsystem);
+
 // --- info (info.cpp) ------------------------------------------------------------
 struct image_section {
     std::string name;
@@ -290,6 +303,8 @@ struct branding_options {
     // --run-directory: a template; goes into the record only, so it is not
     // among any(), which rewrites the version block.
     std::u16string run_directory;
+    // --console: the image's subsystem field says console; nothing else changes.
+    bool console = false;
     bool any() const;
     // Company, product or version: the texts {COMPANY}, {PRODUCT} and
     // {VERSION} give, which only a stub with a branding record can follow.

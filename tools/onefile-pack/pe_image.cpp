@@ -20,6 +20,8 @@ using namespace pe;
 
 namespace {
 
+constexpr uint32_t OPTIONAL_SUBSYSTEM = 68;  // offset of the subsystem field in the optional header
+constexpr uint16_t SUBSYSTEM_WINDOWS_CUI = 3;
 constexpr uint32_t SCN_INITIALIZED_DATA_READ = 0x00000040 | 0x40000000;
 constexpr uint64_t MAX_STUB_SIZE = 256ull << 20;
 
@@ -145,6 +147,10 @@ void put_record_text(std::vector<uint8_t>& image, size_t at, size_t capacity, co
 // --run-directory alone changes the record only.
 void brand_loaded(loaded_stub& s, const branding_options* branding, const fs::path& output) {
     if (branding == nullptr) return;
+    // The header's subsystem field alone: the checksum is made again on
+    // writing, and the entry stays the same (the runtime's start-up does not
+    // depend on the field).
+    if (branding->console) set16(s.image, s.layout.optional_offset + OPTIONAL_SUBSYSTEM, SUBSYSTEM_WINDOWS_CUI);
     if (branding->no_progress) {
         if (s.brand_section < 0)
             throw option_error("--no-progress", "the stub has no branding record (section .brand) to keep it in");
@@ -368,16 +374,24 @@ void prepare_digest(loaded_stub& s, const std::vector<app_entry>& entries) {
 void pack_image(const pack_options& options) {
     loaded_stub stub = load_stub(options.stub);
     brand_loaded(stub, options.branding, options.output);
-    std::vector<app_entry> entries = scan_app_tree(options.app_dir, options.main_name, options.main_file);
+    pack_options given = options;
+    if (!options.run_program.empty()) {
+        given.main_name = from_utf8(RUN_LIBRARY_FILE_NAME);
+        given.main_file = options.stub.parent_path() / RUN_LIBRARY_FILE_NAME;
+        if (!fs::is_regular_file(given.main_file))
+            throw pack_error("--run needs " + given.main_file.string() + " (installed beside the stub)");
+    }
+    std::vector<app_entry> entries = scan_app_tree(options.app_dir, given.main_name, given.main_file);
     // An earlier output inside APP_DIR is not part of the application.
     std::error_code error;
     entries.erase(std::remove_if(entries.begin() + 1, entries.end(),
                                  [&](const app_entry& e) { return fs::equivalent(e.source, options.output, error); }),
                   entries.end());
+    if (!options.run_program.empty()) add_run_program_entry(entries, options.run_program);
     if (options.check) {
-        std::string label = to_utf8(options.main_name);
-        if (!options.main_file.empty() && options.main_file.filename().u8string() != label)
-            label = options.main_file.filename().u8string() + " (packed as " + label + ")";
+        std::string label = to_utf8(given.main_name);
+        if (!given.main_file.empty() && given.main_file.filename().u8string() != label)
+            label = given.main_file.filename().u8string() + " (packed as " + label + ")";
         std::ostringstream warnings;
         check_application(entries, label);
         std::string added = complete_payload(entries, label, options.search_paths, warnings);
