@@ -191,7 +191,10 @@ payload_check check_payload(std::vector<payload_file>& files, const std::string&
 std::string complete_payload(std::vector<app_entry>& entries, const std::string& main_label,
                              const std::vector<fs::path>& search_paths, std::ostream& warnings) {
     std::vector<payload_file> files;
-    for (const app_entry& entry : entries) files.push_back(file_on_disk(entry.name, entry.source));
+    // Entries the packer writes from memory (the name --run gives) are text,
+    // never an image.
+    for (const app_entry& entry : entries)
+        if (!entry.source.empty()) files.push_back(file_on_disk(entry.name, entry.source));
     payload_check check = check_payload(files, main_label, search_paths);
     for (const std::string& problem : check.unloadable)
         warnings << "onefile-pack: warning: " << problem << "\n";
