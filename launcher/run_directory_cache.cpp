@@ -118,7 +118,7 @@ bool entries_match() {
         if (status == read_status::end_marker) return true;
         uint64_t size = 0;
         if (status != read_status::ok || read_entry_size(walk, size) != read_status::ok) return false;
-        walk.cursor += size;
+        skip_entry_data(walk);
         make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name, unused_first);
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (!win32.GetFileAttributesExW(launcher.target_path, GetFileExInfoStandard, &data)) return false;

@@ -3,9 +3,13 @@
 // application library. Reads only what it shows; the payload is skipped over.
 #include <cstddef>
 #include <cstring>
+#include <algorithm>
+#include <list>
 #include <map>
+#include <sstream>
 
 #include "pack.h"
+#include "payload/archive_format.h"
 #include "resources/branding_record.h"
 #include "resources/little_endian.h"
 #include "resources/version_block.h"
@@ -98,10 +102,33 @@ std::string version_text(const uint16_t parts[4]) {
 struct payload_entry {
     std::u16string name;
     uint64_t offset, size;  // of its data in the file
+    uint64_t packed;        // bytes of its data there (its size when stored)
 };
 
+// A compressed entry's bytes, decoded into memory: what the image readers
+// look at is read on demand, at any offset.
+std::string decode_entry(std::istream& in, const payload_entry& entry) {
+    if (entry.size / PIECE_SIZE > entry.packed / PIECE_LENGTH_FIELD)
+        throw pack_error("payload is damaged: an entry's size does not match its pieces");
+    std::string bytes(static_cast<size_t>(entry.size), '\0');
+    uint64_t at = entry.offset, end = entry.offset + entry.packed, done = 0;
+    while (done < entry.size) {
+        if (end - at < PIECE_LENGTH_FIELD) throw pack_error("payload is damaged: a piece runs past its entry");
+        std::vector<uint8_t> field = read_stream_bytes(in, at, PIECE_LENGTH_FIELD);
+        uint32_t length = field[0] | field[1] << 8 | field[2] << 16 | static_cast<uint32_t>(field[3]) << 24;
+        at += PIECE_LENGTH_FIELD;
+        if (length > end - at) throw pack_error("payload is damaged: a piece runs past its entry");
+        std::vector<uint8_t> frame = read_stream_bytes(in, at, length);
+        at += length;
+        uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(entry.size - done, PIECE_SIZE));
+        decode_entry_piece(std::string(frame.begin(), frame.end()), part, &bytes[static_cast<size_t>(done)]);
+        done += part;
+    }
+    return bytes;
+}
+
 // The payload's names and sizes, seeking over the data.
-std::vector<payload_entry> walk_entries(std::istream& in, payload_location where) {
+std::vector<payload_entry> walk_entries(std::istream& in, payload_location where, bool& compressed) {
     auto damaged = [](const char* what) { return pack_error(std::string("payload is damaged: ") + what); };
     uint64_t at = where.offset, end = where.offset + where.size;
     auto take = [&](size_t count) {
@@ -111,7 +138,8 @@ std::vector<payload_entry> walk_entries(std::istream& in, payload_location where
         return bytes;
     };
     std::vector<uint8_t> header = take(3);
-    if (std::memcmp(header.data(), "KAX", 3) != 0) throw damaged("no KAX header");
+    compressed = std::memcmp(header.data(), COMPRESSED_ARCHIVE_HEADER, 3) == 0;
+    if (!compressed && std::memcmp(header.data(), ARCHIVE_HEADER, 3) != 0) throw damaged("no KAX or KAZ header");
     std::vector<payload_entry> entries;
     for (;;) {
         std::u16string name;
@@ -123,12 +151,14 @@ std::vector<payload_entry> walk_entries(std::istream& in, payload_location where
             name += value;
         }
         if (name.empty()) return entries;
-        std::vector<uint8_t> field = take(8);
-        uint64_t size = 0;
+        std::vector<uint8_t> field = take(compressed ? 16 : 8);
+        uint64_t size = 0, packed = 0;
         for (int i = 7; i >= 0; --i) size = (size << 8) | field[i];
-        if (size > end - at) throw damaged("an entry runs past its end");
-        entries.push_back({name, at, size});
-        at += size;
+        for (int i = 15; compressed && i >= 8; --i) packed = (packed << 8) | field[i];
+        if (!compressed) packed = size;
+        if (packed > end - at) throw damaged("an entry runs past its end");
+        entries.push_back({name, at, size, packed});
+        at += packed;
     }
 }
 
@@ -190,14 +220,23 @@ size_t show_info(const fs::path& image, std::ostream& out) {
     }
 
     size_t missing = 0;
-    std::vector<payload_entry> entries = walk_entries(in, {payload->second, payload->first.size});
-    uint64_t total = 0;
-    for (const payload_entry& entry : entries) total += entry.size;
-    row("payload", std::to_string(entries.size()) + " entries, " + std::to_string(total) + " bytes");
+    bool compressed = false;
+    std::vector<payload_entry> entries = walk_entries(in, {payload->second, payload->first.size}, compressed);
+    uint64_t total = 0, packed = 0;
+    for (const payload_entry& entry : entries) total += entry.size, packed += entry.packed;
+    row("payload", std::to_string(entries.size()) + " entries, " + std::to_string(total) + " bytes" +
+                       (compressed ? ", zstd, " + describe_compression(packed, total) : ""));
+    // Compressed entries are read from memory, decoded once.
+    std::list<std::istringstream> decoded;
+    auto part_of = [&](const payload_entry& entry) -> file_part {
+        if (!compressed) return {&in, entry.offset, entry.size};
+        decoded.emplace_back(decode_entry(in, entry));
+        return {&decoded.back(), 0, entry.size};
+    };
     if (!entries.empty()) {
         const payload_entry& first = entries.front();
         std::string first_name = to_utf8(first.name);
-        library_image library = read_library({&in, first.offset, first.size});
+        library_image library = read_library(part_of(first));
         std::string state = !library.problem.empty() ? "cannot be loaded: " + library.problem
                           : library.exports_run_code ? "exports run_code" : "does NOT export run_code";
         row("library", first_name + ", " + std::to_string(first.size) + " bytes, " + state);
@@ -216,7 +255,7 @@ size_t show_info(const fs::path& image, std::ostream& out) {
         shipped_library_fn shipped = [&](const std::string& key, library_image& image, std::string& name) {
             auto found = top_level.find(key);
             if (found == top_level.end()) return false;
-            image = read_library({&in, found->second->offset, found->second->size});
+            image = read_library(part_of(*found->second));
             name = to_utf8(found->second->name);
             return true;
         };
