@@ -13,7 +13,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 #              [ICON f.ico] [PRODUCT s] [COMPANY s] [VERSION a.b.c[.d]]
 #              [DESCRIPTION s] [COPYRIGHT s] [ORIGINAL_FILENAME s]
 #              [MANIFEST f] [RUN_DIRECTORY template] [STUB launcher.exe]
-#              [PACKER path] [NO_CHECK | STRICT] [NO_PROGRESS])
+#              [PACKER path] [NO_CHECK | STRICT] [NO_PROGRESS] [COMPRESS [LEVEL]])
 #
 # Adds the target <t>_packed (built by default) that stages DATA_DIR's
 # contents, the DLLs of the LIBRARIES targets and the FILES in a fresh
@@ -29,11 +29,12 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 # defaults to the project's version and COMPANY to PRODUCT. RUN_DIRECTORY
 # is the run-directory template (onefile-pack --run-directory; "/" may stand
 # for "\"), by default the stub's own. STRICT makes
-# every packer warning an error that fails the build.
+# every packer warning an error that fails the build. COMPRESS stores the
+# payload compressed (onefile-pack --compress), at LEVEL 1 to 19 when given.
 function(onefile_pack)
     set(flags NO_CHECK STRICT NO_PROGRESS)
     set(single TARGET OUTPUT DATA_DIR MAIN ICON PRODUCT COMPANY VERSION DESCRIPTION
-        COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER RUN_DIRECTORY)
+        COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER RUN_DIRECTORY COMPRESS)
     set(multi LIBRARIES FILES)
     cmake_parse_arguments(PARSE_ARGV 0 P "${flags}" "${single}" "${multi}")
     if(P_NO_CHECK AND P_STRICT)
@@ -145,6 +146,14 @@ function(onefile_pack)
     endif()
     if(P_NO_PROGRESS)
         list(APPEND options --no-progress)
+    endif()
+    if("COMPRESS" IN_LIST P_KEYWORDS_MISSING_VALUES)
+        list(APPEND options --compress)
+    elseif(DEFINED P_COMPRESS)
+        if(NOT P_COMPRESS MATCHES "^[0-9]+$" OR P_COMPRESS LESS 1 OR P_COMPRESS GREATER 19)
+            message(FATAL_ERROR "onefile_pack: COMPRESS ${P_COMPRESS} is not a level from 1 to 19")
+        endif()
+        list(APPEND options --compress=${P_COMPRESS})
     endif()
 
     # DATA_DIR is copied by a script that also writes, as a depfile, every
