@@ -59,7 +59,7 @@ DWORD WINAPI decoder_thread(void* parameter) {
     for (;;) {
         window_slot* next = nullptr;
         for (size_t i = 0; i < window.count && next == nullptr; ++i) {
-            window_slot& slot = window.slots[(window.head + i) % PIECE_WINDOW_SLOTS];
+            window_slot& slot = window.slots[(window.head + i) % window.slot_limit];
             if (slot.state == slot_state::queued) next = &slot;
         }
         if (next == nullptr) {
@@ -108,7 +108,7 @@ void fill_window() {
     bool added = false;
     payload_piece piece;
     while (window.count < window.slot_limit && read_ahead(piece)) {
-        window_slot& slot = window.slots[(window.head + window.count) % PIECE_WINDOW_SLOTS];
+        window_slot& slot = window.slots[(window.head + window.count) % window.slot_limit];
         slot.piece = piece;
         slot.state = slot_state::queued;
         ++window.count;
@@ -182,7 +182,7 @@ void release_decoded_piece() {
     if (window.took_slot) {
         window.took_slot = false;
         window.slots[window.head].state = slot_state::free;
-        window.head = (window.head + 1) % PIECE_WINDOW_SLOTS;
+        window.head = (window.head + 1) % window.slot_limit;
         --window.count;
         fill_window();
     }
@@ -195,7 +195,7 @@ void finish_piece_decoding() {
     for (;;) {
         bool busy = false;
         for (size_t i = 0; i < window.count; ++i) {
-            window_slot& slot = window.slots[(window.head + i) % PIECE_WINDOW_SLOTS];
+            window_slot& slot = window.slots[(window.head + i) % window.slot_limit];
             if (slot.state == slot_state::queued) slot.state = slot_state::free;
             busy = busy || slot.state == slot_state::decoding;
         }
@@ -203,7 +203,7 @@ void finish_piece_decoding() {
         SleepConditionVariableSRW(&window.decoded, &window.lock, INFINITE, 0);
     }
     for (size_t i = 0; i < window.count; ++i)
-        window.slots[(window.head + i) % PIECE_WINDOW_SLOTS].state = slot_state::free;
+        window.slots[(window.head + i) % window.slot_limit].state = slot_state::free;
     window.head = 0;
     window.count = 0;
     window.took_slot = false;
