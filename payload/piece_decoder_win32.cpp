@@ -12,6 +12,12 @@
 namespace {
 
 constexpr SIZE_T DECODER_THREAD_STACK = 64 * 1024;
+// The read-ahead asks the system to read the payload's pages this far ahead
+// of it. Several threads faulting in pieces of one mapped file defeat the
+// kernel's sequential read-ahead (Wine 8 on Linux: a cold start read its
+// third of the bytes slower than the stored form's whole); an explicit
+// prefetch reads them in large sequential requests instead.
+constexpr size_t PREFETCH_SPAN = 32 << 20;
 
 enum class slot_state { free, queued, decoding, decoded, damaged };
 
@@ -42,6 +48,7 @@ struct decoding_window {
     piece_context* own_context = nullptr;
     uint8_t* own_buffer = nullptr;
     bool took_slot = false;  // the last piece taken came from the ring
+    const uint8_t* prefetched_end = nullptr;
 };
 decoding_window window;
 
@@ -103,8 +110,24 @@ bool read_ahead(payload_piece& piece) {
     return false;
 }
 
+// Keeps the next PREFETCH_SPAN bytes after the read-ahead's cursor on
+// their way in; a system without the call just faults them in.
+void prefetch_ahead() {
+    const uint8_t* cursor = window.ahead.cursor;
+    if (window.prefetched_end != nullptr && window.prefetched_end - cursor > static_cast<ptrdiff_t>(PREFETCH_SPAN / 2))
+        return;
+    const uint8_t* from = window.prefetched_end != nullptr && window.prefetched_end > cursor ? window.prefetched_end : cursor;
+    size_t span = static_cast<size_t>(window.ahead.end - from) < PREFETCH_SPAN ? static_cast<size_t>(window.ahead.end - from)
+                                                                               : PREFETCH_SPAN;
+    if (span == 0) return;
+    WIN32_MEMORY_RANGE_ENTRY range = {const_cast<uint8_t*>(from), span};
+    (void)PrefetchVirtualMemory(GetCurrentProcess(), 1, &range, 0);
+    window.prefetched_end = from + span;
+}
+
 // Fills free slots with the pieces ahead; called with the lock held.
 void fill_window() {
+    if (window.reading) prefetch_ahead();
     bool added = false;
     payload_piece piece;
     while (window.count < window.slot_limit && read_ahead(piece)) {
@@ -150,6 +173,7 @@ void start_piece_decoding(const payload_archive& archive, uint64_t decoded_total
     if (window.started == 0) return;
     AcquireSRWLockExclusive(&window.lock);
     window.ahead = archive;
+    window.prefetched_end = nullptr;
     window.reading = true;
     window.in_entry = false;
     fill_window();

@@ -4,6 +4,7 @@
 // launcher decodes it.
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include "pack.h"
 #include "payload/archive_format.h"
@@ -20,15 +22,18 @@ namespace pack {
 
 namespace {
 
-// Pieces read, compressed in parallel and written together; bounds memory
-// to a few times this many pieces.
-constexpr size_t PIECES_PER_ROUND = 64;
+// Pieces in flight: read by the writing thread, compressed by the workers,
+// written back in order; bounds memory to twice this many pieces.
+constexpr size_t PIECES_PER_THREAD = 4;
 
 struct piece_job {
     size_t entry;        // index into the entries
-    std::string input;   // its decoded bytes
+    std::string input;   // its decoded bytes (capacity kept between uses)
+    size_t input_size = 0;
     std::string frame;   // the compressed frame
-    bool first, last;    // of its entry
+    size_t frame_size = 0;
+    bool first = false, last = false;  // of its entry
+    bool done = false;
 };
 
 void put_le(std::string& out, uint64_t value, int bytes) {
@@ -39,42 +44,95 @@ struct cctx_deleter {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
 
-void compress_round(std::vector<piece_job>& jobs, int level) {
-    unsigned threads = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(),
-                                                       static_cast<unsigned>(jobs.size())));
-    std::atomic<size_t> next{0};
-    std::string failure;
-    std::mutex failure_lock;
-    auto work = [&] {
+// Workers that compress pieces as the writing thread hands them over: a
+// ring of jobs, filled in order and taken back in order, so reading,
+// compressing and writing overlap.
+class compressor_pool {
+public:
+    compressor_pool(int level) : level_(level) {
+        unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+        jobs_.resize(threads * PIECES_PER_THREAD);
+        for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { work(); });
+    }
+    ~compressor_pool() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stopping_ = true;
+        }
+        queued_.notify_all();
+        for (std::thread& worker : workers_) worker.join();
+    }
+    // The next free job, after `write` has taken the oldest when all are busy.
+    piece_job& next_free(const std::function<void(piece_job&)>& write) {
+        if (count_ == jobs_.size()) take_oldest(write);
+        piece_job& job = jobs_[(head_ + count_) % jobs_.size()];
+        job.done = false;
+        return job;
+    }
+    void submit() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ++count_;
+        }
+        queued_.notify_one();
+    }
+    void drain(const std::function<void(piece_job&)>& write) {
+        while (count_ > 0) take_oldest(write);
+    }
+
+private:
+    void take_oldest(const std::function<void(piece_job&)>& write) {
+        piece_job& job = jobs_[head_];
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            finished_.wait(hold, [&] { return job.done; });
+            if (!failure_.empty()) throw pack_error("cannot compress: " + failure_);
+        }
+        write(job);
+        std::lock_guard<std::mutex> hold(lock_);
+        head_ = (head_ + 1) % jobs_.size();
+        --count_;
+        --next_;  // indices count from head_
+    }
+    void work() {
         std::unique_ptr<ZSTD_CCtx, cctx_deleter> context(ZSTD_createCCtx());
-        if (!context) {
-            std::lock_guard<std::mutex> hold(failure_lock);
-            failure = "out of memory";
-            return;
+        if (context) {
+            ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level_);
+            ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
+            ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, 1);
         }
-        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
-        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
-        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, 1);
-        for (size_t i; (i = next++) < jobs.size();) {
-            piece_job& job = jobs[i];
-            if (job.input.empty()) continue;
-            job.frame.resize(ZSTD_compressBound(job.input.size()));
-            size_t size = ZSTD_compress2(context.get(), &job.frame[0], job.frame.size(), job.input.data(),
-                                         job.input.size());
-            if (ZSTD_isError(size)) {
-                std::lock_guard<std::mutex> hold(failure_lock);
-                failure = ZSTD_getErrorName(size);
-                return;
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            queued_.wait(hold, [&] { return stopping_ || next_ < count_; });
+            if (stopping_) return;
+            piece_job& job = jobs_[(head_ + next_++) % jobs_.size()];
+            hold.unlock();
+            size_t size = 0;
+            if (!context) {
+                size = static_cast<size_t>(-static_cast<ptrdiff_t>(ZSTD_error_memory_allocation));
+            } else if (job.input_size > 0) {
+                size_t bound = ZSTD_compressBound(job.input_size);
+                if (job.frame.size() < bound) job.frame.resize(bound);
+                size = ZSTD_compress2(context.get(), &job.frame[0], bound, job.input.data(), job.input_size);
             }
-            job.frame.resize(size);
+            hold.lock();
+            if (ZSTD_isError(size)) failure_ = ZSTD_getErrorName(size);
+            job.frame_size = ZSTD_isError(size) ? 0 : size;
+            job.done = true;
+            finished_.notify_all();
         }
-    };
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
-    work();
-    for (std::thread& thread : pool) thread.join();
-    if (!failure.empty()) throw pack_error("cannot compress: " + failure);
-}
+    }
+
+    int level_;
+    std::vector<piece_job> jobs_;
+    size_t head_ = 0, count_ = 0;  // the oldest job; jobs handed over
+    size_t next_ = 0;              // jobs after head_ that a worker has taken
+    bool stopping_ = false;
+    std::string failure_;
+    std::mutex lock_;
+    std::condition_variable queued_, finished_;
+    std::vector<std::thread> workers_;
+};
 
 }  // namespace
 
@@ -97,36 +155,32 @@ void write_compressed_archive(const std::vector<app_entry>& entries, int level, 
                               const std::function<void(uint64_t)>& progress) {
     const uint64_t start = out.offset();
     out.write(COMPRESSED_ARCHIVE_HEADER, ARCHIVE_HEADER_SIZE);
-    std::vector<piece_job> jobs;
+    compressor_pool pool(level);
     uint64_t read = 0, packed = 0, packed_field = 0;
-    auto flush = [&] {
-        compress_round(jobs, level);
-        for (piece_job& job : jobs) {
-            const app_entry& entry = entries[job.entry];
-            if (job.first) {
-                std::string record;
-                for (char16_t unit : entry.name) put_le(record, unit, 2);
-                put_le(record, 0, 2);
-                put_le(record, entry.size, 8);
-                packed_field = out.offset() + record.size();
-                put_le(record, 0, 8);  // the pieces' size, once they are written
-                out.write(record.data(), record.size());
-                packed = 0;
-            }
-            if (!job.input.empty()) {
-                std::string length;
-                put_le(length, job.frame.size(), PIECE_LENGTH_FIELD);
-                out.write(length.data(), length.size());
-                out.write(job.frame.data(), job.frame.size());
-                packed += length.size() + job.frame.size();
-            }
-            if (job.last) {
-                std::string field;
-                put_le(field, packed, 8);
-                out.patch(packed_field, field.data(), field.size());
-            }
+    auto write = [&](piece_job& job) {
+        const app_entry& entry = entries[job.entry];
+        if (job.first) {
+            std::string record;
+            for (char16_t unit : entry.name) put_le(record, unit, 2);
+            put_le(record, 0, 2);
+            put_le(record, entry.size, 8);
+            packed_field = out.offset() + record.size();
+            put_le(record, 0, 8);  // the pieces' size, once they are written
+            out.write(record.data(), record.size());
+            packed = 0;
         }
-        jobs.clear();
+        if (job.input_size > 0) {
+            std::string length;
+            put_le(length, job.frame_size, PIECE_LENGTH_FIELD);
+            out.write(length.data(), length.size());
+            out.write(job.frame.data(), job.frame_size);
+            packed += length.size() + job.frame_size;
+        }
+        if (job.last) {
+            std::string field;
+            put_le(field, packed, 8);
+            out.patch(packed_field, field.data(), field.size());
+        }
     };
     for (size_t index = 0; index < entries.size(); ++index) {
         const app_entry& entry = entries[index];
@@ -136,24 +190,26 @@ void write_compressed_archive(const std::vector<app_entry>& entries, int level, 
         bool first = true;
         do {
             size_t part = static_cast<size_t>(std::min<uint64_t>(remaining, PIECE_SIZE));
-            piece_job job{index, std::string(part, '\0'), {}, first, remaining == part};
+            piece_job& job = pool.next_free(write);
+            if (job.input.size() < part) job.input.resize(PIECE_SIZE);
+            job.entry = index;
+            job.input_size = part;
+            job.first = first;
+            job.last = remaining == part;
             in.read(&job.input[0], static_cast<std::streamsize>(part));
             if (static_cast<size_t>(in.gcount()) != part)
                 throw pack_error(in.bad() ? "cannot read " + entry.source.string()
                                           : "file shrank while packing: " + entry.source.string());
+            pool.submit();
             remaining -= part;
             first = false;
             read += part;
-            jobs.push_back(std::move(job));
-            if (jobs.size() == PIECES_PER_ROUND) {
-                flush();
-                if (progress) progress(read);
-            }
+            if (progress) progress(read);
         } while (remaining > 0);
         if (in.peek() != std::char_traits<char>::eof())
             throw pack_error("file grew while packing: " + entry.source.string());
     }
-    flush();
+    pool.drain(write);
     if (progress) progress(read);
     out.write("\0\0", 2);
     uint64_t trailer_offset = ((out.offset() - start) + 7) & ~7ull;
