@@ -135,3 +135,34 @@ TEST_F(launcher_end_to_end, compressed_payload_damaged_at_random_offsets_never_r
         EXPECT_FALSE(file_exists(report)) << "damage at " << at;
     }
 }
+
+// A cache is verified by names and sizes read past the pieces, repaired
+// when a file's size is wrong, and never recorded from a damaged payload.
+TEST_F(launcher_end_to_end, compressed_payload_fills_a_cache_and_damage_never_records_one) {
+    std::string library = probe_library();
+    std::string big = text_like(5 * PIECE_SIZE + 3, 5);
+    std::string archive = compressed_archive({{L"main.dll", library}, {L"data\\big.bin", big}});
+    std::wstring cache = folder_ + L"\\caches\\app";
+    pack_bytes(archive);
+    ASSERT_TRUE(set_run_directory_template(exe_, cache, 7));
+    std::wstring report = report_path(L"report.bin");
+    for (int start = 0; start < 3; ++start) {
+        if (start == 2) ASSERT_TRUE(write_file(cache + L"\\data\\big.bin", "cut short"));
+        DeleteFileW(report.c_str());
+        EXPECT_EQ(run(L"report " + in_quotes(report)), 0u) << last_output_ << last_error_;
+        EXPECT_EQ(read_report(report)[REPORT_MODULE], cache + L"\\main.dll");
+        EXPECT_TRUE(read_file(cache + L"\\data\\big.bin") == big) << "start " << start;
+    }
+    EXPECT_TRUE(directory_names(temp_).empty()) << "a start ran from TEMP";
+
+    std::string damaged = archive;
+    damaged[damaged.size() - 100] ^= 0x10;  // inside big.bin's last piece
+    std::wstring other = folder_ + L"\\caches\\other";
+    pack_bytes(damaged);
+    ASSERT_TRUE(set_run_directory_template(exe_, other, 8));
+    DeleteFileW(report.c_str());
+    EXPECT_EQ(run(L"report " + in_quotes(report)), 2u);
+    EXPECT_EQ(last_error_, "Error, attached data is damaged: couldn't unpack 'data\\big.bin'.\r\n");
+    EXPECT_FALSE(file_exists(report));
+    EXPECT_FALSE(directory_exists(other)) << "a damaged payload became a cache";
+}
