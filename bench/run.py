@@ -293,36 +293,48 @@ class Bench:
 
     def cache(self, reps):
         """The same tree packed with a cache template: the first start (no
-        cache: staged, recorded, renamed) against today's start into a
-        directory per start, and the second start (the cache verified by
-        names and sizes) against tar -xf."""
-        cache_dir = os.path.join(self.work, f"cache-{self.scale:g}", "app")
-        cached = os.path.join(self.work, f"packed-cache-{self.scale:g}.exe")
-        subprocess.run([self.pack_tool, "pack", self.tree, "-o", cached, "--stub", self.stub, "--main",
-                        "main.dll", "--no-check", "--quiet", "--run-directory", windows_path(cache_dir)],
-                       check=True)
+        cache: staged, every file flushed, recorded, renamed) against today's
+        start into a directory per start, and the second start (the cache
+        verified by names and sizes through handles) against tar -xf. With
+        --stub-before, the other stub's first start alternates with ours."""
+        def packed_cache(stub, name):
+            cache_dir = os.path.join(self.work, f"{name}-{self.scale:g}", "app")
+            exe = os.path.join(self.work, f"packed-{name}-{self.scale:g}.exe")
+            subprocess.run([self.pack_tool, "pack", self.tree, "-o", exe, "--stub", stub, "--main",
+                            "main.dll", "--no-check", "--quiet", "--run-directory",
+                            windows_path(cache_dir)], check=True)
+            return cache_dir, exe
 
-        def drop_cache():
-            shutil.rmtree(os.path.dirname(cache_dir), ignore_errors=True)
+        cache_dir, cached = packed_cache(self.stub, "cache")
+        before_dir, before = packed_cache(self.stub_before, "cache-before") if self.stub_before else (None, None)
+
+        def drop_caches():
+            for folder in (cache_dir, before_dir):
+                if folder:
+                    shutil.rmtree(os.path.dirname(folder), ignore_errors=True)
 
         first, per_start = Series("cache, first start → run_code"), Series("per start: start → run_code")
         second, tar_x = Series("cache, second start → run_code"), Series("tar -xf")
-        drop_cache()
+        first_before = Series("cache, first start with the other stub → run_code")
+        drop_caches()
         self.run_packed(cached)
         self.run_packed(self.packed)
         self.tar_extract()
         for _ in range(reps):
-            drop_cache()
+            drop_caches()
             settle()
             first.add(self.run_packed(cached)[0])
+            if before:
+                settle()
+                first_before.add(self.run_packed(before)[0])
             settle()
             per_start.add(self.run_packed(self.packed)[0])
             settle()
             second.add(self.run_packed(cached)[0])
             settle()
             tar_x.add(self.tar_extract()[0])
-        drop_cache()
-        return first, per_start, second, tar_x
+        drop_caches()
+        return first, per_start, second, tar_x, (first_before if before else None)
 
     def launch(self, reps):
         dll = windows_path(os.path.join(self.tiny_dir, "main.dll"))
@@ -760,12 +772,15 @@ def main():
         bench.pack(bench.tree, bench.packed)
         bench.tar_create()
         print("bench: cache ...", file=sys.stderr, flush=True)
-        first, per_start, second, tar_x = bench.cache(args.reps)
+        first, per_start, second, tar_x, first_before = bench.cache(args.reps)
         table.heading("A cache template (same payload)")
         for s in (first, per_start, second, tar_x):
             table.series(s)
         table.ratio("cache, second start / tar -xf", second, tar_x, 0.05)
         table.ratio("cache, first start / per start", first, per_start, 1.0)
+        if first_before:
+            table.series(first_before)
+            table.ratio("cache, first start / with the other stub", first, first_before, 1.1)
         print(table_text(header, began, table))
         return
     if args.cycle_only:

@@ -1,48 +1,21 @@
 // Shutdown: stop a child that is still running and delete the run directory
 // with bounded retries, at the parent's normal end and on console events.
-// Deletion goes through the tree deleter; the shell's delete request follows
-// it only for a tree that is still there and holds no link.
+// Deletion goes through the tree deleter alone, on the directory this
+// process made and published (ownership.h).
 #include "launcher/launcher.h"
+#include "launcher/ownership.h"
 #include "platform/tree_deleter.h"
 
 namespace {
 
-// FO_DELETE of the run directory, silently, without confirmation, error UI
-// or undo. pFrom is a list of one path: the path and two NUL units.
-void delete_run_directory_by_shell() {
-    // Local, not static: the handler's thread and the main thread may delete
-    // at the same time.
-    u16 from[RUN_DIRECTORY_CAPACITY + 1];
-    bounded_copy(from, launcher.run_directory, RUN_DIRECTORY_CAPACITY);
-    from[u16_length(from) + 1] = 0;
-    u16 empty_text[1] = {0};
-    SHFILEOPSTRUCTW request = {};
-    request.hwnd = nullptr;
-    request.wFunc = FO_DELETE;
-    request.pFrom = from;
-    request.pTo = empty_text;
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    request.fAnyOperationsAborted = FALSE;
-    request.hNameMappings = nullptr;
-    request.lpszProgressTitle = empty_text;
-    win32.SHFileOperationW(&request);
-}
-
-bool run_directory_still_there() {
-    DWORD attributes = win32.GetFileAttributesW(launcher.run_directory);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// One attempt: the deleter, then the shell's request where the deleter left
-// a tree without a link (the shell's request follows links: Wine 8 deletes
-// what a Unix link leads to). False once a link was found: no later attempt
-// can remove it, and the shell's request must never see it.
-bool delete_attempt(HANDLE folder, const u16* name) {
-    tree_deletion result = {false, false, true};
-    if (folder != INVALID_HANDLE_VALUE) result = delete_tree(folder, name, nullptr);
-    if (result.kept_link) return false;
-    if (!result.removed) delete_run_directory_by_shell();
-    return true;
+// One attempt of the deleter on the directory this process made. False
+// when no later attempt can do better: the deleter left something it will
+// never take (a link, a file with further names, a special file). Nothing
+// here deletes by path: a path may lead through a link by now.
+bool delete_attempt(HANDLE folder, const made_directory& made, bool& removed) {
+    tree_deletion result = delete_tree(folder, made.name, made.directory_index, nullptr);
+    removed = result.removed;
+    return !result.kept_link;
 }
 
 }  // namespace
@@ -58,32 +31,31 @@ void cleanup_run_directory() {
     }
     // The parent's own hold would make its deletion fail.
     release_run_directory_lock();
-    // A cache stays for later starts; only this start's holds go.
-    if (launcher.keep_run_directory.load()) {
+    // Only the directory this process made, as it was published: a cache it
+    // runs from, or anything it merely found, is never deleted here.
+    const made_directory* made = published_made_directory.load();
+    if (made == nullptr || !launcher.cleanup_armed.load()) {
         release_lock_file();
         return;
     }
-    if (!launcher.cleanup_armed.load()) return;
-
-    u16 folder_path[RUN_DIRECTORY_CAPACITY];
-    const u16* name = nullptr;
-    if (!split_run_directory(folder_path, name)) return;
-    HANDLE folder = folder_open(folder_path);
-    bool go_on = delete_attempt(folder, name);
-    for (int retry = 0; go_on && retry < DELETE_RETRIES; ++retry) {
-        if (!run_directory_still_there()) break;
+    // The folder it was made in, or nothing: a folder that is not that one
+    // any more (a link put in its place) holds nothing of ours.
+    HANDLE folder = open_made_folder(*made);
+    if (folder == INVALID_HANDLE_VALUE) {
+        release_lock_file();
+        return;
+    }
+    bool removed = false;
+    bool go_on = delete_attempt(folder, *made, removed);
+    for (int retry = 0; go_on && !removed && retry < DELETE_RETRIES; ++retry) {
         win32.Sleep(DELETE_RETRY_PAUSE_MS);
-        go_on = delete_attempt(folder, name);
+        go_on = delete_attempt(folder, *made, removed);
     }
     // The lock file goes last: while the directory was there, it held it
     // against sweeps of other Wine prefixes.
     release_lock_file();
-    u16 lock_name[LOCK_FILE_PATH_CAPACITY];
-    if (folder != INVALID_HANDLE_VALUE && run_directory_lock_path(lock_name, LOCK_FILE_PATH_CAPACITY)) {
-        size_t offset = static_cast<size_t>(name - launcher.run_directory);
-        delete_file_entry(folder, lock_name + offset);
-    }
-    if (folder != INVALID_HANDLE_VALUE) win32.CloseHandle(folder);
+    if (removed) delete_file_entry(folder, made->lock_name, made->lock_index);
+    win32.CloseHandle(folder);
 }
 
 BOOL WINAPI console_control_handler(DWORD control_type) {

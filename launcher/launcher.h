@@ -94,10 +94,15 @@ void cleanup_run_directory();
 // of this user reached by its own name (and, in the child, holds the lock
 // file); false otherwise.
 void make_run_directory();
+// The directory is marked (its lock file names it) and published to the
+// clean-up as made here before anything is written into it (ownership.h).
 bool try_make_run_directory();  // the same, false instead of the failure
 bool hold_run_directory();
-// A cache's lock file, opened or made, with the shared lock.
-bool hold_cache_lock_file();
+// The clean-up no longer deletes the directory last made (a staging
+// directory renamed into place as a cache).
+void unpublish_made_directory();
+// The number on its volume of the directory hold_run_directory holds.
+int64_t held_run_directory_index();
 // Renames the directory open as `directory` (with DELETE access) to
 // `new_name` in `folder_path`.
 bool rename_held_directory(HANDLE directory, const u16* folder_path, const u16* new_name);
@@ -113,18 +118,27 @@ bool lock_lock_file(HANDLE file, bool exclusive);
 // exclusive lock when nobody else holds one (`free` true); `free` false when
 // some process still holds it (under Wine 8 maybe one of another prefix,
 // whose ids and handles this one cannot see) or it is not this user's file.
-HANDLE claim_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name, bool& free);
+// `index` is the file's number (to delete it by: delete_file_entry).
+HANDLE claim_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name, bool& free,
+                       int64_t& index);
 // The folder that holds the run directory into `folder` (capacity
 // RUN_DIRECTORY_CAPACITY) and the directory's own name within it.
 bool split_run_directory(u16* folder, const u16*& name);
+// The same for any directory path of that capacity.
+bool split_directory_path(const u16* path, u16* folder, const u16*& name);
 // The run directory's path followed by ".lock".
 bool run_directory_lock_path(u16* path, size_t capacity);
 
 // The run-directory template of the launcher's record (the default one when
-// the record holds none), and the pattern of the names it gives; false when
-// the sweep cannot tell its leftovers apart safely (run_directory.cpp).
+// the record holds none) (run_directory.cpp).
 const u16* record_run_directory_template();
-bool sweep_pattern_of_launcher(run_directory_pattern& pattern);
+// What a sweep of this start looks at: `beside_cache`, the folder of the
+// cache (its staging directories and older caches), else the folder of the
+// directory this start runs from, with the pattern of the names there and
+// this start's own name in it (`folder`: capacity RUN_DIRECTORY_CAPACITY).
+// False when the sweep cannot tell leftovers apart safely there.
+bool sweep_target_of_launcher(bool beside_cache, run_directory_pattern& pattern, u16* folder,
+                              const u16*& own_name);
 
 // The cache (run_directory_cache.cpp). Parent role, before extraction: true
 // when the run directory is now a cache with the payload's digest and every
@@ -134,9 +148,10 @@ bool sweep_pattern_of_launcher(run_directory_pattern& pattern);
 // its own: the run directory is then that of the default template, under
 // {TEMP}, and the caller unpacks into it. Silent.
 bool use_run_directory_cache();
-// The name, inside a cache, of the file that records its payload's digest,
-// and the infix of a staging directory's name beside it.
-constexpr u16 CACHE_RECORD_NAME[] = U16(".onefile-cache");
+// The cache's own path (valid once use_run_directory_cache has run).
+const u16* cache_run_directory();
+// The infix of a staging directory's name beside a cache (its mark's name
+// inside it: ownership.h).
 constexpr u16 CACHE_STAGING_INFIX[] = U16(".staging_");
 // "<cache name>.staging_<own id>_<now + serial>" into `out` (capacity units).
 bool cache_staging_name(u16* out, size_t capacity, const u16* cache_name, uint64_t serial);

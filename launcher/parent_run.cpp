@@ -23,11 +23,12 @@ bool next_entry_name() {
 
 }  // namespace
 
-// Stops early when the progress window's Cancel asks it to.
+// Stops early when the progress window's Cancel asks it to, or after a
+// write failure a cache's staging recovers from.
 void unpack_payload(bool made) {
     if (launcher.payload.compressed)
         start_piece_decoding(launcher.payload, payload_progress_total(launcher.payload));
-    while (!unpack_progress.stop_requested.load() && next_entry_name()) {
+    while (!unpack_progress.stop_requested.load() && !extraction_failed() && next_entry_name()) {
         make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
                          launcher.first_entry_path);
         uint64_t size = 0;

@@ -16,25 +16,24 @@ const u16* record_run_directory_template() {
     return stored;
 }
 
-bool sweep_pattern_of_launcher(run_directory_pattern& pattern) {
+bool sweep_target_of_launcher(bool beside_cache, run_directory_pattern& pattern, u16* folder,
+                              const u16*& own_name) {
     template_texts texts = {launcher_branding.company, launcher_branding.product,
                             launcher_branding.version};
-    if (!launcher.keep_run_directory.load())
-        return make_run_directory_pattern(launcher.run_directory_template, texts, pattern) == nullptr;
+    if (!beside_cache)
+        return split_directory_path(launcher.run_directory, folder, own_name) &&
+               make_run_directory_pattern(launcher.run_directory_template, texts, pattern) == nullptr;
     // Beside a cache: the staging directories of starts that are gone,
     // <cache>.staging_<PARENT>_<START>, and those renamed out of the way.
-    u16 folder[RUN_DIRECTORY_CAPACITY];
-    const u16* name = nullptr;
-    if (!split_run_directory(folder, name)) return false;
-    size_t length = u16_length(name), infix = u16_length(CACHE_STAGING_INFIX);
+    if (!split_directory_path(cache_run_directory(), folder, own_name)) return false;
+    size_t length = u16_length(own_name), infix = u16_length(CACHE_STAGING_INFIX);
     if (length + infix + 1 > NAME_PART_CAPACITY) return false;
-    for (size_t index = 0; index < length; ++index) pattern.prefix[index] = name[index];
+    for (size_t index = 0; index < length; ++index) pattern.prefix[index] = own_name[index];
     for (size_t index = 0; index <= infix; ++index) pattern.prefix[length + index] = CACHE_STAGING_INFIX[index];
     pattern.middle[0] = U16('_');
     pattern.middle[1] = 0;
     pattern.suffix[0] = 0;
     pattern.process_id_first = true;
-    pattern.lock_file_required = false;
     return true;
 }
 

@@ -1,10 +1,13 @@
 // The cache: a run directory unpacked once and reused by later starts while
-// the payload is the same. Made through a staging directory beside it and
-// renamed into place with its digest recorded last, so no start ever runs
-// from a half-written tree; verified at each start by the recorded digest
-// and every entry's size (names and sizes only, no content read); replaced
-// only when nobody holds it. Win32 calls go through `win32`. Silent: a cache
-// that cannot be used sends the start to a directory of its own under {TEMP}.
+// the payload is the same. Made through a staging directory beside it that
+// carries this application's mark from the start, every file flushed to the
+// disk and the digest recorded last, then renamed into place, so no start
+// ever runs from a half-written tree; verified at each start through
+// handles by the recorded digest and every entry's size (no content read);
+// replaced only when it is this application's (ownership.h), of an older
+// build or damaged, and nobody holds it. Win32 calls go through `win32`.
+// Silent: a cache that cannot be used sends the start to a directory of its
+// own under {TEMP}.
 #include <cstdio>
 #include <initializer_list>
 
@@ -12,6 +15,7 @@
 #include "launcher/launcher.h"
 #include "launcher/progress_window.h"
 #include "launcher/leftover_rules.h"
+#include "launcher/ownership.h"
 #include "platform/environment.h"
 #include "platform/path_template.h"
 #include "platform/private_directory.h"
@@ -30,7 +34,13 @@ constexpr int CACHE_ROUNDS = 3;
 constexpr size_t NAME_CAPACITY = 256;
 constexpr size_t NUMBER_TEXT_SIZE = 24;
 
-enum class cache_state { missing, unusable, stale, verified };
+enum class cache_state {
+    missing,   // nothing there: build it
+    unusable,  // not this application's cache, or not to be held: run from {TEMP}
+    newer,     // a newer build's cache: leave it, run from {TEMP}
+    stale,     // this application's, of an older build or damaged: replace it
+    verified,  // this build's, every entry in place: run from it
+};
 
 // The cache's own path; launcher.run_directory names the staging directory
 // while it is filled.
@@ -89,71 +99,119 @@ bool cache_staging_name(u16* out, size_t capacity, const u16* cache, uint64_t se
 
 namespace {
 
-// The digest the cache records, compared with the record's: exactly
-// PAYLOAD_DIGEST_SIZE bytes.
-bool digest_matches() {
-    u16 path[RUN_DIRECTORY_CAPACITY + 32];
-    if (!join(path, RUN_DIRECTORY_CAPACITY + 32, launcher.run_directory, U16("\\")) ||
-        !join(path, RUN_DIRECTORY_CAPACITY + 32, path, CACHE_RECORD_NAME))
-        return false;
-    HANDLE file = win32.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    uint8_t recorded[PAYLOAD_DIGEST_SIZE + 1];
-    DWORD read = 0;
-    bool whole = win32.ReadFile(file, recorded, sizeof recorded, &read, nullptr) && read == PAYLOAD_DIGEST_SIZE;
-    win32.CloseHandle(file);
-    for (size_t index = 0; whole && index < PAYLOAD_DIGEST_SIZE; ++index)
-        if (recorded[index] != launcher_branding.payload_digest[index]) return false;
-    return whole;
-}
+// The verdict on what stands at the cache's path.
+struct cache_look {
+    cache_state state;
+    int64_t index;  // the directory's number, when it is ours
+};
 
-// Every entry of the payload there as a plain file of its size: one walk
-// over the archive's names and sizes, one attribute query per entry.
-bool entries_match() {
+// Every entry of the payload there as a plain file of its size, with one
+// name, reached through the held cache's handle without following a link:
+// one walk over the archive's names and sizes, one open per entry, no
+// content read.
+bool entries_match(HANDLE directory, const u16* directory_path) {
     payload_archive walk = launcher.payload;
-    u16 unused_first[FIRST_ENTRY_PATH_CAPACITY] = {U16('-'), 0};
     for (;;) {
         read_status status = read_entry_name(walk, launcher.entry_name);
         if (status == read_status::end_marker) return true;
         uint64_t size = 0;
         if (status != read_status::ok || read_entry_size(walk, size) != read_status::ok) return false;
         skip_entry_data(walk);
-        make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name, unused_first);
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!win32.GetFileAttributesExW(launcher.target_path, GetFileExInfoStandard, &data)) return false;
-        uint64_t found = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-            found != size)
+        opened_entry entry = entry_open(directory, directory_path, launcher.entry_name, 0, SHARE_ALL);
+        close_valid(entry.handle);
+        if (entry.kind != entry_kind::file || entry.links != 1 ||
+            static_cast<uint64_t>(entry.size) != size)
             return false;
     }
 }
 
-// Looks at the cache and, when it is a plain directory of this user, holds
-// it (directory handle and lock file) and verifies it. The holds stay only
-// when it is verified.
-cache_state open_cache() {
-    cache_folder folder;
-    if (!open_cache_folder(folder)) return cache_state::unusable;
-    opened_entry entry = entry_open(folder.handle, folder.own_path, folder.name, READ_CONTROL, SHARE_ALL);
-    win32.CloseHandle(folder.handle);
-    bool plain = entry.kind == entry_kind::directory && owned_by_current_user(entry.handle);
-    close_valid(entry.handle);
-    if (entry.kind == entry_kind::gone) return cache_state::missing;
-    if (!plain || !hold_run_directory() || !hold_cache_lock_file()) {
-        release_run_directory_lock();
-        release_lock_file();
-        return cache_state::unusable;
-    }
-    if (digest_matches() && entries_match()) return cache_state::verified;
-    release_run_directory_lock();
-    release_lock_file();
-    return cache_state::stale;
+bool digests_equal(const uint8_t* a, const uint8_t* b) {
+    for (size_t index = 0; index < PAYLOAD_DIGEST_SIZE; ++index)
+        if (a[index] != b[index]) return false;
+    return true;
 }
 
-// A stale cache that nobody holds, renamed out of the way under this
-// start's claim and deleted. False while any launcher holds it.
-bool retire_cache() {
+// A cache's lock file, opened or made without following a link, judged on
+// its handle, and held with the shared lock.
+bool hold_cache_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        opened_entry entry = entry_open(folder, folder_path, lock_name, READ_CONTROL, SHARE_ALL);
+        HANDLE file = INVALID_HANDLE_VALUE;
+        if (entry.kind == entry_kind::file && entry.links == 1 && owned_by_current_user(entry.handle)) {
+            file = entry_reopen(entry, folder_path, lock_name, GENERIC_READ, CLAIM_SHARING);
+        } else if (entry.kind == entry_kind::gone) {
+            // Made new: CREATE_NEW follows no link, a dangling one included.
+            u16 path[RUN_DIRECTORY_CAPACITY + 16];
+            if (run_directory_lock_path(path, RUN_DIRECTORY_CAPACITY + 16))
+                file = win32.CreateFileW(path, GENERIC_READ, CLAIM_SHARING, own_user_only_security(),
+                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
+        bool retry = entry.kind == entry_kind::gone && file == INVALID_HANDLE_VALUE;
+        close_valid(entry.handle);
+        if (file != INVALID_HANDLE_VALUE) {
+            (void)lock_lock_file(file, false);
+            HANDLE earlier = launcher.lock_file.exchange(file);
+            if (earlier != nullptr) win32.CloseHandle(earlier);
+            return true;
+        }
+        if (!retry) return false;
+    }
+    return false;
+}
+
+void release_holds() {
+    release_run_directory_lock();
+    release_lock_file();
+}
+
+// Looks at what stands at the cache's path. Only a directory that carries
+// this application's cache mark is a cache; anything else there (a user's
+// own folder, a link, another user's or another product's directory) is
+// never used, replaced or deleted. A cache is held (directory handle and
+// lock file) and verified through handles; the holds stay only when it is
+// verified.
+cache_look open_cache() {
+    cache_look look = {cache_state::unusable, 0};
+    cache_folder folder;
+    if (!open_cache_folder(folder)) return look;
+    opened_entry entry = entry_open(folder.handle, folder.own_path, folder.name, OWNERSHIP_ACCESS, SHARE_ALL);
+    ownership_verdict verdict = judge_ownership(folder.handle, folder.own_path, folder.name,
+                                                u16_length(folder.name), entry);
+    close_valid(entry.handle);
+    if (entry.kind == entry_kind::gone) {
+        win32.CloseHandle(folder.handle);
+        look.state = cache_state::missing;
+        return look;
+    }
+    u16 lock_name[NAME_CAPACITY + 16];
+    bool held = verdict.how == ownership::cache && same_application(verdict.mark) &&
+                hold_run_directory() && held_run_directory_index() == entry.index &&
+                join(lock_name, NAME_CAPACITY + 16, folder.name, LOCK_FILE_SUFFIX) &&
+                hold_cache_lock_file(folder.handle, folder.own_path, lock_name);
+    win32.CloseHandle(folder.handle);
+    if (!held) {
+        release_holds();
+        return look;
+    }
+    look.index = entry.index;
+    bool this_build = digests_equal(verdict.mark.digest, launcher_branding.payload_digest);
+    u16 directory_path[RUN_DIRECTORY_CAPACITY];
+    if (this_build && folder_own_path(launcher.run_directory_lock.load(), directory_path, RUN_DIRECTORY_CAPACITY) &&
+        entries_match(launcher.run_directory_lock.load(), directory_path)) {
+        look.state = cache_state::verified;
+        return look;
+    }
+    release_holds();
+    // A newer build's cache stays theirs: two builds sharing a template do
+    // not replace each other at every start.
+    look.state = !this_build && newer_build(verdict.mark) ? cache_state::newer : cache_state::stale;
+    return look;
+}
+
+// A stale cache of this application that nobody holds, renamed out of the
+// way under this start's claim and deleted. False while any launcher holds
+// it, or when it is not the directory judged stale (`index`) any more.
+bool retire_cache(int64_t index) {
     cache_folder folder;
     if (!open_cache_folder(folder)) return false;
     bool retired = false;
@@ -161,11 +219,15 @@ bool retire_cache() {
     // by now; under Wine 8 the lock is what a launcher of another prefix holds.
     u16 lock_name[NAME_CAPACITY + 16];
     bool lock_free = false;
+    int64_t lock_index = 0;
     HANDLE lock = join(lock_name, NAME_CAPACITY + 16, folder.name, LOCK_FILE_SUFFIX)
-                      ? claim_lock_file(folder.handle, folder.own_path, lock_name, lock_free)
+                      ? claim_lock_file(folder.handle, folder.own_path, lock_name, lock_free, lock_index)
                       : INVALID_HANDLE_VALUE;
-    opened_entry entry = entry_open(folder.handle, folder.own_path, folder.name, READ_CONTROL, SHARE_ALL);
-    HANDLE claim = lock_free && entry.kind == entry_kind::directory && owned_by_current_user(entry.handle)
+    opened_entry entry = entry_open(folder.handle, folder.own_path, folder.name, OWNERSHIP_ACCESS, SHARE_ALL);
+    ownership_verdict verdict = judge_ownership(folder.handle, folder.own_path, folder.name,
+                                                u16_length(folder.name), entry);
+    HANDLE claim = lock_free && entry.index == index && verdict.how == ownership::cache &&
+                           same_application(verdict.mark)
                        ? entry_reopen(entry, folder.own_path, folder.name, DELETE, CLAIM_SHARING)
                        : INVALID_HANDLE_VALUE;
     close_valid(entry.handle);
@@ -176,31 +238,48 @@ bool retire_cache() {
     close_valid(claim);
     close_valid(lock);
     // What cannot be deleted now keeps its swept name for a later start.
-    if (retired) delete_tree(folder.handle, retired_name, nullptr);
+    if (retired) delete_tree(folder.handle, retired_name, index, nullptr);
     win32.CloseHandle(folder.handle);
     return retired;
 }
 
-// The record of the digest, written last into the filled staging directory.
-bool record_digest() {
+// The mark, made new inside the staging directory before anything else,
+// with a zero digest; left open for the digest, written last.
+HANDLE start_cache_mark() {
     u16 path[RUN_DIRECTORY_CAPACITY + 32];
     if (!join(path, RUN_DIRECTORY_CAPACITY + 32, launcher.run_directory, U16("\\")) ||
         !join(path, RUN_DIRECTORY_CAPACITY + 32, path, CACHE_RECORD_NAME))
-        return false;
+        return INVALID_HANDLE_VALUE;
     HANDLE file = win32.CreateFileW(path, GENERIC_WRITE, 0, own_user_only_security(), CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) return file;
+    cache_mark mark;
+    this_build_mark(mark);
     DWORD written = 0;
-    bool whole = win32.WriteFile(file, launcher_branding.payload_digest, PAYLOAD_DIGEST_SIZE, &written,
-                                 nullptr) &&
-                 written == PAYLOAD_DIGEST_SIZE;
+    if (!win32.WriteFile(file, &mark, sizeof mark, &written, nullptr) || written != sizeof mark) {
+        win32.CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+// The digest into the mark, once every file is on the disk; then the mark
+// itself goes to the disk.
+bool finish_cache_mark(HANDLE file) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(CACHE_MARK_DIGEST_OFFSET);
+    DWORD written = 0;
+    bool whole = win32.WriteFile(file, launcher_branding.payload_digest, PAYLOAD_DIGEST_SIZE, &written, &at) &&
+                 written == PAYLOAD_DIGEST_SIZE && win32.FlushFileBuffers(file);
     return win32.CloseHandle(file) && whole;
 }
 
-// Unpacks into a staging directory beside the cache, records the digest and
-// renames it into place. A rival that renamed its own first wins; this
-// start's staging directory is then deleted. False when nothing could be
-// made; true otherwise (the caller looks at the cache again).
+// Unpacks into a staging directory beside the cache, every file flushed,
+// records the digest and renames it into place. A rival that renamed its
+// own first wins; this start's staging directory is then deleted, as it is
+// after a failure to write (a full volume): that start runs from {TEMP}, and
+// a later one builds the cache again. False when nothing usable was made;
+// true otherwise (the caller looks at the cache again).
 bool build_cache() {
     u16 staging[RUN_DIRECTORY_CAPACITY];
     // Room for ".lock" after it, as for any run directory.
@@ -209,26 +288,33 @@ bool build_cache() {
     payload_archive start = launcher.payload;
     bounded_copy(launcher.run_directory, staging, RUN_DIRECTORY_CAPACITY);
     bool made = try_make_run_directory();
-    if (made) unpack_payload(true);
+    HANDLE mark = made ? start_cache_mark() : INVALID_HANDLE_VALUE;
+    bool written = false;
+    if (mark != INVALID_HANDLE_VALUE) {
+        set_cache_staging_extraction(true);
+        unpack_payload(true);
+        written = !extraction_failed();
+        set_cache_staging_extraction(false);
+    }
     // A Cancel of the progress window stops unpacking: such a tree is never
     // recorded as whole.
-    bool complete = made && !unpack_progress.stop_requested.load() && record_digest();
-    // The staging lock file is deleted below only when this start made it.
-    bool lock_made = launcher.lock_file.load() != nullptr;
-    release_run_directory_lock();
-    release_lock_file();
+    bool complete = written && !unpack_progress.stop_requested.load() && finish_cache_mark(mark);
+    if (mark != INVALID_HANDLE_VALUE && !complete) win32.CloseHandle(mark);
+    release_holds();
     bool renamed = complete && win32.MoveFileExW(staging, cache_path, 0) != FALSE;
-    cache_folder folder;
-    if (open_cache_folder(folder)) {
-        if (made && !renamed) delete_tree(folder.handle, folder.name, nullptr);
-        u16 lock_name[NAME_CAPACITY + 16];
-        if (lock_made && join(lock_name, NAME_CAPACITY + 16, folder.name, LOCK_FILE_SUFFIX))
-            delete_file_entry(folder.handle, lock_name);
-        win32.CloseHandle(folder.handle);
+    const made_directory* own = made ? published_made_directory.load() : nullptr;
+    HANDLE folder = own != nullptr ? open_made_folder(*own) : INVALID_HANDLE_VALUE;
+    if (folder != INVALID_HANDLE_VALUE) {
+        if (!renamed) delete_tree(folder, own->name, own->directory_index, nullptr);
+        delete_file_entry(folder, own->lock_name, own->lock_index);
+        win32.CloseHandle(folder);
     }
+    unpublish_made_directory();
     bounded_copy(launcher.run_directory, cache_path, RUN_DIRECTORY_CAPACITY);
     launcher.payload = start;
-    return made;
+    // A staging directory that could not be written whole: this start runs
+    // from {TEMP} rather than try again on a volume that refused it.
+    return made && (complete || unpack_progress.stop_requested.load());
 }
 
 // This start runs from a directory of its own: the default template under
@@ -242,19 +328,21 @@ void fall_back_to_temp() {
 
 }  // namespace
 
+const u16* cache_run_directory() { return cache_path; }
+
 bool use_run_directory_cache() {
     if (!launcher.cache_template) return false;
     bounded_copy(cache_path, launcher.run_directory, RUN_DIRECTORY_CAPACITY);
     (void)ensure_parent_directories(launcher.cache, system_directory_operations(), launcher.run_directory);
     for (int round = 0; round < CACHE_ROUNDS; ++round) {
-        cache_state state = open_cache();
-        if (state == cache_state::verified) {
+        cache_look look = open_cache();
+        if (look.state == cache_state::verified) {
             launcher.running_from_cache = true;
             return true;
         }
-        if (state == cache_state::unusable) break;
+        if (look.state == cache_state::unusable || look.state == cache_state::newer) break;
         // In use by a start of another build: this one runs from {TEMP}.
-        if (state == cache_state::stale && !retire_cache()) break;
+        if (look.state == cache_state::stale && !retire_cache(look.index)) break;
         if (!build_cache()) break;
     }
     fall_back_to_temp();

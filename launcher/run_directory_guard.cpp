@@ -9,6 +9,7 @@
 #include "diagnostics/failure.h"
 #include "launcher/launcher.h"
 #include "launcher/leftover_rules.h"
+#include "launcher/ownership.h"
 #include "platform/private_directory.h"
 #include "platform/tree_deleter.h"
 
@@ -24,17 +25,16 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // The rename's target: the folder's long path and a name.
 constexpr size_t RENAME_CAPACITY = RUN_DIRECTORY_CAPACITY + 8 + 256 + 8;
 
-// Opens the lock file beside the run directory (made new when `create`, or
-// opened or made when `create` is open_always: a cache's stays) and takes a
-// shared lock on it. False when it cannot be opened.
-bool hold_lock_file(bool create, DWORD disposition = CREATE_NEW) {
+// Makes the lock file beside the run directory new and takes a shared lock
+// on it; the parent then writes its mark into it. False when it cannot be
+// made.
+bool make_lock_file() {
     if (!run_directory_lock_path(launcher.lock_file_path, LOCK_FILE_PATH_CAPACITY)) return false;
     // Read access: a shared lock needs it (Wine 8 turns it into a Unix read
-    // lock). Without delete sharing, as the directory's own hold.
-    HANDLE file = win32.CreateFileW(launcher.lock_file_path, GENERIC_READ, HOLD_SHARING,
-                                    create ? own_user_only_security() : nullptr,
-                                    create ? disposition : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr);
+    // lock). Without delete sharing, as the directory's own hold. Made new:
+    // CREATE_NEW follows no link (a dangling one makes it fail).
+    HANDLE file = win32.CreateFileW(launcher.lock_file_path, GENERIC_READ | GENERIC_WRITE, HOLD_SHARING,
+                                    own_user_only_security(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     // Refused only where the file system has no locks: the handle's own
     // sharing still holds.
@@ -43,6 +43,44 @@ bool hold_lock_file(bool create, DWORD disposition = CREATE_NEW) {
     if (earlier != nullptr) win32.CloseHandle(earlier);
     return true;
 }
+
+// The directories this process made, each published whole once. A ring:
+// a record is used again only after seven more makings, long after any
+// thread that read it has finished (a start makes at most four: three
+// staging directories and one under {TEMP}).
+constexpr int MADE_RECORDS = 8;
+made_directory made_records[MADE_RECORDS];
+int next_made_record = 0;
+
+// Records the run directory just made and held (its number `index`) and
+// the lock file beside it, and publishes the record. False when either
+// cannot be judged again through the folder's handle.
+bool publish_made_directory(int64_t index) {
+    made_directory& made = made_records[next_made_record];
+    next_made_record = (next_made_record + 1) % MADE_RECORDS;
+    published_made_directory.store(nullptr);
+    const u16* name = nullptr;
+    if (!split_run_directory(made.folder_text, name) || u16_length(name) + 8 > MADE_NAME_CAPACITY) return false;
+    HANDLE folder = folder_open(made.folder_text);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    bounded_copy(made.name, name, MADE_NAME_CAPACITY);
+    bounded_copy(made.lock_name, name, MADE_NAME_CAPACITY + 8);
+    for (size_t at = u16_length(made.lock_name), index = 0; (made.lock_name[at] = LOCK_FILE_SUFFIX[index]) != 0;
+         ++at, ++index) {}
+    opened_entry lock = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0, 0};
+    if (folder_own_path(folder, made.folder_path, RUN_DIRECTORY_CAPACITY))
+        lock = entry_open(folder, made.folder_path, made.lock_name, 0, SHARE_ALL);
+    bool plain = lock.kind == entry_kind::file;
+    if (lock.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(lock.handle);
+    win32.CloseHandle(folder);
+    if (!plain) return false;
+    made.lock_index = lock.index;
+    made.directory_index = index;
+    published_made_directory.store(&made);
+    return true;
+}
+
+int64_t held_directory_index = 0;  // of the directory hold_run_directory holds
 
 }  // namespace
 
@@ -54,10 +92,12 @@ bool lock_lock_file(HANDLE file, bool exclusive) {
     return win32.LockFileEx(file, flags, 0, 1, 0, &range) != FALSE;
 }
 
-HANDLE claim_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name, bool& free) {
+HANDLE claim_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name, bool& free,
+                       int64_t& index) {
     opened_entry entry = entry_open(folder, folder_path, lock_name, READ_CONTROL, SHARE_ALL);
     free = entry.kind == entry_kind::gone;
-    if (entry.kind != entry_kind::file || !owned_by_current_user(entry.handle)) {
+    index = entry.index;
+    if (entry.kind != entry_kind::file || entry.links != 1 || !owned_by_current_user(entry.handle)) {
         if (entry.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(entry.handle);
         return INVALID_HANDLE_VALUE;
     }
@@ -76,14 +116,18 @@ HANDLE claim_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_na
     return claim;
 }
 
-bool split_run_directory(u16* folder, const u16*& name) {
-    size_t folder_units = folder_length(launcher.run_directory);
+bool split_directory_path(const u16* path, u16* folder, const u16*& name) {
+    size_t folder_units = folder_length(path);
     if (folder_units == 0) return false;
-    bounded_copy(folder, launcher.run_directory, RUN_DIRECTORY_CAPACITY);
+    bounded_copy(folder, path, RUN_DIRECTORY_CAPACITY);
     folder[folder_units] = 0;
-    name = launcher.run_directory + folder_units;
+    name = path + folder_units;
     if (*name == U16('\\')) ++name;
     return *name != 0;
+}
+
+bool split_run_directory(u16* folder, const u16*& name) {
+    return split_directory_path(launcher.run_directory, folder, name);
 }
 
 bool run_directory_lock_path(u16* path, size_t capacity) {
@@ -102,24 +146,43 @@ bool hold_run_directory() {
     HANDLE folder = folder_open(folder_path);
     if (folder == INVALID_HANDLE_VALUE) return false;
     u16 own_path[RUN_DIRECTORY_CAPACITY];
-    opened_entry directory = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
-    if (folder_own_path(folder, own_path, RUN_DIRECTORY_CAPACITY))
-        directory = entry_open(folder, own_path, name, HOLD_ACCESS, HOLD_SHARING);
-    win32.CloseHandle(folder);
+    opened_entry directory = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0, 0};
+    bool named = folder_own_path(folder, own_path, RUN_DIRECTORY_CAPACITY);
+    if (named) directory = entry_open(folder, own_path, name, HOLD_ACCESS, HOLD_SHARING);
     // A plain directory of this user, reached by its own name: not a link
     // to somewhere else, not made in advance by someone else.
     if (directory.kind != entry_kind::directory || !owned_by_current_user(directory.handle)) {
         if (directory.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(directory.handle);
+        win32.CloseHandle(folder);
         return false;
     }
+    held_directory_index = directory.index;
     HANDLE earlier = launcher.run_directory_lock.exchange(directory.handle);
     if (earlier != nullptr) win32.CloseHandle(earlier);
-    // A parent of an older launcher made no lock file; its child goes on.
-    if (launcher.child_role) hold_lock_file(false);
+    // The child holds the lock file its parent holds, opened as everything
+    // else is, without following a link. A parent of an older launcher made
+    // none; its child goes on.
+    if (launcher.child_role) {
+        u16 lock_name[MADE_NAME_CAPACITY + 8];
+        size_t length = u16_length(name);
+        if (length + u16_length(LOCK_FILE_SUFFIX) < MADE_NAME_CAPACITY + 8) {
+            bounded_copy(lock_name, name, MADE_NAME_CAPACITY + 8);
+            for (size_t index = 0; (lock_name[length + index] = LOCK_FILE_SUFFIX[index]) != 0; ++index) {}
+            opened_entry lock = entry_open(folder, own_path, lock_name, READ_CONTROL, SHARE_ALL);
+            HANDLE file = lock.kind == entry_kind::file && owned_by_current_user(lock.handle)
+                              ? entry_reopen(lock, own_path, lock_name, GENERIC_READ, HOLD_SHARING)
+                              : INVALID_HANDLE_VALUE;
+            if (lock.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(lock.handle);
+            if (file != INVALID_HANDLE_VALUE) {
+                (void)lock_lock_file(file, false);
+                HANDLE before = launcher.lock_file.exchange(file);
+                if (before != nullptr) win32.CloseHandle(before);
+            }
+        }
+    }
+    win32.CloseHandle(folder);
     return true;
 }
-
-bool hold_cache_lock_file() { return hold_lock_file(true, OPEN_ALWAYS); }
 
 // Windows refuses to rename a directory while a file below it is open or
 // mapped; Wine 8 renames it anyway (see docs/cleanup.md). The target is a
@@ -155,19 +218,26 @@ bool try_make_run_directory() {
     // The lock file first, so the directory is never there unheld. Both are
     // made new: whatever stands there already was not made by this start,
     // and nothing in it is used or deleted.
-    bool held = security != nullptr && hold_lock_file(true);
+    bool held = security != nullptr && make_lock_file();
     if (!held && GetLastError() == ERROR_PATH_NOT_FOUND) {
         // The folders above, as extraction always made them when missing.
         (void)ensure_parent_directories(launcher.cache, system_directory_operations(),
                                         launcher.run_directory);
-        held = hold_lock_file(true);
+        held = make_lock_file();
     }
     if (!held) return false;
     if (!win32.CreateDirectoryW(launcher.run_directory, security)) return false;
     remember_directory(launcher.cache, system_directory_operations(), launcher.run_directory);
     set_extraction_security(security);
-    return hold_run_directory();
+    // The mark names the directory by its number before anything goes into
+    // it; then the directory is published to the clean-up as this start's.
+    return hold_run_directory() && write_lock_mark(launcher.lock_file.load(), held_directory_index) &&
+           publish_made_directory(held_directory_index);
 }
+
+void unpublish_made_directory() { published_made_directory.store(nullptr); }
+
+int64_t held_run_directory_index() { return held_directory_index; }
 
 void release_run_directory_lock() {
     HANDLE lock = launcher.run_directory_lock.exchange(nullptr);

@@ -10,6 +10,7 @@
 
 #include "launcher/launcher.h"
 #include "launcher/leftover_rules.h"
+#include "launcher/ownership.h"
 #include "platform/private_directory.h"
 #include "platform/tree_deleter.h"
 
@@ -108,22 +109,28 @@ void close_valid(HANDLE handle) {
 
 // The lock file of the directory `base` (its first `base_length` units),
 // claimed as claim_lock_file says.
-HANDLE claim_lock_file_of(HANDLE folder, const u16* base, size_t base_length, bool& free) {
+HANDLE claim_lock_file_of(HANDLE folder, const u16* base, size_t base_length, bool& free,
+                          int64_t& index) {
     return claim_lock_file(folder, sweep.own_path, name_with(base, base_length, LOCK_FILE_SUFFIX),
-                           free);
+                           free, index);
+}
+
+// Leftovers are ours only by the rule: a run directory carrying its lock
+// mark, or (beside a cache) a staging directory or retired cache carrying
+// this application's cache mark.
+bool sweepable(const ownership_verdict& verdict) {
+    return verdict.how == ownership::run_directory ||
+           (verdict.how == ownership::cache && same_application(verdict.mark));
 }
 
 // A directory candidate whose owner is gone: claim it, rename it, delete it.
 void sweep_directory(HANDLE folder, const run_directory_name& parsed, size_t base_length) {
     bool lock_free = false;
-    HANDLE lock = claim_lock_file_of(folder, sweep.name, base_length, lock_free);
+    int64_t lock_index = 0;
+    HANDLE lock = claim_lock_file_of(folder, sweep.name, base_length, lock_free, lock_index);
     if (!lock_free) return;
-    // Names of a template the team chose may be common ones; only a
-    // launcher of this kind makes a lock file beside its directory.
-    if (lock == INVALID_HANDLE_VALUE && sweep.pattern.lock_file_required) return;
-    // Another user's directory, a file or a link of our naming: never ours.
-    opened_entry entry = entry_open(folder, sweep.own_path, sweep.name, READ_CONTROL, SHARE_ALL);
-    bool ours = entry.kind == entry_kind::directory && owned_by_current_user(entry.handle);
+    opened_entry entry = entry_open(folder, sweep.own_path, sweep.name, OWNERSHIP_ACCESS, SHARE_ALL);
+    bool ours = sweepable(judge_ownership(folder, sweep.own_path, sweep.name, base_length, entry));
     HANDLE claim = ours ? entry_reopen(entry, sweep.own_path, sweep.name, DELETE, CLAIM_SHARING)
                         : INVALID_HANDLE_VALUE;
     close_valid(entry.handle);
@@ -135,16 +142,16 @@ void sweep_directory(HANDLE folder, const run_directory_name& parsed, size_t bas
     // own second handle. Once renamed, no launcher uses the name again.
     close_valid(claim);
     if (renamed) {
-        tree_deletion result = delete_tree(folder, swept_name, &sweep_stop);
+        tree_deletion result = delete_tree(folder, swept_name, entry.index, &sweep_stop);
         if (result.removed) ++sweep.removed;
         if (result.removed && lock != INVALID_HANDLE_VALUE)
-            delete_file_entry(folder, name_with(sweep.name, base_length, LOCK_FILE_SUFFIX));
+            delete_file_entry(folder, name_with(sweep.name, base_length, LOCK_FILE_SUFFIX), lock_index);
     }
     close_valid(lock);
 }
 
 // A lock file whose directory is gone (its parent ended between the two
-// deletions): deleted once nobody holds it.
+// deletions): deleted once nobody holds it, when it carries the lock mark.
 void sweep_lock_file(HANDLE folder, size_t base_length) {
     for (const u16* suffix : {U16(""), SWEEP_SUFFIX}) {
         opened_entry directory = entry_open(folder, sweep.own_path,
@@ -153,9 +160,10 @@ void sweep_lock_file(HANDLE folder, size_t base_length) {
         if (directory.kind != entry_kind::gone) return;  // swept with its directory
     }
     bool free = false;
-    HANDLE lock = claim_lock_file_of(folder, sweep.name, base_length, free);
+    int64_t index = 0;
+    HANDLE lock = claim_lock_file_of(folder, sweep.name, base_length, free, index);
     if (lock != INVALID_HANDLE_VALUE) {
-        delete_file_entry(folder, sweep.name);
+        if (lock_file_marked(lock)) delete_file_entry(folder, sweep.name, index);
         win32.CloseHandle(lock);
     }
 }
@@ -173,26 +181,18 @@ void consider(HANDLE folder, const u16* own_name) {
         sweep_directory(folder, parsed, base_length);
 }
 
-// A directory of this user beside the cache that carries a cache's record:
-// another payload's cache, of ours (and only such a directory is removed).
+// A directory beside the cache that carries this application's cache
+// mark: one of its older caches (and only such a directory is removed).
 void note_old_cache(HANDLE folder, const u16* own_name, const directory_record& record) {
     if ((record.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || u16_equal(sweep.name, own_name)) return;
     // A staging directory is a start's own until it is renamed into place.
     run_directory_name staging;
     if (parse_run_directory_name(sweep.pattern, sweep.name, staging)) return;
-    opened_entry entry = entry_open(folder, sweep.own_path, sweep.name,
-                                    FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL, SHARE_ALL);
-    bool ours = entry.kind == entry_kind::directory && owned_by_current_user(entry.handle);
-    if (ours) {
-        static u16 inner_path[OWN_PATH_CAPACITY];
-        opened_entry marker = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
-        if (folder_own_path(entry.handle, inner_path, OWN_PATH_CAPACITY))
-            marker = entry_open(entry.handle, inner_path, CACHE_RECORD_NAME, 0, SHARE_ALL);
-        ours = marker.kind == entry_kind::file;
-        close_valid(marker.handle);
-    }
+    opened_entry entry = entry_open(folder, sweep.own_path, sweep.name, OWNERSHIP_ACCESS, SHARE_ALL);
+    ownership_verdict verdict =
+        judge_ownership(folder, sweep.own_path, sweep.name, u16_length(sweep.name), entry);
     close_valid(entry.handle);
-    if (!ours) return;
+    if (verdict.how != ownership::cache || !same_application(verdict.mark)) return;
     int slot = sweep.old_cache_count < OLD_CACHES_LISTED ? sweep.old_cache_count++ : -1;
     uint64_t created = static_cast<uint64_t>(record.times[0].QuadPart);
     if (slot < 0) {
@@ -206,9 +206,10 @@ void note_old_cache(HANDLE folder, const u16* own_name, const directory_record& 
     sweep.old_caches[slot].created = created;
 }
 
-// All but the newest other cache go, each when nobody holds it: claimed
-// like a leftover, renamed to a staging name of this start (which a later
-// start finishes if this one is stopped), deleted, then its lock file.
+// All but the newest other cache go, each when nobody holds it and it is
+// still this application's: claimed like a leftover, renamed to a staging
+// name of this start (which a later start finishes if this one is stopped),
+// deleted, then its lock file.
 void prune_old_caches(HANDLE folder, const u16* own_name) {
     int newest = -1;
     for (int index = 0; index < sweep.old_cache_count; ++index)
@@ -218,10 +219,12 @@ void prune_old_caches(HANDLE folder, const u16* own_name) {
         const u16* name = sweep.old_caches[index].name;
         size_t length = u16_length(name);
         bool lock_free = false;
-        HANDLE lock = claim_lock_file_of(folder, name, length, lock_free);
+        int64_t lock_index = 0;
+        HANDLE lock = claim_lock_file_of(folder, name, length, lock_free, lock_index);
         if (!lock_free) continue;
-        opened_entry entry = entry_open(folder, sweep.own_path, name, READ_CONTROL, SHARE_ALL);
-        HANDLE claim = entry.kind == entry_kind::directory && owned_by_current_user(entry.handle)
+        opened_entry entry = entry_open(folder, sweep.own_path, name, OWNERSHIP_ACCESS, SHARE_ALL);
+        ownership_verdict verdict = judge_ownership(folder, sweep.own_path, name, length, entry);
+        HANDLE claim = verdict.how == ownership::cache && same_application(verdict.mark)
                            ? entry_reopen(entry, sweep.own_path, name, DELETE, CLAIM_SHARING)
                            : INVALID_HANDLE_VALUE;
         close_valid(entry.handle);
@@ -236,8 +239,9 @@ void prune_old_caches(HANDLE folder, const u16* own_name) {
             renamed = rename_held_directory(claim, sweep.folder_path, retired);
         }
         close_valid(claim);
-        if (renamed && delete_tree(folder, retired, &sweep_stop).removed && lock != INVALID_HANDLE_VALUE)
-            delete_file_entry(folder, name_with(name, length, LOCK_FILE_SUFFIX));
+        if (renamed && delete_tree(folder, retired, entry.index, &sweep_stop).removed &&
+            lock != INVALID_HANDLE_VALUE)
+            delete_file_entry(folder, name_with(name, length, LOCK_FILE_SUFFIX), lock_index);
         close_valid(lock);
     }
 }
@@ -253,18 +257,17 @@ void lower_priority() {
     sweep.paced = true;
 }
 
-DWORD WINAPI sweep_main(void*) {
-    lower_priority();
+void sweep_folder(bool beside_cache) {
     // A template whose leftovers cannot be told apart safely is not swept.
-    if (!sweep_pattern_of_launcher(sweep.pattern)) return 0;
-    sweep.pruning = launcher.keep_run_directory.load();
     const u16* own_name = nullptr;
-    if (!split_run_directory(sweep.folder_path, own_name)) return 0;
+    if (!sweep_target_of_launcher(beside_cache, sweep.pattern, sweep.folder_path, own_name)) return;
+    sweep.pruning = beside_cache;
+    sweep.old_cache_count = 0;
     HANDLE folder = folder_open(sweep.folder_path);
-    if (folder == INVALID_HANDLE_VALUE) return 0;
+    if (folder == INVALID_HANDLE_VALUE) return;
     if (!folder_own_path(folder, sweep.own_path, OWN_PATH_CAPACITY)) {
         win32.CloseHandle(folder);
-        return 0;
+        return;
     }
     // The whole folder, in batches, through its handle: nothing but the
     // stop flag bounds the scan, so however many live directories stand
@@ -306,6 +309,15 @@ DWORD WINAPI sweep_main(void*) {
     }
     if (sweep.pruning && !stopping()) prune_old_caches(folder, own_name);
     win32.CloseHandle(folder);
+}
+
+// A cache-template start sweeps beside the cache whichever directory it runs
+// from, so its application's staging leftovers go with any of its starts;
+// a start that runs from a directory of its own sweeps that folder too.
+DWORD WINAPI sweep_main(void*) {
+    lower_priority();
+    if (launcher.cache_template) sweep_folder(true);
+    if (!launcher.keep_run_directory.load() && !stopping()) sweep_folder(false);
     return 0;
 }
 

@@ -67,10 +67,18 @@ struct extraction_progress {
 // target_path through `write_buffer` (WRITE_CHUNK_SIZE bytes). Every failure
 // ends the process with its message. With `progress`, publishes the cursor
 // after each chunk and returns false, the file closed and its bytes so far
-// left on disk, once a stop is requested; true otherwise.
+// left on disk, once a stop is requested; true otherwise. Also false after a
+// recoverable failure (set_cache_staging_extraction).
 bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* target_path,
                          directory_cache& cache, uint8_t* write_buffer,
                          extraction_progress* progress = nullptr);
+
+// A cache's staging (on) and any other extraction (off): when on, every
+// file is flushed to the disk before it is closed, and a file that cannot be
+// made, written or flushed stops the extraction (extraction_failed() turns
+// true, write_payload_entry returns false) instead of ending the process.
+void set_cache_staging_extraction(bool on);
+bool extraction_failed();
 
 // The same for an entry of the compressed form: `size` decoded bytes in
 // pieces (payload/piece_decoder.h), written a piece at a time. A piece that

@@ -2,6 +2,7 @@
 // writing of one entry into its file. Win32 calls only, through `win32`.
 #include "payload/extraction.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "diagnostics/failure.h"
@@ -14,6 +15,20 @@ namespace {
 // Below the run directory: its own access list, given explicitly because
 // Wine 8 does not pass an inheritable access list on to what is made below.
 SECURITY_ATTRIBUTES* extraction_security = nullptr;
+
+// A cache's staging: every file reaches the disk before it is closed, and a
+// failure to write is this start's to recover from, not the end.
+std::atomic<bool> durable_extraction{false};
+std::atomic<bool> recoverable_failures{false};
+std::atomic<bool> extraction_failure{false};
+
+// Closes a written file; in a durable extraction its data goes to the disk
+// first, and a failure to get it there counts as a failed write.
+void close_file(HANDLE file) {
+    if (durable_extraction.load(std::memory_order_relaxed) && !win32.FlushFileBuffers(file))
+        extraction_failure.store(true);
+    (void)win32.CloseHandle(file);
+}
 
 uint32_t create_directory_system(const u16* path) {
     if (win32.CreateDirectoryW(path, extraction_security)) return 0;
@@ -55,7 +70,7 @@ DWORD WINAPI closing_thread(void*) {
         pool.head = (pool.head + 1) % CLOSE_QUEUE_CAPACITY;
         --pool.count;
         ReleaseSRWLockExclusive(&pool.lock);
-        (void)win32.CloseHandle(file);
+        close_file(file);
         AcquireSRWLockExclusive(&pool.lock);
         --pool.pending;
         WakeAllConditionVariable(&pool.closed);
@@ -78,7 +93,7 @@ void close_written_file(HANDLE file) {
     }
     if (pool.started == 0) {
         ReleaseSRWLockExclusive(&pool.lock);
-        (void)win32.CloseHandle(file);
+        close_file(file);
         return;
     }
     while (pool.count == CLOSE_QUEUE_CAPACITY) SleepConditionVariableSRW(&pool.closed, &pool.lock, INFINITE, 0);
@@ -105,6 +120,14 @@ void finish_extraction_closes() {
     ReleaseSRWLockExclusive(&pool.lock);
 }
 
+void set_cache_staging_extraction(bool on) {
+    durable_extraction.store(on);
+    recoverable_failures.store(on);
+    extraction_failure.store(false);
+}
+
+bool extraction_failed() { return extraction_failure.load(); }
+
 void set_extraction_security(void* attributes) {
     extraction_security = static_cast<SECURITY_ATTRIBUTES*>(attributes);
 }
@@ -120,7 +143,11 @@ bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
     // half-written file or delete it.
     HANDLE file = win32.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
                                     extraction_security, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) fail_open_target(target_path);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (!recoverable_failures.load()) fail_open_target(target_path);
+        extraction_failure.store(true);
+        return false;
+    }
 
     uint64_t remaining = size;
     while (remaining > 0) {
@@ -133,7 +160,11 @@ bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
         std::memcpy(write_buffer, archive.cursor, chunk);
         archive.cursor += chunk;
         DWORD written = 0;
-        if (!win32.WriteFile(file, write_buffer, chunk, &written, nullptr)) fail_unpack_write();
+        if (!win32.WriteFile(file, write_buffer, chunk, &written, nullptr)) {
+            if (!recoverable_failures.load()) fail_unpack_write();
+            extraction_failure.store(true);
+            break;
+        }
         remaining -= chunk;
         if (progress != nullptr) {
             progress->archive_bytes_done.store(static_cast<uint64_t>(archive.cursor - archive.base),
@@ -152,8 +183,14 @@ bool write_compressed_entry(payload_archive& archive, uint64_t size, const u16* 
     (void)ensure_parent_directories(cache, system_directory_operations(), target_path);
     HANDLE file = win32.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
                                     extraction_security, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) fail_open_target(target_path);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (!recoverable_failures.load()) fail_open_target(target_path);
+        extraction_failure.store(true);
+        return false;
+    }
 
+    // Damage is never recoverable: a cache's staging that fell back to TEMP
+    // would meet it again.
     uint64_t decoded_left = size, data_left = archive.entry_data_size;
     archive.entry_data_size = 0;
     bool stopped = false;
@@ -164,7 +201,13 @@ bool write_compressed_entry(payload_archive& archive, uint64_t size, const u16* 
         const uint8_t* bytes = take_decoded_piece(piece);
         if (bytes == nullptr) fail_damaged_entry(entry_name);
         DWORD written = 0;
-        if (!win32.WriteFile(file, bytes, piece.decoded_size, &written, nullptr)) fail_unpack_write();
+        if (!win32.WriteFile(file, bytes, piece.decoded_size, &written, nullptr)) {
+            if (!recoverable_failures.load()) fail_unpack_write();
+            extraction_failure.store(true);
+            release_decoded_piece();
+            close_written_file(file);
+            return false;
+        }
         release_decoded_piece();
         decoded_done += piece.decoded_size;
         if (progress != nullptr) {

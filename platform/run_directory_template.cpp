@@ -151,6 +151,29 @@ const char* component_problem(const tokens& all, size_t begin, size_t end) {
     return nullptr;
 }
 
+// Folders a profile, a drive or Windows itself has, whatever the
+// application: a cache's last component must never be one of them.
+constexpr const char* SHARED_FOLDER_NAMES[] = {
+    "Documents", "My Documents", "Desktop", "Downloads", "Music", "Pictures", "Videos",
+    "Favorites", "Links", "Contacts", "Searches", "Saved Games", "OneDrive", "3D Objects",
+    "AppData", "Local", "LocalLow", "Roaming", "Application Data", "Local Settings", "Temp",
+    "Tmp", "Programs", "Microsoft", "Windows", "Start Menu", "Startup", "Users", "Public",
+    "Program Files", "Program Files (x86)", "ProgramData", "System32", "Packages", "Fonts",
+};
+
+// True when [begin, end) is literal text naming one of those folders.
+bool is_shared_folder(const tokens& all, size_t begin, size_t end) {
+    u16 name[64];
+    size_t length = 0;
+    for (size_t index = begin; index < end; ++index) {
+        if (all.at[index].what != item::unit || length + 1 >= 64) return false;
+        name[length++] = all.at[index].unit;
+    }
+    for (const char* shared : SHARED_FOLDER_NAMES)
+        if (name_is(name, length, shared)) return true;
+    return false;
+}
+
 bool append_text(u16* part, size_t& length, const u16* text) {
     for (; text != nullptr && *text != 0; ++text) {
         if (length + 1 >= NAME_PART_CAPACITY) return false;
@@ -189,10 +212,26 @@ const char* run_directory_template_problem(const u16* path_template, const templ
         return "does not start with {TEMP}, {HOME}, {CACHE_DIR}, a drive (X:\\) or a share (\\\\)";
     if (separator + 1 >= all.count) return "names no directory below its start";
     size_t begin = separator + 1;
+    size_t components = 0, last_begin = begin;
     for (size_t index = begin; index <= all.count; ++index) {
         if (index < all.count && all.at[index].what != item::separator) continue;
         if (const char* problem = component_problem(all, begin, index)) return problem;
+        ++components;
+        last_begin = begin;
         begin = index + 1;
+    }
+    // A cache's folder is replaced whole when it is stale: it must be one of
+    // the application's own, never a folder the user keeps things in.
+    if (run_directory_template_kind(path_template) == run_directory_kind::cache) {
+        if (is_shared_folder(all, last_begin, all.count))
+            return "is a cache that would be a folder of the user's own; end it with a folder of "
+                   "the application's own, such as ...\\{PRODUCT}";
+        bool profile_or_drive = all.at[0].what == item::home || all.at[0].what == item::unit ||
+                                all.at[0].what == item::separator;
+        if (profile_or_drive && components < 2)
+            return "is a cache directly in the profile or at a drive's top, where the user's own "
+                   "folders are; put it in a folder of its own below, such as "
+                   "{HOME}\\.{COMPANY}\\{PRODUCT}";
     }
     int process_ids = 0, times = 0;
     size_t longest = 0;
@@ -261,7 +300,6 @@ const char* make_run_directory_pattern(const u16* path_template, const template_
         return "lacks {PID} or {TIME} in the run directory's own name, so its owner cannot be told";
     if (lengths[1] == 0 || is_digit(pattern.middle[0]) || is_digit(pattern.suffix[0]))
         return "lets digits follow {PID} or {TIME}, so where the number ends would be a guess";
-    pattern.lock_file_required = !u16_equal(path_template, DEFAULT_RUN_DIRECTORY_TEMPLATE);
     return nullptr;
 }
 

@@ -41,7 +41,10 @@ struct template_texts {
 // ({TEMP}, {HOME}, {CACHE_DIR}, a drive "X:\" or a share "\\"), a folder
 // placeholder after the start, an empty, "." or ".." component, no
 // component of its own below the start, {PID} without {TIME}, {PID} or
-// {TIME} more than once, more than `capacity` - 1 units, or a longest
+// {TIME} more than once, a cache (neither {PID} nor {TIME}) whose last
+// component is a folder the user or Windows keeps (Documents, Desktop,
+// AppData, ...) or that lies directly in the profile or at a drive's top,
+// more than `capacity` - 1 units, or a longest
 // expansion that would not leave RUN_DIRECTORY_SUFFIX_ROOM in
 // `expansion_capacity` units.
 const char* run_directory_template_problem(const u16* path_template, const template_texts& texts,
@@ -59,10 +62,6 @@ struct run_directory_pattern {
     u16 middle[NAME_PART_CAPACITY];
     u16 suffix[NAME_PART_CAPACITY];
     bool process_id_first;
-    // Only names beside which a lock file of the same naming stands: true
-    // for every template but the default one, whose older launchers made no
-    // lock files (see docs/run-directory.md).
-    bool lock_file_required;
 };
 
 // Builds the pattern of a per-start template, or says why the sweep cannot

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "platform/units.h"
 
@@ -49,6 +50,7 @@ struct opened_entry {
     DWORD attributes;
     DWORD links;         // names the object has
     LONGLONG index;      // the object's number on its volume
+    LONGLONG size;       // its data's size in bytes
 };
 
 // Opens the entry `name` of the directory `folder` without following a
@@ -78,7 +80,8 @@ HANDLE folder_open(const u16* path);
 
 struct tree_deletion {
     bool removed;      // nothing of that name is left (or there was none)
-    bool kept_link;    // a link was left in place, and the directories above it
+    bool kept_link;    // a link was left in place, and the directories above it;
+                       // or the root is not the object numbered root_index
     bool incomplete;   // something else stays: in use, refused, stopped
 };
 
@@ -91,10 +94,13 @@ struct tree_deletion {
 // a handle proven to be the tree's own entry and never for a file with
 // further names (a hard link shares its attributes with the outside). When
 // `stop` becomes true the walk ends between two entries. A root that is
-// itself a link, or not a directory, is left alone. Reports nothing.
-tree_deletion delete_tree(HANDLE folder, const u16* name, const std::atomic<bool>* stop);
+// itself a link, or not a directory, or not the object numbered
+// `root_index` (the directory the caller judged to be its own: see
+// launcher/ownership.h), is left alone. Reports nothing.
+tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
+                          const std::atomic<bool>* stop);
 
-// Deletes the plain file `name` of `folder` by the same rules. True when it
-// is gone.
-bool delete_file_entry(HANDLE folder, const u16* name);
+// Deletes the plain file `name` of `folder`, the object numbered
+// `expected_index`, by the same rules. True when it is gone.
+bool delete_file_entry(HANDLE folder, const u16* name, int64_t expected_index);
 

@@ -115,6 +115,7 @@ bool read_identity(HANDLE handle, opened_entry& entry) {
     entry.attributes = tag.FileAttributes;
     entry.links = standard.NumberOfLinks;
     entry.index = internal.IndexNumber.QuadPart;
+    entry.size = standard.EndOfFile.QuadPart;
     return true;
 }
 
@@ -126,7 +127,7 @@ HANDLE reopen_same(const opened_entry& judged, DWORD access, const u16* expected
                    DWORD share = SHARE_ALL) {
     HANDLE handle = win32.ReOpenFile(judged.handle, access, share, REOPEN_FLAGS);
     if (handle == INVALID_HANDLE_VALUE) return handle;
-    opened_entry again = {handle, entry_kind::failed, 0, 0, 0};
+    opened_entry again = {handle, entry_kind::failed, 0, 0, 0, 0};
     if (!read_identity(handle, again) || again.index != judged.index ||
         !folder_own_path(handle, probe, OWN_PATH_CAPACITY) || !u16_equal(expected, probe)) {
         win32.CloseHandle(handle);
@@ -219,7 +220,7 @@ bool next_name(HANDLE directory, workspace& work, bool& failed) {
 // the one the handle has. A foreign entry's handle is closed.
 opened_entry open_and_judge(HANDLE folder, const u16* name, DWORD access, DWORD share,
                             const u16* expected, u16* probe) {
-    opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
+    opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0, 0};
     HANDLE handle;
     NTSTATUS status = open_relative(folder, name, access | FILE_READ_ATTRIBUTES, share, handle);
     if (status != STATUS_OK) {
@@ -296,7 +297,7 @@ HANDLE folder_open(const u16* path) {
 
 opened_entry entry_open(HANDLE folder, const u16* folder_path, const u16* name, DWORD access,
                         DWORD share) {
-    opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0};
+    opened_entry entry = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0, 0};
     auto* work = new_workspace<path_workspace>();
     if (work != nullptr && expect_path(*work, folder_path, name))
         entry = open_and_judge(folder, name, access, share, work->own_path, work->probe);
@@ -304,7 +305,8 @@ opened_entry entry_open(HANDLE folder, const u16* folder_path, const u16* name, 
     return entry;
 }
 
-tree_deletion delete_tree(HANDLE folder, const u16* name, const std::atomic<bool>* stop) {
+tree_deletion delete_tree(HANDLE folder, const u16* name, int64_t root_index,
+                          const std::atomic<bool>* stop) {
     tree_deletion result = {false, false, false};
     workspace* work = new_workspace();
     if (work == nullptr || !folder_own_path(folder, work->own_path, OWN_PATH_CAPACITY) ||
@@ -318,12 +320,17 @@ tree_deletion delete_tree(HANDLE folder, const u16* name, const std::atomic<bool
                                        work->probe);
     switch (root.kind) {
         case entry_kind::gone: result.removed = true; break;
-        case entry_kind::directory: break;
+        case entry_kind::directory:
+            // Another directory at that name by now, not the one judged:
+            // like a link, something that is not the caller's stands there,
+            // and no later attempt will change that.
+            if (root.index != root_index) result.kept_link = true;
+            break;
         case entry_kind::foreign:
         case entry_kind::link: result.kept_link = true; break;
         default: result.incomplete = true; break;
     }
-    if (root.kind != entry_kind::directory) {
+    if (root.kind != entry_kind::directory || root.index != root_index) {
         close_entry(root);
         free_workspace(work);
         return result;
@@ -402,14 +409,15 @@ tree_deletion delete_tree(HANDLE folder, const u16* name, const std::atomic<bool
     return result;
 }
 
-bool delete_file_entry(HANDLE folder, const u16* name) {
+bool delete_file_entry(HANDLE folder, const u16* name, int64_t expected_index) {
     auto* work = new_workspace<path_workspace>();
     bool gone = false;
     if (work != nullptr && folder_own_path(folder, work->own_path, OWN_PATH_CAPACITY) &&
         append_component(work->own_path, OWN_PATH_CAPACITY, name)) {
         opened_entry entry = open_and_judge(folder, name, 0, SHARE_ALL, work->own_path, work->probe);
         gone = entry.kind == entry_kind::gone ||
-               (entry.kind == entry_kind::file && delete_opened(entry, work->own_path, work->probe));
+               (entry.kind == entry_kind::file && entry.index == expected_index &&
+                delete_opened(entry, work->own_path, work->probe));
         close_entry(entry);
     }
     free_workspace(work);

@@ -75,6 +75,7 @@ const win32_api win32_system = {
     ::CreateEventW,        ::SetEvent,         ::GetTickCount64,
     ::LoadLibraryW,        ::GetModuleHandleW,
     ::ReadFile,            ::GetFileAttributesExW, ::MoveFileExW,
+    ::FlushFileBuffers,
 };
 
 win32_api win32 = win32_system;

@@ -115,6 +115,8 @@ struct win32_api {
     decltype(&::ReadFile) ReadFile;
     decltype(&::GetFileAttributesExW) GetFileAttributesExW;
     decltype(&::MoveFileExW) MoveFileExW;
+    // A cache's files reach the disk before its record.
+    decltype(&::FlushFileBuffers) FlushFileBuffers;
 };
 
 // The table the launcher calls through.

@@ -188,9 +188,14 @@ PROCESS_INFORMATION start_sleeper(DWORD milliseconds) {
     return process;
 }
 
-// A run directory with files at two levels, as extraction leaves it.
+// A run directory made as the parent makes it (new, marked, published to
+// the clean-up), holds released, with files at two levels as extraction
+// leaves them.
 void make_run_directory(const std::wstring& path) {
-    CreateDirectoryW(path.c_str(), nullptr);
+    bounded_copy(launcher.run_directory, path.c_str(), RUN_DIRECTORY_CAPACITY);
+    EXPECT_TRUE(try_make_run_directory());
+    release_run_directory_lock();
+    release_lock_file();
     CreateDirectoryW((path + L"\\lib").c_str(), nullptr);
     write_file(path + L"\\main.dll", "library");
     write_file(path + L"\\lib\\module.pyd", std::string(10000, 'm'));
@@ -217,6 +222,7 @@ protected:
         win32 = win32_system;
         launcher.child_process.store(nullptr);
         launcher.cleanup_armed.store(false);
+        unpublish_made_directory();
         if (!HasFailure()) remove_tree(folder_);
     }
 
@@ -327,11 +333,8 @@ TEST_F(console_handler, leaves_a_child_that_ends_within_the_grace_period_alone) 
 
 // Counting fakes for the calls a clean-up can make.
 struct call_counts {
-    int waits, terminations, closes, deletions, queries, sleeps;
+    int waits, terminations, closes, sleeps;
     std::vector<DWORD> pauses;
-    SHFILEOPSTRUCTW last_request;
-    std::wstring last_from;  // pFrom up to its double terminator
-    bool from_double_terminated;
 };
 call_counts counts;
 
@@ -347,30 +350,9 @@ BOOL WINAPI counting_close(HANDLE handle) {
     ++counts.closes;
     return win32_system.CloseHandle(handle);
 }
-// The deleter cannot open anything: what follows it is the shell's request.
+// The deleter cannot open anything.
 NTSTATUS NTAPI refused_open(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, ULONG, ULONG) {
     return static_cast<NTSTATUS>(0xC0000022);  // access denied
-}
-int WINAPI counting_delete(LPSHFILEOPSTRUCTW request) {
-    ++counts.deletions;
-    counts.last_request = *request;
-    counts.last_from = request->pFrom;
-    counts.from_double_terminated = request->pFrom[counts.last_from.size() + 1] == 0;
-    return 0;
-}
-int WINAPI counting_real_delete(LPSHFILEOPSTRUCTW request) {
-    counting_delete(request);
-    return win32_system.SHFileOperationW(request);
-}
-// After the first attempt a file stands where the directory was.
-int WINAPI delete_leaving_a_file(LPSHFILEOPSTRUCTW request) {
-    int result = counting_real_delete(request);
-    write_file(request->pFrom, "not a directory");
-    return result;
-}
-DWORD WINAPI counting_attributes(LPCWSTR path) {
-    ++counts.queries;
-    return win32_system.GetFileAttributesW(path);
 }
 void WINAPI counting_sleep(DWORD milliseconds) {
     ++counts.sleeps;
@@ -385,25 +367,20 @@ protected:
         remove_tree(folder_);
         ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
         run_directory_ = folder_ + L"\\onefile_1_2";
-        bounded_copy(launcher.run_directory, run_directory_.c_str(), RUN_DIRECTORY_CAPACITY);
         win32 = win32_system;
         win32.WaitForSingleObject = counting_wait;
         win32.TerminateProcess = counting_terminate;
         win32.CloseHandle = counting_close;
-        win32.SHFileOperationW = counting_real_delete;
-        win32.GetFileAttributesW = counting_attributes;
         win32.Sleep = counting_sleep;
     }
     void TearDown() override {
         win32 = win32_system;
         launcher.child_process.store(nullptr);
         launcher.cleanup_armed.store(false);
+        unpublish_made_directory();
         remove_tree(folder_);
     }
-    int platform_calls() const {
-        return counts.waits + counts.terminations + counts.closes + counts.deletions +
-               counts.queries + counts.sleeps;
-    }
+    int platform_calls() const { return counts.waits + counts.terminations + counts.closes + counts.sleeps; }
     std::wstring folder_;
     std::wstring run_directory_;
 };
@@ -411,6 +388,7 @@ protected:
 TEST_F(cleanup_calls, without_child_and_unarmed_make_no_platform_call) {
     make_run_directory(run_directory_);
     launcher.cleanup_armed.store(false);
+    counts = {};
     cleanup_run_directory();
     EXPECT_EQ(platform_calls(), 0);
     EXPECT_TRUE(directory_exists(run_directory_));
@@ -419,90 +397,74 @@ TEST_F(cleanup_calls, without_child_and_unarmed_make_no_platform_call) {
 TEST_F(cleanup_calls, ignore_control_types_other_than_the_five_events) {
     make_run_directory(run_directory_);
     launcher.cleanup_armed.store(true);
+    counts = {};
     for (DWORD type : {3u, 4u, 7u, 8u, 0xFFFFFFFFu}) EXPECT_EQ(console_control_handler(type), FALSE);
     EXPECT_EQ(platform_calls(), 0);
     EXPECT_TRUE(directory_exists(run_directory_));
     for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT,
                        CTRL_SHUTDOWN_EVENT}) {
-        make_run_directory(run_directory_);
+        if (!directory_exists(run_directory_)) make_run_directory(run_directory_);
         EXPECT_EQ(console_control_handler(type), FALSE);
         EXPECT_FALSE(directory_exists(run_directory_)) << "control type " << type;
+        EXPECT_FALSE(file_exists(run_directory_ + L".lock")) << "control type " << type;
     }
 }
 
-TEST_F(cleanup_calls, of_a_directory_already_gone_query_once_and_never_pause) {
+// Only what this process made: a folder standing at the run directory's
+// path that it did not make (a user's own, or one put there after the
+// made one was moved away) is left whole, and nothing is retried.
+TEST_F(cleanup_calls, leave_a_directory_this_process_did_not_make) {
+    std::wstring users = folder_ + L"\\users";
+    ASSERT_TRUE(CreateDirectoryW(users.c_str(), nullptr));
+    ASSERT_TRUE(write_file(users + L"\\settings.ini", "the user's"));
+    bounded_copy(launcher.run_directory, users.c_str(), RUN_DIRECTORY_CAPACITY);
     launcher.cleanup_armed.store(true);
     cleanup_run_directory();
-    EXPECT_EQ(counts.deletions, 0);
-    EXPECT_EQ(counts.queries, 1);
+    EXPECT_EQ(read_file(users + L"\\settings.ini"), "the user's");
+
+    make_run_directory(run_directory_);
+    ASSERT_TRUE(MoveFileExW(run_directory_.c_str(), (folder_ + L"\\moved").c_str(), 0));
+    ASSERT_TRUE(CreateDirectoryW(run_directory_.c_str(), nullptr));
+    ASSERT_TRUE(write_file(run_directory_ + L"\\profile.dat", "someone else's"));
+    counts = {};
+    cleanup_run_directory();
+    EXPECT_EQ(read_file(run_directory_ + L"\\profile.dat"), "someone else's");
     EXPECT_EQ(counts.sleeps, 0);
-    EXPECT_EQ(counts.waits + counts.terminations, 0);
 }
 
-TEST_F(cleanup_calls, remove_the_tree_without_the_shell_when_the_deleter_can) {
+TEST_F(cleanup_calls, remove_the_tree_and_its_lock_file_without_a_pause) {
     make_run_directory(run_directory_);
     launcher.cleanup_armed.store(true);
     cleanup_run_directory();
     EXPECT_FALSE(directory_exists(run_directory_));
-    EXPECT_EQ(counts.deletions, 0);
+    EXPECT_FALSE(file_exists(run_directory_ + L".lock"));
     EXPECT_EQ(counts.sleeps, 0);
 }
 
-// The shell's request follows a link into what it leads to (Wine 8): a tree
-// in which the deleter left a link never gets one, nor a retry.
-TEST_F(cleanup_calls, never_send_the_shell_request_for_a_tree_holding_a_link) {
+// A tree in which the deleter left a link gets no retry, and its lock file
+// stays with it (its mark lets a later sweep take what is left).
+TEST_F(cleanup_calls, never_retry_a_tree_holding_a_link) {
     make_run_directory(run_directory_);
     std::wstring outside = folder_ + L"\\outside.txt";
     ASSERT_TRUE(write_file(outside, "not the launcher's"));
     ASSERT_TRUE(make_unix_link(outside, run_directory_ + L"\\lib\\link.txt"));
     launcher.cleanup_armed.store(true);
     cleanup_run_directory();
-    EXPECT_EQ(counts.deletions, 0);
     EXPECT_EQ(counts.sleeps, 0);
     EXPECT_EQ(read_file(outside), "not the launcher's");
     EXPECT_FALSE(file_exists(run_directory_ + L"\\main.dll"));
+    EXPECT_TRUE(file_exists(run_directory_ + L".lock"));
     remove_unix_link(run_directory_ + L"\\lib\\link.txt");
-}
-
-TEST_F(cleanup_calls, send_a_silent_delete_request_for_the_run_directory_alone) {
-    make_run_directory(run_directory_);
-    win32.NtOpenFile = refused_open;
-    launcher.cleanup_armed.store(true);
-    cleanup_run_directory();
-    EXPECT_FALSE(directory_exists(run_directory_));
-    EXPECT_EQ(counts.deletions, 1);
-    EXPECT_EQ(counts.last_request.hwnd, nullptr);
-    EXPECT_EQ(counts.last_request.wFunc, static_cast<UINT>(FO_DELETE));
-    EXPECT_EQ(counts.last_from, run_directory_);
-    EXPECT_TRUE(counts.from_double_terminated);
-    ASSERT_NE(counts.last_request.pTo, nullptr);
-    EXPECT_EQ(counts.last_request.pTo[0], 0);
-    EXPECT_EQ(counts.last_request.fFlags, 0x0414);
-    EXPECT_EQ(counts.last_request.hNameMappings, nullptr);
 }
 
 TEST_F(cleanup_calls, of_a_directory_that_cannot_be_removed_give_up_after_twenty_retries) {
     make_run_directory(run_directory_);
     win32.NtOpenFile = refused_open;
-    win32.SHFileOperationW = counting_delete;  // deletes nothing
     launcher.cleanup_armed.store(true);
     cleanup_run_directory();
-    EXPECT_EQ(counts.deletions, 21);
-    EXPECT_EQ(counts.queries, 20);
     EXPECT_EQ(counts.sleeps, 20);
     EXPECT_EQ(counts.pauses, std::vector<DWORD>(20, 100));
     EXPECT_TRUE(directory_exists(run_directory_));
-}
-
-TEST_F(cleanup_calls, stop_retrying_when_a_file_stands_at_the_path) {
-    make_run_directory(run_directory_);
-    win32.NtOpenFile = refused_open;
-    win32.SHFileOperationW = delete_leaving_a_file;
-    launcher.cleanup_armed.store(true);
-    cleanup_run_directory();
-    EXPECT_EQ(counts.deletions, 1);
-    EXPECT_EQ(counts.queries, 1);
-    EXPECT_EQ(counts.sleeps, 0);
 }
 
 }  // namespace

@@ -39,12 +39,20 @@ protected:
         cache_ = caches_ + L"\\app";
     }
     // The probe and a note whose text makes the build; `seed` its digest.
-    void pack_build(unsigned char seed, const std::wstring& cache, const std::wstring& exe = L"") {
+    void pack_build(unsigned char seed, const std::wstring& cache, const std::wstring& exe = L"",
+                    const std::wstring& product = L"") {
         std::wstring saved = exe_;
         if (!exe.empty()) exe_ = exe;
         pack({{L"main.dll", probe_library()}, {L"data\\notes.txt", "build " + std::to_string(seed)}});
-        ASSERT_TRUE(set_run_directory_template(exe_, cache, seed));
+        ASSERT_TRUE(set_run_directory_template(exe_, cache, seed, product));
         exe_ = saved;
+    }
+    std::wstring module_of(const std::wstring& exe, const std::wstring& tail = L"exit 0") {
+        std::wstring saved = exe_;
+        exe_ = exe;
+        std::wstring module = module_of_run(tail);
+        exe_ = saved;
+        return module;
     }
     // Runs `tail` after a report; the module the child loaded.
     std::wstring module_of_run(const std::wstring& tail = L"exit 0") {
@@ -84,6 +92,87 @@ TEST_F(cache_end_to_end, a_damaged_cache_is_repaired_and_another_payload_replace
     EXPECT_EQ(module_of_run(), cache_ + L"\\main.dll");
     EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 2");
     EXPECT_EQ(names_of(caches_), (std::set<std::wstring>{L"app", L"app.lock"}));
+}
+
+// A folder at the cache's path that no launcher made (the user's own, with
+// the user's files) is never used, replaced or deleted: every start runs
+// from TEMP and the folder comes out byte for byte.
+TEST_F(cache_end_to_end, a_users_own_folder_at_its_path_is_never_touched) {
+    ASSERT_TRUE(CreateDirectoryW(caches_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(cache_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((cache_ + L"\\profiles").c_str(), nullptr));
+    ASSERT_TRUE(write_file(cache_ + L"\\settings.ini", "[user]\nkept=1\n"));
+    ASSERT_TRUE(write_file(cache_ + L"\\profiles\\save1.dat", std::string(5000, 's')));
+    ASSERT_TRUE(SetFileAttributesW((cache_ + L"\\profiles\\save1.dat").c_str(), FILE_ATTRIBUTE_READONLY));
+    pack_build(1, cache_);
+    for (int start = 0; start < 2; ++start) {
+        std::wstring module = module_of_run();
+        EXPECT_EQ(module.rfind(temp_ + L"\\onefile_", 0), 0u) << printable(module);
+    }
+    EXPECT_EQ(names_of(cache_), (std::set<std::wstring>{L"settings.ini", L"profiles"}));
+    EXPECT_EQ(read_file(cache_ + L"\\settings.ini"), "[user]\nkept=1\n");
+    EXPECT_EQ(read_file(cache_ + L"\\profiles\\save1.dat"), std::string(5000, 's'));
+    EXPECT_EQ(GetFileAttributesW((cache_ + L"\\profiles\\save1.dat").c_str()) & FILE_ATTRIBUTE_READONLY,
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    SetFileAttributesW((cache_ + L"\\profiles\\save1.dat").c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(run_directories_in(temp_).empty());
+}
+
+// Products sharing one folder keep their caches; two builds of one product
+// sharing a template do not replace each other: the newer keeps the cache,
+// the older runs from TEMP.
+TEST_F(cache_end_to_end, other_products_caches_stay_and_two_builds_do_not_alternate) {
+    const std::wstring products[] = {L"One", L"Two", L"Three"};
+    for (size_t index = 0; index < 3; ++index) {
+        std::wstring exe = folder_ + L"\\" + products[index] + L".exe";
+        pack_build(static_cast<unsigned char>(10 + index), caches_ + L"\\{PRODUCT}", exe, products[index]);
+        // The sweep prunes beside the application: give it the time.
+        EXPECT_EQ(module_of(exe, L"sleep 300 exit 0"), caches_ + L"\\" + products[index] + L"\\main.dll");
+    }
+    module_of(folder_ + L"\\One.exe", L"sleep 300 exit 0");
+    for (const std::wstring& product : products)
+        EXPECT_TRUE(file_exists(caches_ + L"\\" + product + L"\\main.dll")) << printable(product);
+
+    std::wstring older = folder_ + L"\\older.exe", newer = folder_ + L"\\newer.exe";
+    pack_build(1, cache_, older);
+    Sleep(20);
+    pack_build(2, cache_, newer);
+    EXPECT_EQ(module_of(older), cache_ + L"\\main.dll");
+    EXPECT_EQ(module_of(newer), cache_ + L"\\main.dll");
+    std::map<std::wstring, uint64_t> before, after;
+    file_times(cache_, before);
+    for (int round = 0; round < 2; ++round) {
+        std::wstring module = module_of(older);
+        EXPECT_EQ(module.rfind(temp_ + L"\\onefile_", 0), 0u) << printable(module);
+        EXPECT_EQ(module_of(newer), cache_ + L"\\main.dll");
+    }
+    file_times(cache_, after);
+    EXPECT_EQ(after, before) << "the cache was built again";
+    EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 2");
+}
+
+// Inside a cache a link where a file should be (a Unix link to a file of the
+// same size) makes it stale: it is built again, and what the link led to
+// stays as it was. A dangling link at its lock file is never followed.
+TEST_F(cache_end_to_end, links_inside_a_cache_or_at_its_lock_file_are_never_followed) {
+    pack_build(1, cache_);
+    module_of_run();
+    std::wstring outside = folder_ + L"\\outside.dll";
+    ASSERT_TRUE(write_file(outside, std::string(probe_library().size(), 'x')));
+    ASSERT_TRUE(DeleteFileW((cache_ + L"\\main.dll").c_str()));
+    ASSERT_TRUE(make_unix_link(outside, cache_ + L"\\main.dll"));
+    EXPECT_EQ(module_of_run(), cache_ + L"\\main.dll");
+    EXPECT_EQ(read_file(cache_ + L"\\main.dll"), probe_library());
+    EXPECT_EQ(read_file(outside), std::string(probe_library().size(), 'x'));
+
+    std::wstring elsewhere = folder_ + L"\\created_through_the_link";
+    ASSERT_TRUE(DeleteFileW((caches_ + L"\\app.lock").c_str()));
+    ASSERT_TRUE(run_unix_command(L"ln -s '" + unix_path_of(elsewhere) + L"' '" +
+                                 unix_path_of(caches_ + L"\\app.lock") + L"'"));
+    std::wstring module = module_of_run();
+    EXPECT_EQ(module.rfind(temp_ + L"\\onefile_", 0), 0u) << printable(module);
+    EXPECT_FALSE(file_exists(elsewhere));
+    remove_unix_link(caches_ + L"\\app.lock");
 }
 
 // A new build while the old one runs: the cache stays the old one's, the

@@ -2,6 +2,8 @@
 // Test code only; it calls Win32 directly, not through the launcher's table.
 #include "tests/launcher/e2e_harness.h"
 
+#include "launcher/ownership.h"
+
 #include <shellapi.h>
 
 #include <algorithm>
@@ -158,8 +160,30 @@ void remove_tree(const std::wstring& path) {
     std::wstring folder = folder_of(path);
     HANDLE handle = folder_open(folder.c_str());
     if (handle == INVALID_HANDLE_VALUE) return;
-    delete_tree(handle, path.substr(folder.size() + 1).c_str(), nullptr);
+    std::wstring name = path.substr(folder.size() + 1);
+    delete_tree(handle, name.c_str(), entry_index(handle, name), nullptr);
     CloseHandle(handle);
+}
+
+bool mark_as_run_directory(const std::wstring& path) {
+    std::wstring folder = folder_of(path);
+    HANDLE handle = folder_open(folder.c_str());
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    lock_mark mark = {};
+    memcpy(mark.magic, LOCK_MARK_MAGIC, sizeof mark.magic);
+    mark.directory_index = entry_index(handle, path.substr(folder.size() + 1));
+    CloseHandle(handle);
+    return mark.directory_index != 0 &&
+           write_file(path + L".lock", std::string(reinterpret_cast<const char*>(&mark), sizeof mark));
+}
+
+int64_t entry_index(HANDLE folder, const std::wstring& name) {
+    static wchar_t own_path[32768];
+    if (!folder_own_path(folder, own_path, 32768)) return 0;
+    opened_entry entry = entry_open(folder, own_path, name.c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (entry.handle != INVALID_HANDLE_VALUE) CloseHandle(entry.handle);
+    return entry.index;
 }
 
 std::wstring unix_path_of(const std::wstring& path) {
@@ -193,7 +217,8 @@ bool run_unix_command(const std::wstring& arguments) {
         return false;
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
-    for (ULONGLONG deadline = GetTickCount64() + 10000; GetTickCount64() < deadline; Sleep(5))
+    // A thousand mkdirs take seconds on a loaded machine.
+    for (ULONGLONG deadline = GetTickCount64() + 60000; GetTickCount64() < deadline; Sleep(5))
         if (DeleteFileW(marker.c_str())) return true;
     return false;
 }
@@ -256,7 +281,7 @@ std::wstring test_program_folder() {
 }
 
 bool set_run_directory_template(const std::wstring& image, const std::wstring& path_template,
-                                unsigned char digest_seed) {
+                                unsigned char digest_seed, const std::wstring& product) {
     std::string bytes = read_file(image);
     auto u32_at = [&](size_t at) {
         uint32_t value = 0;
@@ -276,6 +301,12 @@ bool set_run_directory_template(const std::wstring& image, const std::wstring& p
             wchar_t value = unit < path_template.size() ? path_template[unit] : 0;
             bytes[field + 2 * unit] = static_cast<char>(value & 0xFF);
             bytes[field + 2 * unit + 1] = static_cast<char>(value >> 8);
+        }
+        size_t product_field = u32_at(entry + 20) + offsetof(branding_record, product);
+        for (size_t unit = 0; !product.empty() && unit < BRANDING_TEXT_CAPACITY; ++unit) {
+            wchar_t value = unit < product.size() ? product[unit] : 0;
+            bytes[product_field + 2 * unit] = static_cast<char>(value & 0xFF);
+            bytes[product_field + 2 * unit + 1] = static_cast<char>(value >> 8);
         }
         size_t digest = u32_at(entry + 20) + offsetof(branding_record, payload_digest);
         for (size_t index = 0; index < PAYLOAD_DIGEST_SIZE; ++index)

@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,6 +32,12 @@ std::vector<std::wstring> directory_names(const std::wstring& path);
 std::vector<std::wstring> run_directories_in(const std::wstring& path);
 // Deletes the tree at `path` with the launcher's deleter: links stay.
 void remove_tree(const std::wstring& path);
+// The number on its volume of the entry `name` of the open folder `folder`
+// (0 when it cannot be opened), as the deleter wants it.
+int64_t entry_index(HANDLE folder, const std::wstring& name);
+// Writes the lock file beside the directory at `path` with the mark a
+// launcher writes when it makes a run directory: a planted leftover of ours.
+bool mark_as_run_directory(const std::wstring& path);
 // Unix side (Wine only; false or empty elsewhere). Wine 8 cannot make links
 // itself (CreateSymbolicLinkW is a stub there), so tests make them with ln.
 std::wstring unix_path_of(const std::wstring& path);
@@ -64,9 +71,10 @@ bool pack_launcher(const std::wstring& stub, const std::wstring& target,
 // Writes `path_template` into the run-directory template of the branding
 // record of the image at `image`, as `onefile-pack --run-directory` would
 // (without its checks), and a payload digest made from `digest_seed` (the
-// launcher never hashes: a build with another seed is another payload).
+// launcher never hashes: a build with another seed is another payload),
+// and `product` as the record's product text unless it is empty.
 bool set_run_directory_template(const std::wstring& image, const std::wstring& path_template,
-                                unsigned char digest_seed = 0);
+                                unsigned char digest_seed = 0, const std::wstring& product = L"");
 
 // Environment changes for a started launcher: set `name` to `value`, or
 // leave it out when `remove` is true. TMP and TEMP are always set, and the

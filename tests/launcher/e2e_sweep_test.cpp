@@ -29,13 +29,24 @@ std::set<std::wstring> names_in(const std::wstring& folder) {
     return std::set<std::wstring>(names.begin(), names.end());
 }
 
-// A leftover with a file, a read-only file and a subdirectory.
-void make_leftover(const std::wstring& path) {
+// A leftover with a file, a read-only file and a subdirectory; `marked`, its
+// lock file carries the mark a launcher writes when it makes one (beside the
+// name without ".swept"), else it is a folder of that name and nothing more.
+void make_leftover(const std::wstring& path, bool marked = true) {
     ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((path + L"\\lib").c_str(), nullptr));
     ASSERT_TRUE(write_file(path + L"\\main.dll", "left behind"));
     ASSERT_TRUE(write_file(path + L"\\lib\\locked.txt", "read-only"));
     ASSERT_TRUE(SetFileAttributesW((path + L"\\lib\\locked.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    if (!marked) return;
+    std::wstring base = path;
+    if (base.size() > 6 && base.compare(base.size() - 6, 6, L".swept") == 0) {
+        ASSERT_TRUE(MoveFileExW(path.c_str(), base.substr(0, base.size() - 6).c_str(), 0));
+        ASSERT_TRUE(mark_as_run_directory(base.substr(0, base.size() - 6)));
+        ASSERT_TRUE(MoveFileExW(base.substr(0, base.size() - 6).c_str(), path.c_str(), 0));
+        return;
+    }
+    ASSERT_TRUE(mark_as_run_directory(path));
 }
 
 bool gone(const std::wstring& path) { return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; }
@@ -165,18 +176,27 @@ TEST_F(sweep_end_to_end, removes_leftovers_whose_owner_is_gone_and_nothing_else)
     make_leftover(linked_leftover);
     ASSERT_TRUE(plant_links(linked_leftover + L"\\lib", targets));
 
-    // Kept: a live owner; names that only look like ours; doubt.
+    // Kept: a live owner; names that only look like ours; doubt; a folder of
+    // our naming that no launcher made (no mark), or whose lock file's mark
+    // names another directory (a folder made at the path of one gone).
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
+    std::wstring live = L"onefile_" + own + L"_" + std::to_wstring(as_count(now));
+    make_leftover(temp_ + L"\\" + live);
+    std::wstring unmarked = std::wstring(L"onefile_") + DEAD_PARENT + L"_11";
+    std::wstring remade = std::wstring(L"onefile_") + DEAD_PARENT + L"_12";
+    make_leftover(temp_ + L"\\" + remade);
+    ASSERT_TRUE(MoveFileExW((temp_ + L"\\" + remade).c_str(), (folder_ + L"\\moved").c_str(), 0));
     std::vector<std::wstring> kept_directories = {
-        L"onefile_" + own + L"_" + std::to_wstring(as_count(now)),  // live owner
+        live, unmarked, remade,
         std::wstring(L"onefile_") + DEAD_PARENT + L"_1x",
         std::wstring(L"onefile_+") + DEAD_PARENT + L"_1",
         std::wstring(L"onefile_") + DEAD_PARENT + L"_",
         std::wstring(L"onefile_") + DEAD_PARENT + L"_1.swept.old",
         L"onefile_4294967296_1",  // past 32 bits: doubt
         L"onefile_0_1"};          // an id no launcher has
-    for (const std::wstring& name : kept_directories) make_leftover(temp_ + L"\\" + name);
+    for (const std::wstring& name : kept_directories)
+        if (name != live) make_leftover(temp_ + L"\\" + name, false);
     // Another user's directory in a shared folder is never ours, whatever its name.
     std::wstring foreign = std::wstring(L"onefile_") + DEAD_PARENT + L"_10";
     make_leftover(temp_ + L"\\" + foreign);
@@ -191,8 +211,11 @@ TEST_F(sweep_end_to_end, removes_leftovers_whose_owner_is_gone_and_nothing_else)
     std::wstring link_name = std::wstring(L"onefile_") + DEAD_PARENT + L"_8";
     ASSERT_TRUE(make_unix_link(temp_ + L"\\linked", temp_ + L"\\" + link_name));
     std::set<std::wstring> expected(kept_directories.begin(), kept_directories.end());
+    if (expected.count(foreign) != 0) expected.insert(foreign + L".lock");
     for (const std::wstring& name : {file_name, std::wstring(L"linked"), link_name,
-                                     std::wstring(L"onefile_") + DEAD_PARENT + L"_9.swept"})
+                                     std::wstring(L"onefile_") + DEAD_PARENT + L"_9.swept",
+                                     std::wstring(L"onefile_") + DEAD_PARENT + L"_9.lock",
+                                     remade + L".lock", live + L".lock"})
         expected.insert(name);
 
     EXPECT_EQ(run_until([&] {
@@ -225,10 +248,9 @@ TEST_F(sweep_end_to_end, a_template_of_its_own_is_run_from_cleaned_and_swept) {
     std::wstring product = L"Marrowlake";
     std::wstring swept = runs + L"\\" + product + L"-1." + DEAD_PARENT + L"-d";
     make_leftover(swept);
-    ASSERT_TRUE(write_file(swept + L".lock", ""));
     std::set<std::wstring> kept = {product + L"-2." + DEAD_PARENT + L"-d",
                                    std::wstring(L"onefile_") + DEAD_PARENT + L"_1"};
-    for (const std::wstring& name : kept) make_leftover(runs + L"\\" + name);
+    for (const std::wstring& name : kept) make_leftover(runs + L"\\" + name, false);
 
     std::wstring report = report_path(L"report.bin");
     EXPECT_EQ(run_until([&] { return gone(swept) && gone(swept + L".lock"); }, L"exit 0",
@@ -298,7 +320,9 @@ TEST_F(sweep_end_to_end, neither_live_directories_nor_trees_that_must_stay_crowd
                             L"_$i && ln -s '" + unix_path_of(targets) + L"/file.txt' onefile_" +
                             DEAD_PARENT + L"_$i/link; done";
     ASSERT_TRUE(run_unix_command(commands));
-    ASSERT_EQ(directory_names(temp_).size(), static_cast<size_t>(live_count + stuck_count));
+    for (int index = 1; index <= stuck_count; ++index)
+        ASSERT_TRUE(mark_as_run_directory(temp_ + L"\\onefile_" + DEAD_PARENT + L"_" + std::to_wstring(index)));
+    ASSERT_EQ(run_directories_in(temp_).size(), static_cast<size_t>(live_count + stuck_count));
     // Also gone, and after all of them where a listing is sorted (Wine 8).
     std::wstring leftover = temp_ + L"\\onefile_999999996_1";
     make_leftover(leftover);

@@ -43,8 +43,6 @@ TEST(run_directory_names, are_onefile_digits_underscore_digits_and_nothing_else)
 // texts, in either order; the lock file's and the sweep's names follow it.
 TEST(run_directory_names, follow_the_templates_last_component) {
     run_directory_pattern pattern = pattern_of(u"{CACHE_DIR}\\runs\\{PRODUCT}-{TIME}.{PID}-x");
-    EXPECT_TRUE(pattern.lock_file_required);
-    EXPECT_FALSE(pattern_of(DEFAULT_RUN_DIRECTORY_TEMPLATE).lock_file_required);
     run_directory_name parsed = {};
     ASSERT_TRUE(parse_run_directory_name(pattern, u"Widget-1340.812-x.lock", parsed));
     EXPECT_EQ(parsed.parent, 812u);

@@ -22,7 +22,8 @@ std::string problem_of(const u16* path_template, const template_texts& texts = T
 TEST(run_directory_templates, accepted_ones_expand_to_an_absolute_path_of_their_own) {
     for (const u16* good : {DEFAULT_RUN_DIRECTORY_TEMPLATE, u"{cache_dir}\\{COMPANY}\\{PRODUCT}\\{VERSION}",
                             u"C:\\Runs\\{PRODUCT}_{TIME}", u"\\\\server\\share\\{PID}-{TIME}",
-                            u"{HOME}\\.app\\r_{TIME}_{PID}"})
+                            u"{HOME}\\.app\\r_{TIME}_{PID}", u"{HOME}\\Documents_{TIME}",
+                            u"{CACHE_DIR}\\{PRODUCT}", u"{HOME}\\.co\\{PRODUCT}"})
         EXPECT_EQ(problem_of(good), "") << std::u16string(good).size();
     EXPECT_EQ(run_directory_template_kind(DEFAULT_RUN_DIRECTORY_TEMPLATE), run_directory_kind::per_start);
     EXPECT_EQ(run_directory_template_kind(u"{CACHE_DIR}\\Co\\App"), run_directory_kind::cache);
@@ -47,6 +48,11 @@ TEST(run_directory_templates, refused_ones_say_why) {
         {u"{TEMP}\\x_{TIME}.", "dot or a blank"},
         {u"{TEMP}\\x_{PID}", "{PID} without {TIME}"},
         {u"{TEMP}\\{TIME}_{TIME}", "more than once"},
+        // A cache is replaced whole when stale: never a folder of the user's.
+        {u"{HOME}\\Documents", "a folder of the user's own"},
+        {u"{CACHE_DIR}\\x\\desktop", "a folder of the user's own"},
+        {u"{HOME}\\Projects", "directly in the profile"},
+        {u"D:\\Games", "directly in the profile or at a drive's top"},
     };
     for (const auto& [path_template, why] : cases)
         EXPECT_NE(problem_of(path_template).find(why), std::string::npos)

@@ -38,7 +38,7 @@ protected:
     tree_deletion delete_the_tree() {
         HANDLE folder = folder_open(folder_.c_str());
         EXPECT_NE(folder, INVALID_HANDLE_VALUE);
-        tree_deletion result = delete_tree(folder, L"tree", nullptr);
+        tree_deletion result = delete_tree(folder, L"tree", entry_index(folder, L"tree"), nullptr);
         CloseHandle(folder);
         return result;
     }

@@ -88,9 +88,9 @@ protected:
 
 TEST_F(launcher_under_faults, failing_to_create_the_third_file_names_it_and_keeps_the_first_two) {
     pack_three_entries();
-    // Calls 1 and 2 are the lock file beside the run directory and the
-    // folder it is held through.
-    EXPECT_EQ(run_with_faults(L"parent:CreateFileW@5:5"), 2u);
+    // Calls 1 to 3 are the lock file beside the run directory, the folder
+    // it is held through and the folder the clean-up deletes it through.
+    EXPECT_EQ(run_with_faults(L"parent:CreateFileW@6:5"), 2u);
     std::wstring directory = run_directory();
     ASSERT_FALSE(directory.empty());
     EXPECT_EQ(last_output_, "");
@@ -103,8 +103,8 @@ TEST_F(launcher_under_faults, failing_to_create_the_third_file_names_it_and_keep
 
 TEST_F(launcher_under_faults, a_write_failing_inside_an_entry_keeps_the_chunks_written_before) {
     pack_three_entries();
-    // The second chunk of big.bin.
-    std::wstring fault = L"parent:WriteFile@" + std::to_wstring(main_dll_chunks() + 2) + L":112";
+    // The second chunk of big.bin (the first write is the lock file's mark).
+    std::wstring fault = L"parent:WriteFile@" + std::to_wstring(main_dll_chunks() + 3) + L":112";
     EXPECT_EQ(run_with_faults(fault), 2u);
     std::wstring directory = run_directory();
     ASSERT_FALSE(directory.empty());
@@ -114,6 +114,23 @@ TEST_F(launcher_under_faults, a_write_failing_inside_an_entry_keeps_the_chunks_w
     EXPECT_EQ(read_file(directory + L"\\main.dll"), library_);
     EXPECT_EQ(read_file(directory + L"\\big.bin"), big_.substr(0, CHUNK));
     EXPECT_FALSE(directory_exists(directory + L"\\data"));
+}
+
+// A cache's volume full while it is built: that start deletes its staging
+// directory and runs from TEMP; the next one, with room again, builds it.
+TEST_F(launcher_under_faults, a_full_volume_while_a_cache_is_built_falls_back_and_heals) {
+    pack_three_entries();
+    std::wstring caches = folder_ + L"\\caches";
+    ASSERT_TRUE(set_run_directory_template(exe_, caches + L"\\app", 1));
+    // Write 1 is the staging directory's lock mark, 2 its cache mark, 3 the
+    // first file's first chunk.
+    EXPECT_EQ(run_with_faults(L"parent:WriteFile@3:112"), 7u) << last_output_ << last_error_;
+    EXPECT_EQ(last_output_ + last_error_, "");
+    EXPECT_TRUE(directory_names(caches).empty()) << printable(directory_names(caches)[0]);
+    EXPECT_TRUE(directory_names(temp_).empty());
+    EXPECT_EQ(run(L"exit 7"), 7u);
+    EXPECT_EQ(read_file(caches + L"\\app\\big.bin"), big_);
+    EXPECT_TRUE(directory_names(temp_).empty());
 }
 
 // The run directory is made new, alone: a failure names it, and nothing is

@@ -21,7 +21,6 @@ namespace {
 
 constexpr DWORD ACCESS_VIOLATION = 0xC0000005;
 constexpr DWORD CONSOLE_EXIT = 0xC000013A;  // STATUS_CONTROL_C_EXIT
-constexpr int DELETION_CALLS_WHEN_STUCK = 21;
 constexpr int PAUSES_WHEN_STUCK = 20;
 constexpr DWORD PAUSE_MS = 100;
 
@@ -185,6 +184,7 @@ TEST_F(launcher_under_load, sixteen_at_once_sweep_every_leftover_and_touch_no_li
         ASSERT_TRUE(CreateDirectoryW((leftover + L"\\lib").c_str(), nullptr));
         for (int file = 0; file < 20; ++file)
             ASSERT_TRUE(write_file(leftover + L"\\lib\\f" + std::to_wstring(file), "left"));
+        ASSERT_TRUE(mark_as_run_directory(leftover));
     }
     std::wstring release = folder_ + L"\\release";
     // However the body ends, the applications are released.
@@ -358,18 +358,19 @@ TEST_F(launcher_under_load, a_file_held_open_makes_the_parent_retry_then_give_up
     EXPECT_EQ(process.exit_code(), 9u);
     EXPECT_EQ(process.standard_output() + process.standard_error(), "");
     run_report report = read_run_report(report_file);
-    EXPECT_EQ(report.number("calls.SHFileOperationW"), DELETION_CALLS_WHEN_STUCK);
-    EXPECT_EQ(report.number("calls.GetFileAttributesW"), PAUSES_WHEN_STUCK);
     std::string pauses;
     for (int i = 0; i < PAUSES_WHEN_STUCK; ++i) pauses += (i == 0 ? "" : " ") + std::to_string(PAUSE_MS);
     EXPECT_EQ(report.values["pauses"], pauses);
     EXPECT_TRUE(report.misuses.empty());
-    EXPECT_EQ(directory_names(temp_).size(), 1u);
+    // The directory stays with its lock file, whose mark lets a later
+    // start's sweep take it.
+    EXPECT_EQ(run_directories_in(temp_).size(), 1u);
+    EXPECT_EQ(directory_names(temp_).size(), 2u);
     // The child's 1.5 s, the 2 s of pauses and the deletion calls; bounded.
     EXPECT_LT(elapsed, 15000);
-    printf("[ figures  ] held-open file: %ld deletion calls, %s ms of pauses, %lld ms from "
-           "start to the parent's end (child sleeps 1500 ms)\n",
-           report.number("calls.SHFileOperationW"), pauses.empty() ? "0" : "20 x 100", elapsed);
+    printf("[ figures  ] held-open file: %s ms of pauses, %lld ms from start to the parent's end "
+           "(child sleeps 1500 ms)\n",
+           pauses.empty() ? "0" : "20 x 100", elapsed);
 }
 
 }  // namespace

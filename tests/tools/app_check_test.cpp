@@ -162,6 +162,7 @@ TEST_F(AppCheck, RunDirectoryTemplateIsCheckedStoredAndShown) {
         {"'{TEMP}/x_{PID}'", "uses {PID} without {TIME}"},
         {"'runs/{PID}_{TIME}'", "does not start with"},
         {"'{TEMP}/{NOPE}_{TIME}'", "names a placeholder the launcher does not know"},
+        {"'{HOME}/Documents'", "is a cache that would be a folder of the user's own"},
     };
     for (const auto& [option, why] : refused) {
         run_result result = pack(std::string("--run-directory ") + option, ONEFILE_STUB_PATH);
@@ -180,7 +181,8 @@ TEST_F(AppCheck, RunDirectoryTemplateIsCheckedStoredAndShown) {
     };
     ASSERT_EQ(pack("--quiet", ONEFILE_STUB_PATH).status, 0);
     std::string plain = read_file(root / "out.exe");
-    EXPECT_EQ(info_row(root / "out.exe"), "{TEMP}\\onefile_{PID}_{TIME} (per start; leftovers are swept)");
+    EXPECT_EQ(info_row(root / "out.exe"),
+              "{TEMP}\\onefile_{PID}_{TIME} (per start; leftovers whose lock file names them are swept)");
     ASSERT_EQ(pack("--run-directory '{TEMP}\\onefile_{PID}_{TIME}'", ONEFILE_STUB_PATH).status, 0);
     EXPECT_EQ(read_file(root / "out.exe"), plain) << "the default template changed bytes";
 
@@ -189,7 +191,7 @@ TEST_F(AppCheck, RunDirectoryTemplateIsCheckedStoredAndShown) {
                        " --run-directory '{CACHE_DIR}/Co/{PRODUCT}_{TIME}_{PID}'").status, 0);
     ASSERT_EQ(pack("", branded).status, 0);
     EXPECT_EQ(info_row(root / "out.exe"),
-              "{CACHE_DIR}\\Co\\{PRODUCT}_{TIME}_{PID} (per start; leftovers with a lock file are swept)");
+              "{CACHE_DIR}\\Co\\{PRODUCT}_{TIME}_{PID} (per start; leftovers whose lock file names them are swept)");
     ASSERT_EQ(pack("--run-directory '{TEMP}/app_{TIME}'", ONEFILE_STUB_PATH).status, 0);
     EXPECT_EQ(info_row(root / "out.exe").rfind("{TEMP}\\app_{TIME} (per start; leftovers are not swept: the "
                                                "template lacks {PID} or {TIME}", 0), 0u);

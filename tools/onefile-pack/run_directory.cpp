@@ -49,12 +49,13 @@ std::string describe_run_directory(const std::u16string& path_template, const re
     std::basic_string<u16> stored = as_units(path_template);
     std::string shown = to_utf8(path_template);
     if (run_directory_template_kind(stored.c_str()) == run_directory_kind::cache)
-        return shown + " (cache: unpacked once, reused while the payload's digest is the same)";
+        return shown + " (cache: unpacked once, reused while the payload's digest is the same; "
+                       "a folder there that is not this application's cache is left alone, and "
+                       "starts then run from {TEMP})";
     run_directory_pattern pattern;
     const char* why = make_run_directory_pattern(stored.c_str(), units.view(), pattern);
     if (why != nullptr) return shown + " (per start; leftovers are not swept: the template " + why + ")";
-    return shown + (pattern.lock_file_required ? " (per start; leftovers with a lock file are swept)"
-                                               : " (per start; leftovers are swept)");
+    return shown + " (per start; leftovers whose lock file names them are swept)";
 }
 
 }  // namespace pack
