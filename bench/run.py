@@ -378,6 +378,92 @@ class Bench:
                 series[name][0].add(a), series[name][1].add(b)
         return series
 
+    # -- the compressed form
+
+    WINE_LIBRARIES = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"
+
+    def pe_tree(self):
+        """A tree of real PE files: the bench application as main.dll and
+        Wine's own Windows libraries (a share of them by --scale) in lib/,
+        as links, which the packer and tar -h store as the files."""
+        tree = os.path.join(self.work, f"pe-tree-{self.scale:g}")
+        if not os.path.isdir(tree):
+            os.makedirs(os.path.join(tree, "lib"))
+            shutil.copy(self.app_dll, os.path.join(tree, "main.dll"))
+            names = sorted(n for n in os.listdir(self.WINE_LIBRARIES)
+                           if os.path.isfile(os.path.join(self.WINE_LIBRARIES, n)))
+            for name in names[:max(1, round(len(names) * self.scale))]:
+                os.symlink(os.path.join(self.WINE_LIBRARIES, name), os.path.join(tree, "lib", name))
+        return tree
+
+    @staticmethod
+    def drop_pages(path):
+        """Drops a file's pages from the page cache (POSIX_FADV_DONTNEED on
+        it alone, which needs no privilege): the next read comes from disk."""
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
+
+    def compression(self, reps, level=3):
+        """The compressed form against the stored one and tar with zstd at
+        the same level: sizes, pack time, start → run_code warm and with the
+        exe's (or the archive's) pages dropped, and the parent's memory."""
+        results = {}
+        for label, tree in (("bench tree", self.tree), ("real PE files", self.pe_tree())):
+            key = "pe" if tree != self.tree else "bench"
+            stored = os.path.join(self.work, f"stored-{key}-{self.scale:g}.exe")
+            packed = os.path.join(self.work, f"zstd-{key}-{self.scale:g}.exe")
+            tarzst = os.path.join(self.work, f"tree-{key}-{self.scale:g}.tar.zst")
+            subprocess.run([self.pack_tool, "pack", tree, "-o", stored, "--stub", self.stub, "--main",
+                            "main.dll", "--no-check", "--quiet"], check=True)
+            pack_t, tar_t = Series(f"{label}: pack --compress"), Series(f"{label}: tar -chf - | zstd -{level} -T0")
+            for _ in range(max(2, reps // 2)):
+                settle()
+                pack_t.add(self.peak_of([self.pack_tool, "pack", tree, "-o", packed, "--stub", self.stub,
+                                         "--main", "main.dll", "--no-check", "--quiet",
+                                         f"--compress={level}"])[0])
+                settle()
+                tar_t.add(self.peak_of(["sh", "-c", f"tar -chf - -C '{tree}' . | zstd -q -{level} -T0 -f -o '{tarzst}'"])[0])
+            sizes = {k: os.path.getsize(p) for k, p in (("stored", stored), ("zstd", packed), ("tar", tarzst))}
+            results[key] = (label, tree, stored, packed, tarzst, sizes, pack_t, tar_t)
+
+        label, tree, stored, packed, tarzst, sizes, pack_t, tar_t = results["pe"]
+        target = os.path.join(self.temp, "bench_tar_zst")
+
+        def tar_x(cold):
+            if cold:
+                self.drop_pages(tarzst)
+            shutil.rmtree(target, ignore_errors=True)
+            os.makedirs(target)
+            _, seconds, status, _ = self.timed(["sh", "-c", f"zstd -q -d -c '{tarzst}' | tar -xf - -C '{target}'"])
+            if status != 0:
+                raise SystemExit("bench: tar -xf of the .tar.zst failed")
+            shutil.rmtree(target, ignore_errors=True)
+            return seconds
+
+        def start(exe, cold):
+            if cold:
+                self.drop_pages(exe)
+            return self.run_packed(exe)[0]
+
+        kinds = [(f"{label}, {temp}: {what}", run, cold)
+                 for temp, cold in (("warm", False), ("exe's pages dropped", True))
+                 for what, run in (("compressed start → run_code", lambda c: start(packed, c)),
+                                   ("stored start → run_code", lambda c: start(stored, c)),
+                                   ("zstd -d | tar -xf", tar_x))]
+        series = [Series(name) for name, _, _ in kinds]
+        for _, run, cold in kinds:
+            run(cold)
+        for _ in range(reps):
+            for s, (_, run, cold) in zip(series, kinds):
+                settle()
+                s.add(run(cold))
+        peaks, anon, _ = self.memory(packed, 1)
+        return results, series, anon["parent"]
+
     def make_leftovers(self, template, count, files):
         """The template of `count` leftovers of `files` files in all, made
         once; copied into TEMP before each round that wants them."""
@@ -602,6 +688,32 @@ def launch_table(bench, table, reps):
                     launch["packed tiny app"][0], launch["packed tiny app, other stub"][0])
 
 
+def compression_table(bench, table, reps):
+    print("bench: compression ...", file=sys.stderr, flush=True)
+    results, starts, private = bench.compression(reps)
+    table.heading("Compressed payload (zstd level 3, pieces of 1 MiB) against stored and tar | zstd")
+    for key in ("bench", "pe"):
+        label, _, _, _, _, sizes, pack_t, tar_t = results[key]
+        for what in ("stored", "zstd", "tar"):
+            name = {"stored": "stored pack", "zstd": "pack --compress", "tar": "tar -c | zstd -3"}[what]
+            table.rows.append((f"{label}: {name} size (MB)", f"{sizes[what] / 1e6:.1f}", "", "", ""))
+        ratio = sizes["zstd"] / sizes["stored"]
+        goal = key == "pe"
+        table.rows.append((f"{label}: compressed / stored size", f"{ratio:.3f}", "", "≤ 0.3" if goal else "",
+                           ("met" if ratio <= 0.3 else "MISSED") if goal else ""))
+        table.rows.append((f"{label}: compressed / tar | zstd size", f"{sizes['zstd'] / sizes['tar']:.3f}", "", "", ""))
+        table.series(pack_t)
+        table.series(tar_t)
+        table.ratio(f"{label}: pack --compress / tar | zstd -T0 (time)", pack_t, tar_t, 1.5)
+    for s in starts:
+        table.series(s)
+    warm_c, warm_s, warm_t, cold_c, cold_s, cold_t = starts
+    table.ratio("warm: compressed / stored start → run_code", warm_c, warm_s, 1.1)
+    table.ratio("exe's pages dropped: compressed / stored start → run_code", cold_c, cold_s, 1.0)
+    table.ratio("warm: compressed start / zstd -d | tar -xf", warm_c, warm_t)
+    table.limit(private, 64)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("build")
@@ -629,6 +741,8 @@ def main():
     parser.add_argument("--pack-only", action="store_true",
                         help="only the packer: a cache template's pack (with the payload's "
                         "digest) against a default pack")
+    parser.add_argument("--compression-only", action="store_true",
+                        help="only the compressed form: sizes, pack time, starts warm and cold")
     parser.add_argument("--sweep-only", action="store_true",
                         help="only the exit and the application's file work with 30 leftovers "
                         "of 3,000 files in TEMP against an empty TEMP")
@@ -666,7 +780,10 @@ def main():
         table.ratio("cache pack / default pack", cache_t, plain_t, 1.2)
         print(table_text(header, began, table))
         return
-
+    if args.compression_only:
+        compression_table(bench, table, args.reps)
+        print(table_text(header, began, table))
+        return
     if args.sweep_only:
         print("bench: sweep ...", file=sys.stderr, flush=True)
         empty, leftovers, work, work_leftovers = bench.sweep(args.reps)
@@ -758,6 +875,8 @@ def main():
     table.ratio("pack / tar -cf", pack_t, tar_t, 1.2)
     table.limit(pack_m, 64)
     table.series(tar_m)
+
+    compression_table(bench, table, args.reps)
 
     text = table_text(header, began, table)
     print(text)

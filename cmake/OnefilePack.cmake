@@ -14,7 +14,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 #              [DESCRIPTION s] [COPYRIGHT s] [ORIGINAL_FILENAME s]
 #              [MANIFEST f] [RUN_DIRECTORY template] [STUB launcher.exe]
 #              [PACKER path] [SEARCH_PATHS dir...] [NO_CHECK | STRICT] [NO_PROGRESS]
-#              [CONSOLE] [RUN program.exe])
+#              [CONSOLE] [RUN program.exe] [COMPRESS [LEVEL]])
 #
 # Adds the target <t>_packed (built by default) that stages DATA_DIR's
 # contents, the DLLs of the LIBRARIES targets and the FILES in a fresh
@@ -36,11 +36,12 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 # --console). RUN packs an existing program instead of a library
 # (onefile-pack --run): t is then an executable target (or any target)
 # copied to the top of the folder like LIBRARIES, and RUN names the program
-# in the folder that the run library starts.
+# in the folder that the run library starts. COMPRESS stores the payload
+# compressed (onefile-pack --compress), at LEVEL 1 to 19 when given.
 function(onefile_pack)
     set(flags NO_CHECK STRICT NO_PROGRESS CONSOLE)
     set(single TARGET OUTPUT DATA_DIR MAIN ICON PRODUCT COMPANY VERSION DESCRIPTION
-        COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER RUN_DIRECTORY RUN)
+        COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER RUN_DIRECTORY RUN COMPRESS)
     set(multi LIBRARIES FILES SEARCH_PATHS)
     cmake_parse_arguments(PARSE_ARGV 0 P "${flags}" "${single}" "${multi}")
     if(P_NO_CHECK AND P_STRICT)
@@ -170,6 +171,14 @@ function(onefile_pack)
     endif()
     if(P_NO_PROGRESS)
         list(APPEND options --no-progress)
+    endif()
+    if("COMPRESS" IN_LIST P_KEYWORDS_MISSING_VALUES)
+        list(APPEND options --compress)
+    elseif(DEFINED P_COMPRESS)
+        if(NOT P_COMPRESS MATCHES "^[0-9]+$" OR P_COMPRESS LESS 1 OR P_COMPRESS GREATER 19)
+            message(FATAL_ERROR "onefile_pack: COMPRESS ${P_COMPRESS} is not a level from 1 to 19")
+        endif()
+        list(APPEND options --compress=${P_COMPRESS})
     endif()
     if(P_CONSOLE)
         list(APPEND options --console)

@@ -18,6 +18,8 @@ constexpr char FORMAT_EXPAND_TEMPLATE[] = "Error, couldn't runtime expand spec '
 // Our own additions for archives the loader cannot walk safely.
 constexpr char MESSAGE_NO_PAYLOAD[] = "Error, couldn't find attached data.";
 constexpr char MESSAGE_DAMAGED_PAYLOAD[] = "Error, attached data is damaged.";
+// A compressed entry that does not decode to what the archive says.
+constexpr char FORMAT_DAMAGED_ENTRY[] = "Error, attached data is damaged: couldn't unpack '%s'.\n";
 constexpr char MESSAGE_NO_APPLICATION[] = "Error, attached data holds no application library.";
 // The second sentence of the failure box for a library that could not be
 // found, and the same words in onefile-pack info's list of missing imports.
@@ -52,5 +54,6 @@ bool describe_missing_import(const u16* library_path, const u16* directory, char
 [[noreturn]] void fail_unpack_write();
 [[noreturn]] void fail_launch_child(uint32_t code);
 [[noreturn]] void fail_open_target(const u16* target_path);
+[[noreturn]] void fail_damaged_entry(const u16* entry_name);
 [[noreturn]] void fail_expand_template(const u16* path_template);
 #endif

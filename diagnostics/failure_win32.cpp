@@ -139,6 +139,13 @@ void fail_open_target(const u16* target_path) {
     std::exit(FAILURE_EXIT_STATUS);
 }
 
+void fail_damaged_entry(const u16* entry_name) {
+    narrow_for_message(entry_name, narrow_path, sizeof narrow_path);
+    std::snprintf(failure_line, sizeof failure_line, FORMAT_DAMAGED_ENTRY, narrow_path);
+    tell(stderr);
+    std::exit(FAILURE_EXIT_STATUS);
+}
+
 void fail_expand_template(const u16* path_template) {
     narrow_for_message(path_template, narrow_path, sizeof narrow_path);
     std::snprintf(failure_line, sizeof failure_line, FORMAT_EXPAND_TEMPLATE, narrow_path);

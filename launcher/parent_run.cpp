@@ -5,6 +5,7 @@
 #include "diagnostics/failure.h"
 #include "launcher/launcher.h"
 #include "launcher/progress_window.h"
+#include "payload/piece_decoder.h"
 #include "platform/end_abnormally.h"
 #include "platform/command_line.h"
 #include "platform/environment.h"
@@ -25,6 +26,8 @@ bool next_entry_name() {
 // Stops early when the progress window's Cancel asks it to, or after a
 // write failure a cache's staging recovers from.
 void unpack_payload(bool made) {
+    if (launcher.payload.compressed)
+        start_piece_decoding(launcher.payload, payload_progress_total(launcher.payload));
     while (!unpack_progress.stop_requested.load() && !extraction_failed() && next_entry_name()) {
         make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
                          launcher.first_entry_path);
@@ -35,9 +38,14 @@ void unpack_payload(bool made) {
         // entry is damaged leaves nothing on disk.
         if (!made) make_run_directory();
         made = true;
-        write_payload_entry(launcher.payload, size, launcher.target_path, launcher.cache,
-                            launcher.write_buffer, &unpack_progress);
+        if (launcher.payload.compressed)
+            write_compressed_entry(launcher.payload, size, launcher.target_path, launcher.entry_name,
+                                   launcher.cache, &unpack_progress);
+        else
+            write_payload_entry(launcher.payload, size, launcher.target_path, launcher.cache,
+                                launcher.write_buffer, &unpack_progress);
     }
+    if (launcher.payload.compressed) finish_piece_decoding();
     // Every file complete and closed before anything relies on the tree.
     finish_extraction_closes();
 }
@@ -85,7 +93,7 @@ DWORD collect_child(HANDLE process) {
 }
 
 int run_parent() {
-    start_progress_window(static_cast<uint64_t>(launcher.payload.end - launcher.payload.base));
+    start_progress_window(payload_progress_total(launcher.payload));
     if (!use_run_directory_cache()) unpack_payload();
     // Cancelled: what was written goes with the clean-up, no child starts.
     if (!finish_unpacking()) {

@@ -124,7 +124,7 @@ bool entries_match(HANDLE directory) {
             match = false;
             break;
         }
-        walk.cursor += size;
+        skip_entry_data(walk);
     }
     close_file_probe(probe);
     return match;

@@ -6,12 +6,32 @@
 //     size u64 LE; data }
 //   0x0000                        end marker (an empty name)
 //   zero fill to a multiple of 8, then u64 LE trailer = its own offset
+//
+// The compressed form (docs/compression.md) differs only in its header and
+// in what follows each name:
+//
+//   "KAZ"
+//   { name UTF-16LE, 0x0000;
+//     size u64 LE                 the file's bytes once decoded
+//     packed u64 LE               bytes of the pieces that follow
+//     { frame length u32 LE;      one piece per PIECE_SIZE bytes of the file,
+//       zstd frame } }            the last one shorter; none for an empty file
+//   0x0000, zero fill, trailer    as above
+//
+// Every frame states its decoded size, which must be the piece's, and
+// carries a content checksum.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 constexpr uint8_t ARCHIVE_HEADER[3] = {0x4B, 0x41, 0x58};
+constexpr uint8_t COMPRESSED_ARCHIVE_HEADER[3] = {0x4B, 0x41, 0x5A};
 constexpr size_t ARCHIVE_HEADER_SIZE = 3;
+// Small enough that a few decoded pieces in flight stay far below the
+// memory bound; large enough that compression loses under 1 % against
+// pieces of 4 MiB on real PE files (0.293 against 0.290 at level 3).
+constexpr size_t PIECE_SIZE = 1 << 20;
+constexpr size_t PIECE_LENGTH_FIELD = 4;
 constexpr size_t ENTRY_SIZE_FIELD = 8;
 constexpr size_t TRAILER_SIZE = 8;
 constexpr size_t TRAILER_ALIGNMENT = 8;

@@ -14,16 +14,18 @@ uint16_t load_u16_le(const uint8_t* at) {
     return static_cast<uint16_t>(at[0] | (at[1] << 8));
 }
 
-uint64_t load_u64_le(const uint8_t* at) {
+uint64_t load_u64_le_bytes(const uint8_t* at, size_t count) {
     uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | at[i];
+    for (size_t i = count; i-- > 0;) value = (value << 8) | at[i];
     return value;
 }
+
+uint64_t load_u64_le(const uint8_t* at) { return load_u64_le_bytes(at, 8); }
 
 }  // namespace
 
 payload_archive payload_archive_over(const uint8_t* bytes, size_t size) {
-    return payload_archive{bytes, bytes, bytes + size};
+    return payload_archive{bytes, bytes, bytes + size, false, 0};
 }
 
 bool check_payload_header(payload_archive& archive) {
@@ -33,8 +35,9 @@ bool check_payload_header(payload_archive& archive) {
     }
     const uint8_t* header = archive.cursor;
     archive.cursor += ARCHIVE_HEADER_SIZE;
-    return header[0] == ARCHIVE_HEADER[0] && header[1] == ARCHIVE_HEADER[1] &&
-           header[2] == ARCHIVE_HEADER[2];
+    if (header[0] != ARCHIVE_HEADER[0] || header[1] != ARCHIVE_HEADER[1]) return false;
+    archive.compressed = header[2] == COMPRESSED_ARCHIVE_HEADER[2];
+    return archive.compressed || header[2] == ARCHIVE_HEADER[2];
 }
 
 read_status read_entry_name(payload_archive& archive, u16 (&name)[ENTRY_NAME_CAPACITY]) {
@@ -61,10 +64,50 @@ read_status read_entry_name(payload_archive& archive, u16 (&name)[ENTRY_NAME_CAP
 }
 
 read_status read_entry_size(payload_archive& archive, uint64_t& size) {
-    if (bytes_left(archive) < ENTRY_SIZE_FIELD) return read_status::truncated;
+    size_t fields = archive.compressed ? 2 * ENTRY_SIZE_FIELD : ENTRY_SIZE_FIELD;
+    if (bytes_left(archive) < fields) return read_status::truncated;
     uint64_t value = load_u64_le(archive.cursor);
-    if (value > bytes_left(archive) - ENTRY_SIZE_FIELD) return read_status::truncated;
-    archive.cursor += ENTRY_SIZE_FIELD;
+    uint64_t data = archive.compressed ? load_u64_le(archive.cursor + ENTRY_SIZE_FIELD) : value;
+    if (data > bytes_left(archive) - fields) return read_status::truncated;
+    // A piece of at most PIECE_SIZE decoded bytes needs at least its length
+    // field, so the count of pieces is bounded by the data before any is
+    // read; an empty file has none.
+    if (archive.compressed && value / PIECE_SIZE + (value % PIECE_SIZE != 0) > data / PIECE_LENGTH_FIELD)
+        return read_status::truncated;
+    archive.cursor += fields;
     size = value;
+    archive.entry_data_size = data;
     return read_status::ok;
+}
+
+void skip_entry_data(payload_archive& archive) {
+    archive.cursor += archive.entry_data_size;
+    archive.entry_data_size = 0;
+}
+
+read_status read_entry_piece(payload_archive& archive, uint64_t& decoded_left, uint64_t& data_left,
+                             payload_piece& piece) {
+    if (decoded_left == 0 || data_left < PIECE_LENGTH_FIELD || bytes_left(archive) < data_left)
+        return read_status::truncated;
+    uint32_t frame_size = static_cast<uint32_t>(load_u64_le_bytes(archive.cursor, PIECE_LENGTH_FIELD));
+    if (frame_size > data_left - PIECE_LENGTH_FIELD) return read_status::truncated;
+    piece.frame = archive.cursor + PIECE_LENGTH_FIELD;
+    piece.frame_size = frame_size;
+    piece.decoded_size = static_cast<uint32_t>(decoded_left < PIECE_SIZE ? decoded_left : PIECE_SIZE);
+    archive.cursor += PIECE_LENGTH_FIELD + frame_size;
+    data_left -= PIECE_LENGTH_FIELD + frame_size;
+    decoded_left -= piece.decoded_size;
+    return read_status::ok;
+}
+
+uint64_t payload_progress_total(const payload_archive& archive) {
+    if (!archive.compressed) return static_cast<uint64_t>(archive.end - archive.base);
+    payload_archive walk = archive;
+    static u16 name[ENTRY_NAME_CAPACITY];  // the main thread's alone, before the writer
+    uint64_t total = 0, size = 0;
+    while (read_entry_name(walk, name) == read_status::ok && read_entry_size(walk, size) == read_status::ok) {
+        total += size;
+        skip_entry_data(walk);
+    }
+    return total;
 }

@@ -10,6 +10,10 @@ struct payload_archive {
     const uint8_t* base;    // first byte of the archive
     const uint8_t* cursor;  // read position; only moves forward
     const uint8_t* end;     // one past the last byte
+    bool compressed;        // the header was the compressed form's
+    // Bytes of the current entry's data in the archive: its size when
+    // stored, its pieces when compressed (set by read_entry_size).
+    uint64_t entry_data_size;
 };
 
 enum class read_status {
@@ -29,13 +33,37 @@ payload_archive open_payload_archive();
 #endif
 
 // Reads the three header bytes and advances by three before comparing them.
-// False for a short archive or any other bytes.
+// False for a short archive or any other bytes. Either form's header is
+// accepted; `compressed` tells which.
 bool check_payload_header(payload_archive& archive);
 
 // Copies the next name, terminator included, into `name` and leaves the
 // cursor past its 0x0000 unit.
 read_status read_entry_name(payload_archive& archive, u16 (&name)[ENTRY_NAME_CAPACITY]);
 
-// Reads the eight-byte little-endian size. `truncated` also when the entry's
-// data would pass the end of the archive.
+// Reads the eight-byte little-endian size (the decoded size, and the size of
+// the pieces after it, in the compressed form). `truncated` also when the
+// entry's data would pass the end of the archive.
 read_status read_entry_size(payload_archive& archive, uint64_t& size);
+
+// Moves the cursor past the entry's data, read_entry_size having been read.
+void skip_entry_data(payload_archive& archive);
+
+// One compressed piece: its frame and the bytes it decodes to.
+struct payload_piece {
+    const uint8_t* frame;
+    uint32_t frame_size;
+    uint32_t decoded_size;
+};
+
+// In the compressed form, reads the next piece of an entry of which
+// `decoded_left` bytes remain, within the entry's data (`data_left`, both
+// counted down); `truncated` when its frame would pass the entry's end.
+read_status read_entry_piece(payload_archive& archive, uint64_t& decoded_left, uint64_t& data_left,
+                             payload_piece& piece);
+
+// The bar's total: the archive's size when stored (the writer counts archive
+// bytes), the sum of the entries' sizes when compressed (it counts decoded
+// bytes); the cursor just past the header. The walk stops at the end marker
+// or wherever the archive is damaged.
+uint64_t payload_progress_total(const payload_archive& archive);

@@ -55,7 +55,8 @@ const directory_operations& system_directory_operations();
 void set_extraction_security(void* attributes);
 
 // What another thread may watch of the extraction (the progress window): how
-// far into the archive the writer has come, and a request to stop. Read and
+// far into the archive the writer has come (stored form) or how many decoded
+// bytes it has written (compressed form), and a request to stop. Read and
 // written between chunks only; neither ever holds the writer up.
 struct extraction_progress {
     std::atomic<uint64_t> archive_bytes_done{0};
@@ -78,6 +79,15 @@ bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
 // true, write_payload_entry returns false) instead of ending the process.
 void set_cache_staging_extraction(bool on);
 bool extraction_failed();
+
+// The same for an entry of the compressed form: `size` decoded bytes in
+// pieces (payload/piece_decoder.h), written a piece at a time. A piece that
+// does not decode, or pieces that do not add up to the entry, end the
+// process with the damaged-entry message naming `entry_name`. With
+// `progress`, publishes the decoded bytes written so far in this process.
+bool write_compressed_entry(payload_archive& archive, uint64_t size, const u16* target_path,
+                            const u16* entry_name, directory_cache& cache,
+                            extraction_progress* progress = nullptr);
 
 // A written file is closed on one of a few closing threads: under real-time
 // antivirus scanning a close costs 1 to 10 ms (the scanner looks at the file

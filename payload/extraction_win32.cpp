@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "diagnostics/failure.h"
+#include "payload/piece_decoder.h"
 #include "platform/path_template.h"
 #include "platform/win32_api.h"
 
@@ -173,4 +174,49 @@ bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
     }
     close_written_file(file);
     return remaining == 0;
+}
+
+bool write_compressed_entry(payload_archive& archive, uint64_t size, const u16* target_path,
+                            const u16* entry_name, directory_cache& cache,
+                            extraction_progress* progress) {
+    static uint64_t decoded_done = 0;  // across entries: the bar's position
+    (void)ensure_parent_directories(cache, system_directory_operations(), target_path);
+    HANDLE file = win32.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
+                                    extraction_security, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (!recoverable_failures.load()) fail_open_target(target_path);
+        extraction_failure.store(true);
+        return false;
+    }
+
+    // Damage is never recoverable: a cache's staging that fell back to TEMP
+    // would meet it again.
+    uint64_t decoded_left = size, data_left = archive.entry_data_size;
+    archive.entry_data_size = 0;
+    bool stopped = false;
+    while (decoded_left > 0 && !stopped) {
+        payload_piece piece;
+        if (read_entry_piece(archive, decoded_left, data_left, piece) != read_status::ok)
+            fail_damaged_entry(entry_name);
+        const uint8_t* bytes = take_decoded_piece(piece);
+        if (bytes == nullptr) fail_damaged_entry(entry_name);
+        DWORD written = 0;
+        if (!win32.WriteFile(file, bytes, piece.decoded_size, &written, nullptr)) {
+            if (!recoverable_failures.load()) fail_unpack_write();
+            extraction_failure.store(true);
+            release_decoded_piece();
+            close_written_file(file);
+            return false;
+        }
+        release_decoded_piece();
+        decoded_done += piece.decoded_size;
+        if (progress != nullptr) {
+            progress->archive_bytes_done.store(decoded_done, std::memory_order_relaxed);
+            stopped = progress->stop_requested.load(std::memory_order_relaxed);
+        }
+    }
+    // Pieces that end before the entry's data does are damage too.
+    if (!stopped && data_left != 0) fail_damaged_entry(entry_name);
+    close_written_file(file);
+    return !stopped;
 }

@@ -15,6 +15,9 @@ have g++                         || need="$need g++"
 have make                        || need="$need make"
 # The host packer's SHA-256 comes from OpenSSL's libcrypto.
 pkg_missing libssl-dev           && need="$need libssl-dev"
+# The packer's compressor; dpkg-source unpacks zstd's source package below.
+pkg_missing libzstd-dev          && need="$need libzstd-dev"
+have dpkg-source                 || need="$need dpkg-dev"
 if [ "${1:-}" != --tools ]; then
 [ -x /usr/lib/wine/wine64 ]      || need="$need wine64"
 have clang                       || need="$need clang"
@@ -22,6 +25,7 @@ have python3                     || need="$need python3"
 have osslsigncode                || need="$need osslsigncode"
 have openssl                     || need="$need openssl"
 have tar                         || need="$need tar"
+have zstd                        || need="$need zstd"
 # The desktop example's test runs its window on a virtual X display.
 have Xvfb                        || need="$need xvfb"
 for p in googletest libgtest-dev; do pkg_missing "$p" && need="$need $p"; done
@@ -41,4 +45,24 @@ if [ -n "$need" ]; then
     [ "$(id -u)" = 0 ] || SUDO=sudo
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $need
+fi
+
+# The launcher's decoder and the Windows packer's codec: zstd built from
+# Debian's own source package, whose files apt checks against the signed
+# index. Unpacked once into third_party/zstd, where the build looks for it.
+here=$(cd "$(dirname "$0")/.." && pwd)
+if ! ls -d "$here"/third_party/zstd/*zstd-*/lib/decompress >/dev/null 2>&1; then
+    SUDO=""
+    [ "$(id -u)" = 0 ] || SUDO=sudo
+    src_list=/etc/apt/sources.list.d/onefile-deb-src.sources
+    if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && \
+       ! grep -qs '^deb-src' /etc/apt/sources.list; then
+        echo "install-deps: adding Debian's source index ($src_list)"
+        codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+        printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s %s-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+            "$codename" "$codename" | $SUDO tee "$src_list" >/dev/null
+        $SUDO apt-get update -qq
+    fi
+    mkdir -p "$here/third_party/zstd"
+    (cd "$here/third_party/zstd" && apt-get source -qq zstd)
 fi

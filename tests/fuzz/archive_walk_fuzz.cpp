@@ -67,12 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (void)ensure_parent_directories(cache, fake_operations, target_path);
             uint64_t entry_size = 0;
             if (read_entry_size(archive, entry_size) != read_status::ok) break;
-            // The writer consumes exactly the entry's bytes; the reader has
-            // promised they are inside the archive.
-            check(entry_size <= static_cast<uint64_t>(archive.end - archive.cursor));
+            // The writer consumes exactly the entry's bytes (its pieces, in
+            // the compressed form); the reader has promised they are inside
+            // the archive.
+            uint64_t data_size = archive.entry_data_size;
+            check(archive.compressed || data_size == entry_size);
+            check(data_size <= static_cast<uint64_t>(archive.end - archive.cursor));
             volatile uint8_t sink = 0;
-            for (uint64_t i = 0; i < entry_size; i += WRITE_CHUNK_SIZE / 4) sink ^= archive.cursor[i];
-            archive.cursor += entry_size;
+            for (uint64_t i = 0; i < data_size; i += WRITE_CHUNK_SIZE / 4) sink ^= archive.cursor[i];
+            const uint8_t* data_end = archive.cursor + data_size;
+            skip_entry_data(archive);
+            check(archive.cursor == data_end);
         }
     }
     check(archive.cursor >= archive.base && archive.cursor <= archive.end);

@@ -38,6 +38,12 @@ protected:
         caches_ = folder_ + L"\\caches";
         cache_ = caches_ + L"\\app";
     }
+    // The links a test planted, so that its folder goes (the deleter leaves
+    // links where it cannot remove them safely).
+    void TearDown() override {
+        clear_links_below(folder_);
+        launcher_end_to_end::TearDown();
+    }
     // The probe and a note whose text makes the build; `seed` its digest.
     void pack_build(unsigned char seed, const std::wstring& cache, const std::wstring& exe = L"",
                     const std::wstring& product = L"") {

@@ -440,3 +440,42 @@ TEST_F(BadInput, BrandingOptions) {
 }
 
 }  // namespace
+
+// The compressed form: the same entries in the same order, the sizes and
+// ratio in the summary, reproducible whatever the threads did, and a piece
+// damaged anywhere refused by extract.
+TEST_F(OnefilePack, CompressedPayloadRoundTripsAndDamageIsRefused) {
+    write_file(app / "lib" / "big.bin", std::string(3 * 1048576 + 5, 'z'));
+    ASSERT_EQ(pack_to(root / "stored.exe").status, 0);
+    run_result packed = pack_to(root / "one.exe", "--compress");
+    ASSERT_EQ(packed.status, 0) << packed.out;
+    ASSERT_EQ(pack_to(root / "two.exe", "--compress=3").status, 0);
+    EXPECT_EQ(read_file(root / "one.exe"), read_file(root / "two.exe"));
+
+    std::string stored_list = run_pack("list " + quoted(root / "stored.exe")).out;
+    run_result listed = run_pack("list " + quoted(root / "one.exe"));
+    ASSERT_EQ(listed.status, 0) << listed.out;
+    std::string summary = "10 entries, 3215792 bytes";
+    ASSERT_NE(stored_list.find(summary + "\n|"), std::string::npos) << stored_list;
+    EXPECT_EQ(listed.out.substr(0, stored_list.size() - 2), stored_list.substr(0, stored_list.size() - 2));
+    EXPECT_NE(listed.out.find(summary + ", compressed to "), std::string::npos) << listed.out;
+    EXPECT_NE(run_pack("info " + quoted(root / "one.exe")).out.find(", zstd, compressed to "), std::string::npos);
+
+    fs::path extracted = root / "extracted";
+    ASSERT_EQ(run_pack("extract " + quoted(root / "one.exe") + " " + quoted(extracted)).status, 0);
+    EXPECT_EQ(tree_of(extracted), tree_of(app));
+
+    ASSERT_EQ(run_pack("archive " + quoted(app) + " -o " + quoted(root / "bare.kaz") + " --compress=19").status, 0);
+    std::string bare = read_file(root / "bare.kaz");
+    EXPECT_EQ(bare.substr(0, 3), "KAZ");
+    std::string damaged = bare;
+    damaged[damaged.size() / 2] ^= 0x40;  // inside big.bin's pieces
+    write_file(root / "damaged.kaz", damaged);
+    run_result refused = run_pack("extract " + quoted(root / "damaged.kaz") + " " + quoted(root / "target"));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("payload is damaged"), std::string::npos) << refused.out;
+
+    EXPECT_EQ(pack_to(root / "bad.exe", "--compress=20").status, 2);
+    EXPECT_EQ(pack_to(root / "bad.exe", "--compress=x").status, 2);
+    EXPECT_FALSE(fs::exists(root / "bad.exe"));
+}

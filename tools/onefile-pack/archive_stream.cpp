@@ -12,13 +12,14 @@
 #endif
 
 #include "pack.h"
+#include "payload/archive_format.h"
 
 namespace pack {
 
 namespace {
 
+static_assert(PIECE_SIZE <= (1 << 20), "a decoded piece fits the copy buffer");
 constexpr size_t COPY_CHUNK = 1 << 20;
-const char ARCHIVE_HEADER[3] = {'K', 'A', 'X'};
 
 void put_u64(std::string& out, uint64_t value) {
     for (int i = 0; i < 8; ++i) out += static_cast<char>(value >> (8 * i));
@@ -130,7 +131,7 @@ void write_archive(const std::vector<app_entry>& entries, output_file& out, sha2
     out.digest = nullptr;
 }
 
-void walk_archive(std::istream& in, uint64_t size, const archive_visitor& visitor) {
+uint64_t walk_archive(std::istream& in, uint64_t size, const archive_visitor& visitor) {
     auto damaged = [](const char* what) { return pack_error(std::string("payload is damaged: ") + what); };
     uint64_t left = size;
     auto take = [&](char* into, size_t count) {
@@ -139,10 +140,25 @@ void walk_archive(std::istream& in, uint64_t size, const archive_visitor& visito
         if (static_cast<size_t>(in.gcount()) != count) throw damaged("the file ends inside a record");
         left -= count;
     };
+    auto take_u64 = [&](size_t bytes) {
+        unsigned char field[8];
+        take(reinterpret_cast<char*>(field), bytes);
+        uint64_t value = 0;
+        for (size_t i = bytes; i-- > 0;) value = (value << 8) | field[i];
+        return value;
+    };
+    auto skip = [&](uint64_t count) {
+        if (count > left) throw damaged("an entry runs past its end");
+        in.seekg(static_cast<std::streamoff>(count), std::ios::cur);
+        left -= count;
+    };
     char header[3];
     take(header, 3);
-    if (std::memcmp(header, ARCHIVE_HEADER, 3) != 0) throw damaged("no KAX header");
+    const bool compressed = std::memcmp(header, COMPRESSED_ARCHIVE_HEADER, 3) == 0;
+    if (!compressed && std::memcmp(header, ARCHIVE_HEADER, 3) != 0) throw damaged("no KAX or KAZ header");
     std::unique_ptr<char[]> buffer(new char[COPY_CHUNK]);
+    std::string frame;
+    uint64_t data_bytes = 0;
     for (;;) {
         std::u16string name;
         for (;;) {
@@ -153,19 +169,37 @@ void walk_archive(std::istream& in, uint64_t size, const archive_visitor& visito
             if (name.size() == MAX_NAME_UNITS) throw damaged("a name is longer than 1023 units");
             name += value;
         }
-        if (name.empty()) return;
-        unsigned char field[8];
-        take(reinterpret_cast<char*>(field), 8);
-        uint64_t entry_size = 0;
-        for (int i = 7; i >= 0; --i) entry_size = (entry_size << 8) | field[i];
-        if (entry_size > left) throw damaged("an entry runs past its end");
+        if (name.empty()) return data_bytes;
+        uint64_t entry_size = take_u64(8);
+        uint64_t packed = compressed ? take_u64(8) : entry_size;
+        if (packed > left) throw damaged("an entry runs past its end");
         visitor.on_entry(name, entry_size);
+        data_bytes += packed;
+        if (!visitor.on_data) {
+            skip(packed);
+            continue;
+        }
+        if (!compressed) {
+            while (entry_size > 0) {
+                size_t part = entry_size < COPY_CHUNK ? static_cast<size_t>(entry_size) : COPY_CHUNK;
+                take(buffer.get(), part);
+                visitor.on_data(buffer.get(), part);
+                entry_size -= part;
+            }
+            continue;
+        }
+        const uint64_t data_end = left - packed;
         while (entry_size > 0) {
-            size_t part = entry_size < COPY_CHUNK ? static_cast<size_t>(entry_size) : COPY_CHUNK;
-            take(buffer.get(), part);
-            if (visitor.on_data) visitor.on_data(buffer.get(), part);
+            uint64_t frame_size = take_u64(PIECE_LENGTH_FIELD);
+            if (left < data_end || frame_size > left - data_end) throw damaged("a piece runs past its entry");
+            frame.resize(static_cast<size_t>(frame_size));
+            take(&frame[0], frame.size());
+            uint32_t part = static_cast<uint32_t>(entry_size < PIECE_SIZE ? entry_size : PIECE_SIZE);
+            decode_entry_piece(frame, part, buffer.get());
+            visitor.on_data(buffer.get(), part);
             entry_size -= part;
         }
+        if (left != data_end) throw damaged("an entry's pieces do not fill its data");
     }
 }
 

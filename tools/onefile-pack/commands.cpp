@@ -1,6 +1,9 @@
 // list and extract: the payload of a packed image (or a bare archive) read
 // back as the launcher would, one chunk at a time.
+#include <cstring>
+
 #include "pack.h"
+#include "payload/archive_format.h"
 
 namespace pack {
 
@@ -47,14 +50,21 @@ fs::path relative_path_of(const std::u16string& name) {
 void list_payload(const fs::path& image, std::ostream& out) {
     opened_payload opened;
     open_payload(image, opened);
+    char header[3] = {};
+    opened.in.read(header, sizeof header);
+    const bool compressed = std::memcmp(header, COMPRESSED_ARCHIVE_HEADER, sizeof header) == 0;
+    opened.in.clear();
+    opened.in.seekg(static_cast<std::streamoff>(opened.where.offset));
     uint64_t count = 0, total = 0;
-    walk_archive(opened.in, opened.where.size, {[&](const std::u16string& name, uint64_t size) {
+    uint64_t packed = walk_archive(opened.in, opened.where.size, {[&](const std::u16string& name, uint64_t size) {
                                                      out << size << '\t' << to_utf8(name) << '\n';
                                                      ++count;
                                                      total += size;
                                                  },
                                                  nullptr});
-    out << count << " entries, " << total << " bytes\n";
+    out << count << " entries, " << total << " bytes";
+    if (compressed) out << ", " << describe_compression(packed, total);
+    out << "\n";
 }
 
 void extract_payload(const fs::path& image, const fs::path& directory) {

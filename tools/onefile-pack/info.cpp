@@ -3,11 +3,16 @@
 // application library. Reads only what it shows; the payload is skipped over.
 #include <cstddef>
 #include <cstring>
+#include <algorithm>
 #include <functional>
+#include <list>
+#include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
 #include "pack.h"
+#include "payload/archive_format.h"
 #include "resources/branding_record.h"
 #include "resources/little_endian.h"
 #include "resources/version_block.h"
@@ -100,10 +105,33 @@ std::string version_text(const uint16_t parts[4]) {
 struct payload_entry {
     std::u16string name;
     uint64_t offset, size;  // of its data in the file
+    uint64_t packed;        // bytes of its data there (its size when stored)
 };
 
+// A compressed entry's bytes, decoded into memory: what the image readers
+// look at is read on demand, at any offset.
+std::string decode_entry(std::istream& in, const payload_entry& entry) {
+    if (entry.size / PIECE_SIZE > entry.packed / PIECE_LENGTH_FIELD)
+        throw pack_error("payload is damaged: an entry's size does not match its pieces");
+    std::string bytes(static_cast<size_t>(entry.size), '\0');
+    uint64_t at = entry.offset, end = entry.offset + entry.packed, done = 0;
+    while (done < entry.size) {
+        if (end - at < PIECE_LENGTH_FIELD) throw pack_error("payload is damaged: a piece runs past its entry");
+        std::vector<uint8_t> field = read_stream_bytes(in, at, PIECE_LENGTH_FIELD);
+        uint32_t length = field[0] | field[1] << 8 | field[2] << 16 | static_cast<uint32_t>(field[3]) << 24;
+        at += PIECE_LENGTH_FIELD;
+        if (length > end - at) throw pack_error("payload is damaged: a piece runs past its entry");
+        std::vector<uint8_t> frame = read_stream_bytes(in, at, length);
+        at += length;
+        uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(entry.size - done, PIECE_SIZE));
+        decode_entry_piece(std::string(frame.begin(), frame.end()), part, &bytes[static_cast<size_t>(done)]);
+        done += part;
+    }
+    return bytes;
+}
+
 // The payload's names and sizes, seeking over the data.
-std::vector<payload_entry> walk_entries(std::istream& in, payload_location where) {
+std::vector<payload_entry> walk_entries(std::istream& in, payload_location where, bool& compressed) {
     auto damaged = [](const char* what) { return pack_error(std::string("payload is damaged: ") + what); };
     uint64_t at = where.offset, end = where.offset + where.size;
     auto take = [&](size_t count) {
@@ -113,7 +141,8 @@ std::vector<payload_entry> walk_entries(std::istream& in, payload_location where
         return bytes;
     };
     std::vector<uint8_t> header = take(3);
-    if (std::memcmp(header.data(), "KAX", 3) != 0) throw damaged("no KAX header");
+    compressed = std::memcmp(header.data(), COMPRESSED_ARCHIVE_HEADER, 3) == 0;
+    if (!compressed && std::memcmp(header.data(), ARCHIVE_HEADER, 3) != 0) throw damaged("no KAX or KAZ header");
     std::vector<payload_entry> entries;
     for (;;) {
         std::u16string name;
@@ -125,12 +154,14 @@ std::vector<payload_entry> walk_entries(std::istream& in, payload_location where
             name += value;
         }
         if (name.empty()) return entries;
-        std::vector<uint8_t> field = take(8);
-        uint64_t size = 0;
+        std::vector<uint8_t> field = take(compressed ? 16 : 8);
+        uint64_t size = 0, packed = 0;
         for (int i = 7; i >= 0; --i) size = (size << 8) | field[i];
-        if (size > end - at) throw damaged("an entry runs past its end");
-        entries.push_back({name, at, size});
-        at += size;
+        for (int i = 15; compressed && i >= 8; --i) packed = (packed << 8) | field[i];
+        if (!compressed) packed = size;
+        if (packed > end - at) throw damaged("an entry runs past its end");
+        entries.push_back({name, at, size, packed});
+        at += packed;
     }
 }
 
@@ -139,19 +170,29 @@ using row_fn = std::function<void(const std::string&, const std::string&)>;
 // The payload's rows; returns how many findings make `info` exit 3.
 size_t show_payload(std::istream& in, const image_summary& summary, const std::pair<resource_leaf, uint64_t>& payload,
                     const row_fn& row) {
-    std::vector<payload_entry> entries = walk_entries(in, {payload.second, payload.first.size});
-    uint64_t total = 0;
-    for (const payload_entry& entry : entries) total += entry.size;
-    row("payload", std::to_string(entries.size()) + " entries, " + std::to_string(total) + " bytes");
+    bool compressed = false;
+    std::vector<payload_entry> entries = walk_entries(in, {payload.second, payload.first.size}, compressed);
+    uint64_t total = 0, packed = 0;
+    for (const payload_entry& entry : entries) total += entry.size, packed += entry.packed;
+    row("payload", std::to_string(entries.size()) + " entries, " + std::to_string(total) + " bytes" +
+                       (compressed ? ", zstd, " + describe_compression(packed, total) : ""));
     if (entries.empty()) return 0;
+    // Compressed entries are read from memory, decoded once each.
+    auto decoded = std::make_shared<std::list<std::istringstream>>();
+    auto part_of = [&in, compressed, decoded](const payload_entry& entry) -> file_part {
+        if (!compressed) return {&in, entry.offset, entry.size};
+        decoded->emplace_back(decode_entry(in, entry));
+        return {&decoded->back(), 0, entry.size};
+    };
     const payload_entry& first = entries.front();
     std::string first_name = to_utf8(first.name);
-    library_image library = read_library({&in, first.offset, first.size});
+    library_image library = read_library(part_of(first));
     std::string state = !library.problem.empty() ? "cannot be loaded: " + library.problem
                       : library.exports_run_code ? "exports run_code" : "does NOT export run_code";
     row("library", first_name + ", " + std::to_string(first.size) + " bytes, " + state);
     if (entries.size() > 1 && entries[1].name == RUN_PROGRAM_ENTRY_NAME && entries[1].size <= MAX_NAME_UNITS * 3) {
-        std::vector<uint8_t> name = read_stream_bytes(in, entries[1].offset, static_cast<size_t>(entries[1].size));
+        file_part part = part_of(entries[1]);
+        std::vector<uint8_t> name = read_stream_bytes(*part.in, part.offset, static_cast<size_t>(entries[1].size));
         row("program", std::string(name.begin(), name.end()) + " (--run; the library starts it)");
     }
 
@@ -180,10 +221,8 @@ size_t show_payload(std::istream& in, const image_summary& summary, const std::p
 
     // Every image in the payload, in the words the launcher's failure box uses.
     std::vector<payload_file> files;
-    for (const payload_entry& entry : entries) {
-        file_part part{&in, entry.offset, entry.size};
-        files.push_back({entry.name, [part] { return read_image(part); }});
-    }
+    for (const payload_entry& entry : entries)
+        files.push_back({entry.name, [part_of, entry] { return read_image(part_of(entry)); }});
     payload_check check = check_payload(files, first_name, {});
     for (const std::string& problem : check.unloadable) row("unloadable", problem);
     for (const import_finding& finding : check.findings) row("missing", describe_finding_for_info(finding));

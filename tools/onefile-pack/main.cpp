@@ -17,9 +17,9 @@ namespace {
 const char USAGE[] =
     "usage: onefile-pack COMMAND ...\n"
     "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME | --run PROGRAM] [--search-path DIR]\n"
-    "       [--strict] [BRANDING]\n"
+    "       [--compress[=LEVEL]] [--strict] [BRANDING]\n"
     "  brand STUB.exe -o OUT.exe [BRANDING]\n"
-    "  archive APP_DIR -o FILE [--main NAME]\n"
+    "  archive APP_DIR -o FILE [--main NAME] [--compress[=LEVEL]]\n"
     "  list EXE\n"
     "  extract EXE DIR\n"
     "  info EXE\n"
@@ -28,7 +28,8 @@ const char USAGE[] =
 
 const char HELP_PACK[] =
     "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--main-file FILE]\n"
-    "       [--run PROGRAM] [--search-path DIR]... [--quiet] [--no-check | --strict] [BRANDING]\n"
+    "       [--run PROGRAM] [--search-path DIR]... [--compress[=LEVEL]] [--quiet]\n"
+    "       [--no-check | --strict] [BRANDING]\n"
     "Writes OUT.exe: the launcher stub (default: launcher.exe beside this tool) with the\n"
     "files below APP_DIR as its payload, resource 27. NAME (default main.dll) is the\n"
     "application library at the top of APP_DIR and becomes the first entry; with\n"
@@ -57,7 +58,11 @@ const char HELP_PACK[] =
     "below it; \"/\" is taken for \"\\\"), instead of a library: the first entry is then\n"
     "onefile-run.dll from beside the stub, which starts PROGRAM from the run directory\n"
     "with the launcher's arguments, standard handles, directory and environment, and\n"
-    "returns its exit status; the entry .onefile-run names PROGRAM for it.\n";
+    "returns its exit status; the entry .onefile-run names PROGRAM for it.\n"
+    "--compress[=LEVEL] stores the payload compressed with zstd at LEVEL (1 to 19,\n"
+    "default 3), in pieces of 1 MiB that the launcher decodes on several threads; a\n"
+    "launcher older than this tool refuses such a payload. Without it the payload is\n"
+    "stored as it is.\n";
 const char HELP_BRANDING[] =
     "Branding (pack and brand; any of them rewrites the version block, starting from\n"
     "the stub's own):\n"
@@ -96,12 +101,13 @@ const char HELP_BRAND[] =
     "Writes OUT.exe: the stub (no payload) with its resources and branding record\n"
     "rewritten as 'pack' would, for packing later or at build time. OUT may be STUB.\n";
 const char HELP_ARCHIVE[] =
-    "usage: onefile-pack archive APP_DIR -o FILE [--main NAME] [--quiet]\n"
+    "usage: onefile-pack archive APP_DIR -o FILE [--main NAME] [--compress[=LEVEL]] [--quiet]\n"
     "Writes the bare payload archive, for placing as resource 27 (RT_RCDATA, language\n"
     "neutral) with a resource compiler of your own.\n";
 const char HELP_LIST[] =
     "usage: onefile-pack list EXE\n"
-    "One line per entry in archive order: size in bytes, TAB, name; then a summary.\n"
+    "One line per entry in archive order: size in bytes, TAB, name; then a summary\n"
+    "(with a compressed payload, also its compressed size and the ratio).\n"
     "EXE may be a packed image or a bare archive.\n";
 const char HELP_EXTRACT[] =
     "usage: onefile-pack extract EXE DIR\n"
@@ -257,6 +263,10 @@ int run(int argc, char** argv) {
             options.main_name = text_argument(i, main_value);
         } else if ((command == "pack" || command == "archive") && arg == "--quiet") {
             options.progress = false;
+        } else if ((command == "pack" || command == "archive") &&
+                   (arg == "--compress" || arg.rfind("--compress=", 0) == 0)) {
+            options.compress = arg == "--compress" ? pack::DEFAULT_COMPRESSION_LEVEL
+                                                   : pack::checked_compression_level(arg.substr(11));
         } else if (command == "pack" && arg == "--no-check") {
             options.check = false;
         } else if (command == "pack" && arg == "--strict") {
@@ -289,7 +299,8 @@ int run(int argc, char** argv) {
         if (!have_output) throw usage_error(command + " needs -o OUTPUT");
         options.app_dir = positional[0];
         if (command == "archive") {
-            pack::write_bare_archive(options.app_dir, options.main_name, options.output, options.progress);
+            pack::write_bare_archive(options.app_dir, options.main_name, options.output, options.progress,
+                                     options.compress);
             return 0;
         }
         if (!have_stub) options.stub = default_stub(argv[0]);

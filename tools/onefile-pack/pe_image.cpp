@@ -76,6 +76,21 @@ void writing_to(const fs::path& output, Body body, bool executable = true) {
     }
 }
 
+// A payload written beforehand, copied into the image (into `digest` too).
+void copy_file_into(const fs::path& path, uint64_t size, output_file& out, sha256* digest) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> buffer(1 << 20);
+    out.digest = digest;
+    while (size > 0) {
+        size_t part = static_cast<size_t>(std::min<uint64_t>(size, buffer.size()));
+        in.read(buffer.data(), static_cast<std::streamsize>(part));
+        if (static_cast<size_t>(in.gcount()) != part) throw pack_error("cannot read " + path.string());
+        out.write(buffer.data(), part);
+        size -= part;
+    }
+    out.digest = nullptr;
+}
+
 }  // namespace
 
 namespace {
@@ -224,7 +239,9 @@ int reusable_resource_section(const loaded_stub& s) {
 
 // Writes `s` with a new resource tree: its resources plus, when `entries`
 // is given, the payload as resource 27.
-void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs::path& output, bool progress) {
+// `compressed`: the payload's compressed form, already written to a file.
+void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs::path& output, bool progress,
+                 const fs::path* compressed = nullptr) {
     const pe_layout& layout = s.layout;
     const int reuse = reusable_resource_section(s);
     uint64_t first_raw = UINT64_MAX;
@@ -239,7 +256,7 @@ void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs
     if (reuse < 0 && (table_end > layout.size_of_headers || table_end > first_raw))
         throw pack_error("stub has no room for another section header");
 
-    const uint64_t payload_size = entries ? archive_size(*entries) : 0;
+    const uint64_t payload_size = compressed ? fs::file_size(*compressed) : entries ? archive_size(*entries) : 0;
     std::vector<resource_leaf> leaves = s.leaves;
     std::vector<std::vector<uint8_t>> data = s.data;
     if (entries) {
@@ -312,7 +329,10 @@ void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs
         out.write(section.head.data(), section.head.size());
         if (entries) {
             sha256 digest;
-            write_archive(*entries, out, s.digest_offset != 0 ? &digest : nullptr);
+            if (compressed)
+                copy_file_into(*compressed, payload_size, out, s.digest_offset != 0 ? &digest : nullptr);
+            else
+                write_archive(*entries, out, s.digest_offset != 0 ? &digest : nullptr);
             if (s.digest_offset != 0) {
                 std::array<uint8_t, 32> bytes = digest.finish();
                 out.patch_summed(s.digest_offset, bytes.data(), bytes.size());
@@ -410,7 +430,25 @@ void pack_image(const pack_options& options) {
                                 " was not written");
     }
     prepare_digest(stub, entries);
-    write_image(stub, &entries, options.output, options.progress);
+    if (options.compress == 0) return write_image(stub, &entries, options.output, options.progress);
+    // The image's layout needs the payload's size first: the compressed form
+    // is written beside the output and copied in.
+    fs::path compressed = temporary_beside(options.output);
+    compressed += ".payload";
+    try {
+        writing_to(compressed, [&](output_file& out) {
+            uint64_t total = 0;
+            for (const app_entry& entry : entries) total += entry.size;
+            write_compressed_archive(entries, options.compress, out, progress_bar("compressing", total, options.progress));
+        });
+        write_image(stub, &entries, options.output, options.progress, &compressed);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(compressed, ignored);
+        throw;
+    }
+    std::error_code ignored;
+    fs::remove(compressed, ignored);
 }
 
 void brand_stub(const fs::path& stub_path, const fs::path& output, const branding_options& branding) {
@@ -424,8 +462,15 @@ void brand_stub(const fs::path& stub_path, const fs::path& output, const brandin
 }
 
 void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name, const fs::path& output,
-                        bool progress) {
+                        bool progress, int compress) {
     std::vector<app_entry> entries = scan_app_tree(app_dir, main_name);
+    if (compress != 0) {
+        uint64_t total = 0;
+        for (const app_entry& entry : entries) total += entry.size;
+        return writing_to(output, [&](output_file& out) {
+            write_compressed_archive(entries, compress, out, progress_bar("compressing", total, progress));
+        });
+    }
     uint64_t size = archive_size(entries);
     writing_to(output, [&](output_file& out) {
         out.on_progress = progress_bar("archiving", size, progress);

@@ -184,7 +184,7 @@ std::vector<resource_leaf> read_resources(const std::vector<uint8_t>& image) {
 payload_location locate_payload(std::istream& in, uint64_t file_size) {
     read_at_fn read_at = stream_reader(in, file_size, pack_error("image is truncated"));
     std::vector<uint8_t> start = read_at(0, std::min<uint64_t>(3, file_size));
-    if (start.size() == 3 && start[0] == 'K' && start[1] == 'A' && start[2] == 'X') return {0, file_size};
+    if (start.size() == 3 && start[0] == 'K' && start[1] == 'A' && (start[2] == 'X' || start[2] == 'Z')) return {0, file_size};
     pe_layout layout = parse_layout(read_at);
     for (const resource_leaf& leaf : walk_resources(layout, read_at)) {
         if (is_payload(leaf)) return {rva_to_offset(layout, leaf.data_rva, leaf.size), leaf.size};
