@@ -132,13 +132,15 @@ void set_extraction_security(void* attributes) {
     extraction_security = static_cast<SECURITY_ATTRIBUTES*>(attributes);
 }
 
-bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* target_path,
-                         directory_cache& cache, uint8_t* write_buffer,
-                         extraction_progress* progress) {
+namespace {
+
+// The entry's file, made (with the folders above it) for writing. A failure
+// ends the process with its message, or, in a cache's staging, is recorded
+// and INVALID_HANDLE_VALUE returned.
+HANDLE create_target_file(directory_cache& cache, const u16* target_path) {
     // A directory that could not be made shows up as the failure to create
     // the file just below.
     (void)ensure_parent_directories(cache, system_directory_operations(), target_path);
-
     // FILE_SHARE_WRITE alone: others may write while we do, but not read a
     // half-written file or delete it.
     HANDLE file = win32.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
@@ -146,8 +148,17 @@ bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
     if (file == INVALID_HANDLE_VALUE) {
         if (!recoverable_failures.load()) fail_open_target(target_path);
         extraction_failure.store(true);
-        return false;
     }
+    return file;
+}
+
+}  // namespace
+
+bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* target_path,
+                         directory_cache& cache, uint8_t* write_buffer,
+                         extraction_progress* progress) {
+    HANDLE file = create_target_file(cache, target_path);
+    if (file == INVALID_HANDLE_VALUE) return false;
 
     uint64_t remaining = size;
     while (remaining > 0) {
@@ -180,14 +191,8 @@ bool write_compressed_entry(payload_archive& archive, uint64_t size, const u16* 
                             const u16* entry_name, directory_cache& cache,
                             extraction_progress* progress) {
     static uint64_t decoded_done = 0;  // across entries: the bar's position
-    (void)ensure_parent_directories(cache, system_directory_operations(), target_path);
-    HANDLE file = win32.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
-                                    extraction_security, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        if (!recoverable_failures.load()) fail_open_target(target_path);
-        extraction_failure.store(true);
-        return false;
-    }
+    HANDLE file = create_target_file(cache, target_path);
+    if (file == INVALID_HANDLE_VALUE) return false;
 
     // Damage is never recoverable: a cache's staging that fell back to TEMP
     // would meet it again.

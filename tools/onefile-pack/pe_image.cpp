@@ -20,8 +20,6 @@ using namespace pe;
 
 namespace {
 
-constexpr uint32_t OPTIONAL_SUBSYSTEM = 68;  // offset of the subsystem field in the optional header
-constexpr uint16_t SUBSYSTEM_WINDOWS_CUI = 3;
 constexpr uint32_t SCN_INITIALIZED_DATA_READ = 0x00000040 | 0x40000000;
 constexpr uint64_t MAX_STUB_SIZE = 256ull << 20;
 

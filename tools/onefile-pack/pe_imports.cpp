@@ -6,19 +6,18 @@
 #include <cstring>
 
 #include "pack.h"
+#include "pe_layout.h"
 #include "resources/little_endian.h"
 
 namespace pack {
 
 namespace {
 
-constexpr uint16_t MACHINE_AMD64 = 0x8664;
+using namespace pe;
+
 constexpr uint16_t MACHINE_I386 = 0x014C;
 constexpr uint16_t MACHINE_ARM64 = 0xAA64;
 constexpr uint16_t MAGIC_PE32 = 0x10B;
-constexpr uint16_t MAGIC_PE32_PLUS = 0x20B;
-constexpr uint16_t FILE_EXECUTABLE_IMAGE = 0x0002;
-constexpr uint16_t FILE_DLL = 0x2000;
 constexpr uint32_t EXPORT_DIRECTORY = 0, IMPORT_DIRECTORY = 1, DELAY_IMPORT_DIRECTORY = 13;
 constexpr uint16_t MAX_SECTIONS = 96;         // the loader's own limit
 constexpr uint32_t MAX_IMPORTED_DLLS = 4096;  // far above any real library

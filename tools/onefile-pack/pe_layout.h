@@ -1,6 +1,6 @@
 // The PE32+ layout the packer's image files share: header constants, the
 // section table as read, and the readers of headers, sections and resources.
-// Internal to the packer (pe_headers.cpp, pe_resources.cpp, pe_image.cpp).
+// Internal to the packer (its PE readers and writer).
 #pragma once
 #include <functional>
 
@@ -11,6 +11,11 @@ namespace pack::pe {
 constexpr uint32_t PAGE_SIZE = 4096;
 constexpr uint16_t MACHINE_AMD64 = 0x8664;
 constexpr uint16_t MAGIC_PE32_PLUS = 0x20B;
+// COFF characteristics and the optional header's subsystem field.
+constexpr uint16_t FILE_EXECUTABLE_IMAGE = 0x0002;
+constexpr uint16_t FILE_DLL = 0x2000;
+constexpr uint32_t OPTIONAL_SUBSYSTEM = 68;  // its offset in the optional header
+constexpr uint16_t SUBSYSTEM_WINDOWS_GUI = 2, SUBSYSTEM_WINDOWS_CUI = 3;
 constexpr uint32_t RESOURCE_DIRECTORY = 2;
 constexpr uint32_t SECURITY_DIRECTORY = 4;
 constexpr uint16_t RT_RCDATA = 10;

@@ -1,17 +1,15 @@
 // --run PROGRAM: the program the run library starts, checked as the system
 // would start it, and the payload entry that names it. Standard library only.
 #include "pack.h"
+#include "pe_layout.h"
 #include "resources/little_endian.h"
 
 namespace pack {
 
 namespace {
 
-constexpr uint16_t MACHINE_AMD64 = 0x8664;
-constexpr uint16_t MAGIC_PE32_PLUS = 0x20B;
-constexpr uint16_t FILE_EXECUTABLE_IMAGE = 0x0002;
-constexpr uint16_t FILE_DLL = 0x2000;
-constexpr uint16_t SUBSYSTEM_WINDOWS_GUI = 2, SUBSYSTEM_WINDOWS_CUI = 3;
+using namespace pe;
+
 constexpr size_t HEADER_READ = 4096;  // what the loader reads of the headers, at most
 
 // Why `path` is not a 64-bit executable, or an empty string.
