@@ -112,6 +112,13 @@ int64_t held_run_directory_index();
 bool rename_held_directory(HANDLE directory, const u16* folder_path, const u16* new_name);
 void release_run_directory_lock();
 void release_lock_file();
+// Takes the shared lock on `file` and makes it this process's hold of a
+// lock file (launcher.lock_file), closing an earlier one.
+void keep_lock_file(HANDLE file);
+// The lock file `lock_name` of `folder` (own path `folder_path`), opened
+// without following a link, judged on its handle (a plain file of one name,
+// this user's) and held as keep_lock_file says. False when there is none such.
+bool hold_existing_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name);
 // The byte-range lock on a run directory's lock file: shared by the
 // launchers that hold the directory, exclusive for one about to remove it.
 // False when another process holds a lock that conflicts.

@@ -140,26 +140,22 @@ bool digests_equal(const uint8_t* a, const uint8_t* b) {
 // its handle, and held with the shared lock.
 bool hold_cache_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        opened_entry entry = entry_open(folder, folder_path, lock_name, READ_CONTROL, SHARE_ALL);
-        HANDLE file = INVALID_HANDLE_VALUE;
-        if (entry.kind == entry_kind::file && entry.links == 1 && owned_by_current_user(entry.handle)) {
-            file = entry_reopen(entry, folder_path, lock_name, GENERIC_READ, CLAIM_SHARING);
-        } else if (entry.kind == entry_kind::gone) {
-            // Made new: CREATE_NEW follows no link, a dangling one included.
-            u16 path[RUN_DIRECTORY_CAPACITY + 16];
-            if (run_directory_lock_path(path, RUN_DIRECTORY_CAPACITY + 16))
-                file = win32.CreateFileW(path, GENERIC_READ, CLAIM_SHARING, own_user_only_security(),
-                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        }
-        bool retry = entry.kind == entry_kind::gone && file == INVALID_HANDLE_VALUE;
+        if (hold_existing_lock_file(folder, folder_path, lock_name)) return true;
+        opened_entry entry = entry_open(folder, folder_path, lock_name, 0, SHARE_ALL);
         close_valid(entry.handle);
+        // Something else stands there (a link, a file of two names): not ours.
+        if (entry.kind != entry_kind::gone) return false;
+        // Made new: CREATE_NEW follows no link, a dangling one included.
+        u16 path[RUN_DIRECTORY_CAPACITY + 16];
+        HANDLE file = run_directory_lock_path(path, RUN_DIRECTORY_CAPACITY + 16)
+                          ? win32.CreateFileW(path, GENERIC_READ, CLAIM_SHARING, own_user_only_security(),
+                                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
+                          : INVALID_HANDLE_VALUE;
         if (file != INVALID_HANDLE_VALUE) {
-            (void)lock_lock_file(file, false);
-            HANDLE earlier = launcher.lock_file.exchange(file);
-            if (earlier != nullptr) win32.CloseHandle(earlier);
+            keep_lock_file(file);
             return true;
         }
-        if (!retry) return false;
+        // A rival made it meanwhile (look again), or a dangling link refused it.
     }
     return false;
 }

@@ -37,11 +37,7 @@ bool make_lock_file() {
     HANDLE file = win32.CreateFileW(launcher.lock_file_path, GENERIC_READ | GENERIC_WRITE, HOLD_SHARING,
                                     own_user_only_security(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    // Refused only where the file system has no locks: the handle's own
-    // sharing still holds.
-    (void)lock_lock_file(file, false);
-    HANDLE earlier = launcher.lock_file.exchange(file);
-    if (earlier != nullptr) win32.CloseHandle(earlier);
+    keep_lock_file(file);
     return true;
 }
 
@@ -84,6 +80,25 @@ bool publish_made_directory(int64_t index) {
 int64_t held_directory_index = 0;  // of the directory hold_run_directory holds
 
 }  // namespace
+
+void keep_lock_file(HANDLE file) {
+    // Refused only where the file system has no locks: the handle's own
+    // sharing still holds.
+    (void)lock_lock_file(file, false);
+    HANDLE earlier = launcher.lock_file.exchange(file);
+    if (earlier != nullptr) win32.CloseHandle(earlier);
+}
+
+bool hold_existing_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name) {
+    opened_entry entry = entry_open(folder, folder_path, lock_name, READ_CONTROL, SHARE_ALL);
+    HANDLE file = entry.kind == entry_kind::file && entry.links == 1 && owned_by_current_user(entry.handle)
+                      ? entry_reopen(entry, folder_path, lock_name, GENERIC_READ, HOLD_SHARING)
+                      : INVALID_HANDLE_VALUE;
+    if (entry.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(entry.handle);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    keep_lock_file(file);
+    return true;
+}
 
 bool lock_lock_file(HANDLE file, bool exclusive) {
     OVERLAPPED range = {};
@@ -169,16 +184,7 @@ bool hold_run_directory() {
         if (length + u16_length(LOCK_FILE_SUFFIX) < MADE_NAME_CAPACITY + 8) {
             bounded_copy(lock_name, name, MADE_NAME_CAPACITY + 8);
             for (size_t index = 0; (lock_name[length + index] = LOCK_FILE_SUFFIX[index]) != 0; ++index) {}
-            opened_entry lock = entry_open(folder, own_path, lock_name, READ_CONTROL, SHARE_ALL);
-            HANDLE file = lock.kind == entry_kind::file && owned_by_current_user(lock.handle)
-                              ? entry_reopen(lock, own_path, lock_name, GENERIC_READ, HOLD_SHARING)
-                              : INVALID_HANDLE_VALUE;
-            if (lock.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(lock.handle);
-            if (file != INVALID_HANDLE_VALUE) {
-                (void)lock_lock_file(file, false);
-                HANDLE before = launcher.lock_file.exchange(file);
-                if (before != nullptr) win32.CloseHandle(before);
-            }
+            (void)hold_existing_lock_file(folder, own_path, lock_name);
         }
     }
     win32.CloseHandle(folder);
