@@ -26,3 +26,11 @@ owner_state judge_owner(const run_directory_name& name, const owner_query& query
     return query.created > name.start ? owner_state::gone : owner_state::alive;
 }
 
+
+bool lock_file_name(u16* out, size_t capacity, const u16* name, size_t length) {
+    size_t suffix = u16_length(LOCK_FILE_SUFFIX);
+    if (length + suffix + 1 > capacity) return false;
+    for (size_t index = 0; index < length; ++index) out[index] = name[index];
+    for (size_t index = 0; index <= suffix; ++index) out[length + index] = LOCK_FILE_SUFFIX[index];
+    return true;
+}

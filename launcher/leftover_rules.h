@@ -18,6 +18,10 @@ constexpr u16 SWEEP_SUFFIX[] = U16(".swept");
 constexpr u16 LOCK_FILE_SUFFIX[] = U16(".lock");
 constexpr uint64_t LOCK_FILE_OFFSET = uint64_t{1} << 40;
 
+// The lock file's name of the directory named by the first `length` units
+// of `name`, into `out` (capacity units); false when it does not fit.
+bool lock_file_name(u16* out, size_t capacity, const u16* name, size_t length);
+
 struct run_directory_name {
     uint32_t parent;  // process id
     uint64_t start;   // FILETIME count, at most INT64_MAX as the launcher writes it

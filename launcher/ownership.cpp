@@ -47,13 +47,7 @@ HANDLE open_mark_file(HANDLE folder, const u16* folder_path, const u16* name) {
 bool lock_mark_names(HANDLE folder, const u16* folder_path, const u16* name, size_t base_length,
                      int64_t directory_index) {
     u16 lock_name[NAME_CAPACITY];
-    size_t length = 0;
-    for (; length < base_length && length + 1 < NAME_CAPACITY; ++length) lock_name[length] = name[length];
-    for (const u16* unit = LOCK_FILE_SUFFIX; *unit != 0; ++unit) {
-        if (length + 1 >= NAME_CAPACITY) return false;
-        lock_name[length++] = *unit;
-    }
-    lock_name[length] = 0;
+    if (!lock_file_name(lock_name, NAME_CAPACITY, name, base_length)) return false;
     HANDLE file = open_mark_file(folder, folder_path, lock_name);
     if (file == INVALID_HANDLE_VALUE) return false;
     lock_mark mark;

@@ -187,7 +187,7 @@ cache_look open_cache() {
     u16 lock_name[NAME_CAPACITY + 16];
     bool held = verdict.how == ownership::cache && same_application(verdict.mark) &&
                 hold_run_directory() && held_run_directory_index() == entry.index &&
-                join(lock_name, NAME_CAPACITY + 16, folder.name, LOCK_FILE_SUFFIX) &&
+                lock_file_name(lock_name, NAME_CAPACITY + 16, folder.name, u16_length(folder.name)) &&
                 hold_cache_lock_file(folder.handle, folder.own_path, lock_name);
     win32.CloseHandle(folder.handle);
     if (!held) {
@@ -219,7 +219,7 @@ bool retire_cache(int64_t index) {
     u16 lock_name[NAME_CAPACITY + 16];
     bool lock_free = false;
     int64_t lock_index = 0;
-    HANDLE lock = join(lock_name, NAME_CAPACITY + 16, folder.name, LOCK_FILE_SUFFIX)
+    HANDLE lock = lock_file_name(lock_name, NAME_CAPACITY + 16, folder.name, u16_length(folder.name))
                       ? claim_lock_file(folder.handle, folder.own_path, lock_name, lock_free, lock_index)
                       : INVALID_HANDLE_VALUE;
     opened_entry entry = entry_open(folder.handle, folder.own_path, folder.name, OWNERSHIP_ACCESS, SHARE_ALL);

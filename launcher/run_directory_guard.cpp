@@ -57,13 +57,12 @@ bool publish_made_directory(int64_t index) {
     next_made_record = (next_made_record + 1) % MADE_RECORDS;
     published_made_directory.store(nullptr);
     const u16* name = nullptr;
-    if (!split_run_directory(made.folder_text, name) || u16_length(name) + 8 > MADE_NAME_CAPACITY) return false;
+    if (!split_run_directory(made.folder_text, name) || u16_length(name) >= MADE_NAME_CAPACITY ||
+        !lock_file_name(made.lock_name, MADE_NAME_CAPACITY + 8, name, u16_length(name)))
+        return false;
+    bounded_copy(made.name, name, MADE_NAME_CAPACITY);
     HANDLE folder = folder_open(made.folder_text);
     if (folder == INVALID_HANDLE_VALUE) return false;
-    bounded_copy(made.name, name, MADE_NAME_CAPACITY);
-    bounded_copy(made.lock_name, name, MADE_NAME_CAPACITY + 8);
-    for (size_t at = u16_length(made.lock_name), index = 0; (made.lock_name[at] = LOCK_FILE_SUFFIX[index]) != 0;
-         ++at, ++index) {}
     opened_entry lock = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0, 0};
     if (folder_own_path(folder, made.folder_path, RUN_DIRECTORY_CAPACITY))
         lock = entry_open(folder, made.folder_path, made.lock_name, 0, SHARE_ALL);
@@ -147,12 +146,7 @@ bool split_run_directory(u16* folder, const u16*& name) {
 }
 
 bool run_directory_lock_path(u16* path, size_t capacity) {
-    size_t length = u16_length(launcher.run_directory);
-    size_t suffix = u16_length(LOCK_FILE_SUFFIX);
-    if (length + suffix + 1 > capacity) return false;
-    for (size_t index = 0; index < length; ++index) path[index] = launcher.run_directory[index];
-    for (size_t index = 0; index <= suffix; ++index) path[length + index] = LOCK_FILE_SUFFIX[index];
-    return true;
+    return lock_file_name(path, capacity, launcher.run_directory, u16_length(launcher.run_directory));
 }
 
 bool hold_run_directory() {
@@ -180,12 +174,8 @@ bool hold_run_directory() {
     // none; its child goes on.
     if (launcher.child_role) {
         u16 lock_name[MADE_NAME_CAPACITY + 8];
-        size_t length = u16_length(name);
-        if (length + u16_length(LOCK_FILE_SUFFIX) < MADE_NAME_CAPACITY + 8) {
-            bounded_copy(lock_name, name, MADE_NAME_CAPACITY + 8);
-            for (size_t index = 0; (lock_name[length + index] = LOCK_FILE_SUFFIX[index]) != 0; ++index) {}
+        if (lock_file_name(lock_name, MADE_NAME_CAPACITY + 8, name, u16_length(name)))
             (void)hold_existing_lock_file(folder, own_path, lock_name);
-        }
     }
     win32.CloseHandle(folder);
     return true;
