@@ -176,16 +176,16 @@ class Bench:
         to_run_code = (entered - start) / 1e9 if entered is not None else None
         return to_run_code, (end - start) / 1e9, status, usage
 
-    def run_windows(self, exe, arguments=(), extra_env=None):
+    def run_windows(self, exe, arguments=(), extra_env=None, prefix=()):
         env = wine_env({"BENCH_MARKER": windows_path(self.marker), **(extra_env or {})})
-        to_run_code, to_exit, status, usage = self.timed([WINE, exe, *arguments], env, marker=True)
+        to_run_code, to_exit, status, usage = self.timed([*prefix, WINE, exe, *arguments], env, marker=True)
         if status != 0 or to_run_code is None:
             raise SystemExit(f"bench: {os.path.basename(exe)} ended with status {status}"
                              f"{'' if to_run_code else ', run_code not reached'}")
         return to_run_code, to_exit
 
-    def run_packed(self, exe, arguments=()):
-        result = self.run_windows(exe, arguments)
+    def run_packed(self, exe, arguments=(), prefix=()):
+        result = self.run_windows(exe, arguments, prefix=prefix)
         left = self.run_directories()
         if left:
             self.clear_run_directories()
@@ -407,6 +407,30 @@ class Bench:
         finally:
             os.close(fd)
 
+    BLKIO = "/sys/fs/cgroup/blkio"
+    SLOW_DISK = 400 * 1000 * 1000  # bytes a second: a SATA SSD's order
+
+    def slow_disk_prefix(self, path):
+        """A command prefix that runs the command in a control group whose
+        reads from path's disk are held to SLOW_DISK (cgroup v1 blkio), or
+        None where that cannot be made. A virtual disk served from the
+        host's cache reads dropped pages back at memory speed; the limit
+        gives the cold case the cost of a real disk."""
+        group = os.path.join(self.BLKIO, "onefile-bench")
+        try:
+            device = os.stat(path).st_dev
+            number = f"{os.major(device)}:{os.minor(device)}"
+            sys_dev = os.path.realpath(f"/sys/dev/block/{number}")
+            if os.path.exists(os.path.join(sys_dev, "partition")):
+                with open(os.path.join(os.path.dirname(sys_dev), "dev")) as f:
+                    number = f.read().strip()
+            os.makedirs(group, exist_ok=True)
+            with open(os.path.join(group, "blkio.throttle.read_bps_device"), "w") as f:
+                f.write(f"{number} {self.SLOW_DISK}")
+        except OSError:
+            return None
+        return ["sh", "-c", f'echo $$ > {group}/cgroup.procs && exec "$@"', "sh"]
+
     def compression(self, reps, level=3):
         """The compressed form against the stored one and tar with zstd at
         the same level: sizes, pack time, start → run_code warm and with the
@@ -433,12 +457,15 @@ class Bench:
         label, tree, stored, packed, tarzst, sizes, pack_t, tar_t = results["pe"]
         target = os.path.join(self.temp, "bench_tar_zst")
 
+        slow = self.slow_disk_prefix(packed)
+
         def tar_x(cold):
             if cold:
                 self.drop_pages(tarzst)
             shutil.rmtree(target, ignore_errors=True)
             os.makedirs(target)
-            _, seconds, status, _ = self.timed(["sh", "-c", f"zstd -q -d -c '{tarzst}' | tar -xf - -C '{target}'"])
+            _, seconds, status, _ = self.timed([*(slow if cold and slow else ()), "sh", "-c",
+                                                f"zstd -q -d -c '{tarzst}' | tar -xf - -C '{target}'"])
             if status != 0:
                 raise SystemExit("bench: tar -xf of the .tar.zst failed")
             shutil.rmtree(target, ignore_errors=True)
@@ -447,18 +474,27 @@ class Bench:
         def start(exe, cold):
             if cold:
                 self.drop_pages(exe)
-            return self.run_packed(exe)[0]
+            return self.run_packed(exe, prefix=slow if cold and slow else ())[0]
 
+        cold_label = (f"exe's pages dropped, disk at {self.SLOW_DISK // 1000000} MB/s" if slow
+                      else "exe's pages dropped")
+        if slow:
+            self.notes.append(f"Cold starts: the file's pages dropped (POSIX_FADV_DONTNEED), then reads "
+                              f"from its disk held to {self.SLOW_DISK // 1000000} MB/s by a blkio control group.")
         kinds = [(f"{label}, {temp}: {what}", run, cold)
-                 for temp, cold in (("warm", False), ("exe's pages dropped", True))
+                 for temp, cold in (("warm", False), (cold_label, True))
                  for what, run in (("compressed start → run_code", lambda c: start(packed, c)),
                                    ("stored start → run_code", lambda c: start(stored, c)),
                                    ("zstd -d | tar -xf", tar_x))]
         series = [Series(name) for name, _, _ in kinds]
         for _, run, cold in kinds:
             run(cold)
-        for _ in range(reps):
-            for s, (_, run, cold) in zip(series, kinds):
+        # Each round starts one contender later: whatever a run leaves to
+        # the next one (memory to take back, pages to write) falls on each
+        # contender in turn.
+        for round_ in range(reps):
+            shift = round_ % len(kinds)
+            for s, (_, run, cold) in (list(zip(series, kinds))[shift:] + list(zip(series, kinds))[:shift]):
                 settle()
                 s.add(run(cold))
         peaks, anon, _ = self.memory(packed, 1)
@@ -660,10 +696,10 @@ class Table:
         return "\n".join(lines)
 
 
-def table_text(header, began, table):
-    """The header, the machine, when and how long, then the table."""
+def table_text(header, began, table, notes=()):
+    """The header, the machine, when and how long, the table, then notes."""
     return (f"{header}\n{machine()}\n{time.strftime('%Y-%m-%d %H:%M')}, "
-            f"{time.time() - began:.0f} s\n\n{table.markdown()}\n")
+            f"{time.time() - began:.0f} s\n\n{table.markdown()}\n" + "".join(f"\n{n}\n" for n in notes))
 
 
 def launch_table(bench, table, reps):
@@ -709,7 +745,7 @@ def compression_table(bench, table, reps):
         table.series(s)
     warm_c, warm_s, warm_t, cold_c, cold_s, cold_t = starts
     table.ratio("warm: compressed / stored start → run_code", warm_c, warm_s, 1.1)
-    table.ratio("exe's pages dropped: compressed / stored start → run_code", cold_c, cold_s, 1.0)
+    table.ratio("cold: compressed / stored start → run_code", cold_c, cold_s, 1.0)
     table.ratio("warm: compressed start / zstd -d | tar -xf", warm_c, warm_t)
     table.limit(private, 64)
 
@@ -778,11 +814,11 @@ def main():
         for s in (cache_t, plain_t):
             table.series(s)
         table.ratio("cache pack / default pack", cache_t, plain_t, 1.2)
-        print(table_text(header, began, table))
+        print(table_text(header, began, table, bench.notes))
         return
     if args.compression_only:
         compression_table(bench, table, args.reps)
-        print(table_text(header, began, table))
+        print(table_text(header, began, table, bench.notes))
         return
     if args.sweep_only:
         print("bench: sweep ...", file=sys.stderr, flush=True)
@@ -794,7 +830,7 @@ def main():
                            f"{(leftovers.median() - empty.median()) * 1000:.0f}", "", "≤ 100",
                            "met" if leftovers.median() - empty.median() <= 0.1 else "MISSED"))
         table.ratio("own file work with leftovers / without (to exit)", work_leftovers, work)
-        print(table_text(header, began, table))
+        print(table_text(header, began, table, bench.notes))
         return
     if args.closing_only:
         print("bench: closing ...", file=sys.stderr, flush=True)
@@ -804,7 +840,7 @@ def main():
             table.series(s)
         table.ratio("close 2 ms: closing threads / one thread", costly_pool, costly_one)
         table.ratio("close 0 ms: closing threads / one thread", plain_pool, plain_one, 1.0)
-        print(table_text(header, began, table))
+        print(table_text(header, began, table, bench.notes))
         return
     if args.cache_only:
         bench.pack(bench.tree, bench.packed)
@@ -819,7 +855,7 @@ def main():
         if first_before:
             table.series(first_before)
             table.ratio("cache, first start / with the other stub", first, first_before, 1.1)
-        print(table_text(header, began, table))
+        print(table_text(header, began, table, bench.notes))
         return
     if args.cycle_only:
         before = bench.pack_with_other_stub() if bench.stub_before else None
@@ -833,7 +869,7 @@ def main():
         table.ratio("full cycle / (tar -xf + rm -rf)", results[1], results[3], 1.5)
         if before:
             table.ratio("full cycle / full cycle with the other stub", results[1], results[4])
-        print(table_text(header, began, table))
+        print(table_text(header, began, table, bench.notes))
         return
     if args.start_only and bench.stub_before:
         print("bench: start to run_code, both stubs ...", file=sys.stderr, flush=True)
@@ -846,7 +882,7 @@ def main():
         table.ratio("packed / packed with the other stub (to run_code)", mine, other)
     if args.launch_only or args.start_only:
         launch_table(bench, table, args.tiny_reps)
-        print(table_text(header, began, table))
+        print(table_text(header, began, table, bench.notes))
         return
     print("bench: packer ...", file=sys.stderr, flush=True)
     pack_t, tar_t, pack_m, tar_m = bench.packer(max(3, args.reps // 2 + 1))
@@ -878,7 +914,7 @@ def main():
 
     compression_table(bench, table, args.reps)
 
-    text = table_text(header, began, table)
+    text = table_text(header, began, table, bench.notes)
     print(text)
     if args.markdown:
         with open(args.markdown, "w") as f:

@@ -5,7 +5,6 @@
 #include "diagnostics/failure.h"
 #include "launcher/launcher.h"
 #include "launcher/progress_window.h"
-#include "payload/piece_decoder.h"
 #include "platform/end_abnormally.h"
 #include "platform/command_line.h"
 #include "platform/environment.h"
@@ -27,7 +26,7 @@ bool next_entry_name() {
 // write failure a cache's staging recovers from.
 void unpack_payload(bool made) {
     if (launcher.payload.compressed)
-        start_piece_decoding(launcher.payload, payload_progress_total(launcher.payload));
+        start_compressed_extraction(launcher.payload);
     while (!unpack_progress.stop_requested.load() && !extraction_failed() && next_entry_name()) {
         make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
                          launcher.first_entry_path);
@@ -45,7 +44,7 @@ void unpack_payload(bool made) {
             write_payload_entry(launcher.payload, size, launcher.target_path, launcher.cache,
                                 launcher.write_buffer, &unpack_progress);
     }
-    if (launcher.payload.compressed) finish_piece_decoding();
+    if (launcher.payload.compressed) finish_compressed_extraction();
     // Every file complete and closed before anything relies on the tree.
     finish_extraction_closes();
 }
@@ -93,7 +92,7 @@ DWORD collect_child(HANDLE process) {
 }
 
 int run_parent() {
-    start_progress_window(payload_progress_total(launcher.payload));
+    start_progress_window(launcher.payload);
     if (!use_run_directory_cache()) unpack_payload();
     // Cancelled: what was written goes with the clean-up, no child starts.
     if (!finish_unpacking()) {

@@ -47,7 +47,8 @@ struct progress_state {
     // A process the child started whose windows count as the child's.
     std::atomic<DWORD> program_id{0};
     std::atomic<ULONGLONG> child_started_at{0};
-    uint64_t archive_size = 0;
+    payload_archive archive = {};
+    uint64_t archive_size = 0;  // the bar's total
     HANDLE wake = nullptr;  // set when unpacking ends or the parent finishes
     HANDLE thread = nullptr;
 };
@@ -334,6 +335,9 @@ DWORD WINAPI progress_main(void*) {
     if (win32.WaitForSingleObject(progress.wake, PROGRESS_DELAY_MS) != WAIT_TIMEOUT) return 0;
     progress.showing.store(true);
     if (progress.phase.load() != UNPACKING || !load_window_functions()) return 0;
+    // Counted here, off the writer's way: for the compressed form this
+    // walks every entry's header.
+    progress.archive_size = payload_progress_total(progress.archive);
     HWND window = create_window();
     if (window == nullptr) return 0;
     ui.ShowWindow(window, SW_SHOWNORMAL);
@@ -359,9 +363,9 @@ bool loaded_user32_function(const char* name, Function& function) {
 
 }  // namespace
 
-void start_progress_window(uint64_t archive_size) {
+void start_progress_window(const payload_archive& archive) {
     if ((launcher_branding.flags & BRANDING_FLAG_NO_PROGRESS) != 0) return;
-    progress.archive_size = archive_size;
+    progress.archive = archive;
     progress.wake = win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (progress.wake == nullptr) return;
     progress.thread = win32.CreateThread(nullptr, 0, progress_main, nullptr, 0, nullptr);

@@ -29,10 +29,11 @@ constexpr UINT PROGRESS_WATCH_PROCESS_MESSAGE = WM_APP + 1;
 // the writer to stop (payload/extraction.h).
 extern extraction_progress unpack_progress;
 
-// Starts the window's thread for an archive of `archive_size` bytes, unless
-// the branding record says --no-progress. The thread waits PROGRESS_DELAY_MS
-// and then shows the window if unpacking still runs. Silent on any failure.
-void start_progress_window(uint64_t archive_size);
+// Starts the window's thread for the payload `archive` (cursor past its
+// header), unless the branding record says --no-progress. The thread waits
+// PROGRESS_DELAY_MS and then shows the window if unpacking still runs.
+// Silent on any failure.
+void start_progress_window(const payload_archive& archive);
 
 // Called when the writer has stopped. True when unpacking is complete and the
 // child may start; false when Cancel came first.

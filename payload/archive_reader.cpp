@@ -100,12 +100,13 @@ read_status read_entry_piece(payload_archive& archive, uint64_t& decoded_left, u
     return read_status::ok;
 }
 
-uint64_t payload_progress_total(const payload_archive& archive) {
+uint64_t payload_progress_total(const payload_archive& archive, uint64_t enough) {
     if (!archive.compressed) return static_cast<uint64_t>(archive.end - archive.base);
     payload_archive walk = archive;
-    static u16 name[ENTRY_NAME_CAPACITY];  // the main thread's alone, before the writer
+    u16 name[ENTRY_NAME_CAPACITY];
     uint64_t total = 0, size = 0;
-    while (read_entry_name(walk, name) == read_status::ok && read_entry_size(walk, size) == read_status::ok) {
+    while (total < enough && read_entry_name(walk, name) == read_status::ok &&
+           read_entry_size(walk, size) == read_status::ok) {
         total += size;
         skip_entry_data(walk);
     }

@@ -65,5 +65,7 @@ read_status read_entry_piece(payload_archive& archive, uint64_t& decoded_left, u
 // The bar's total: the archive's size when stored (the writer counts archive
 // bytes), the sum of the entries' sizes when compressed (it counts decoded
 // bytes); the cursor just past the header. The walk stops at the end marker
-// or wherever the archive is damaged.
-uint64_t payload_progress_total(const payload_archive& archive);
+// or wherever the archive is damaged, or once the total reaches `enough`:
+// the walk touches every entry's header, and on a cold start each of them
+// is a read from the disk.
+uint64_t payload_progress_total(const payload_archive& archive, uint64_t enough = UINT64_MAX);

@@ -81,13 +81,17 @@ void set_cache_staging_extraction(bool on);
 bool extraction_failed();
 
 // The same for an entry of the compressed form: `size` decoded bytes in
-// pieces (payload/piece_decoder.h), written a piece at a time. A piece that
-// does not decode, or pieces that do not add up to the entry, end the
-// process with the damaged-entry message naming `entry_name`. With
-// `progress`, publishes the decoded bytes written so far in this process.
+// pieces (payload/piece_decoder.h), each decoded and written at its offset,
+// on worker threads when start_compressed_extraction started them. Pieces
+// are taken back in archive order; a piece that does not decode, or pieces
+// that do not add up to the entry, end the process with the damaged-entry
+// message naming its entry. With `progress`, publishes the decoded bytes
+// written so far. A file is complete only after finish_compressed_extraction.
+void start_compressed_extraction(const payload_archive& archive);
 bool write_compressed_entry(payload_archive& archive, uint64_t size, const u16* target_path,
                             const u16* entry_name, directory_cache& cache,
                             extraction_progress* progress = nullptr);
+void finish_compressed_extraction();
 
 // A written file is closed on one of a few closing threads: under real-time
 // antivirus scanning a close costs 1 to 10 ms (the scanner looks at the file

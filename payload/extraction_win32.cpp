@@ -3,6 +3,7 @@
 #include "payload/extraction.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "diagnostics/failure.h"
@@ -187,41 +188,101 @@ bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
     return remaining == 0;
 }
 
+namespace {
+
+// The compressed form's writer: the pieces go to the workers (or, without
+// them, are decoded here) and come back in archive order, where their
+// failures are reported and their files closed.
+struct compressed_writer {
+    bool workers = false;
+    piece_context* context = nullptr;  // for pieces decoded on this thread
+    uint8_t* buffer = nullptr;
+    uint64_t decoded_done = 0;  // the bar's position
+    extraction_progress* progress = nullptr;
+};
+compressed_writer writer;
+
+// A finished piece, taken in archive order: the first damage or failed write
+// is reported as the sequential writer would have met it.
+void settle(const retired_piece& done) {
+    if (done.outcome == piece_outcome::damaged) fail_damaged_entry(done.entry_name);
+    if (done.outcome == piece_outcome::write_failed) {
+        if (!recoverable_failures.load()) fail_unpack_write();
+        extraction_failure.store(true);
+    }
+    if (done.job.last) close_written_file(static_cast<HANDLE>(done.job.file));
+    writer.decoded_done += done.job.piece.decoded_size;
+    if (writer.progress != nullptr)
+        writer.progress->archive_bytes_done.store(writer.decoded_done, std::memory_order_relaxed);
+}
+
+void settle_all() {
+    retired_piece done;
+    while (retire_oldest_piece(done)) settle(done);
+}
+
+// Damage met by the writer itself: pieces before it are settled first, so
+// an earlier entry's damage is the one named.
+[[noreturn]] void fail_at(const u16* entry_name) {
+    settle_all();
+    fail_damaged_entry(entry_name);
+}
+
+piece_outcome decode_here(const queued_piece& job) {
+    if (writer.context == nullptr) writer.context = new_piece_context();
+    if (writer.buffer == nullptr) writer.buffer = static_cast<uint8_t*>(std::malloc(PIECE_SIZE));
+    // Without memory to decode, the piece cannot be unpacked.
+    if (writer.context == nullptr || writer.buffer == nullptr) return piece_outcome::damaged;
+    return decode_and_write(writer.context, job, writer.buffer);
+}
+
+}  // namespace
+
+void start_compressed_extraction(const payload_archive& archive) {
+    writer.workers = start_piece_workers(payload_progress_total(archive, PIECE_THREADS_THRESHOLD));
+    writer.decoded_done = 0;
+}
+
+void finish_compressed_extraction() { settle_all(); }
+
 bool write_compressed_entry(payload_archive& archive, uint64_t size, const u16* target_path,
                             const u16* entry_name, directory_cache& cache,
                             extraction_progress* progress) {
-    static uint64_t decoded_done = 0;  // across entries: the bar's position
     HANDLE file = create_target_file(cache, target_path);
     if (file == INVALID_HANDLE_VALUE) return false;
+    writer.progress = progress;
 
     // Damage is never recoverable: a cache's staging that fell back to TEMP
     // would meet it again.
-    uint64_t decoded_left = size, data_left = archive.entry_data_size;
+    uint64_t decoded_left = size, data_left = archive.entry_data_size, offset = 0;
     archive.entry_data_size = 0;
-    bool stopped = false;
+    bool stopped = false, last_handed_over = false;
     while (decoded_left > 0 && !stopped) {
-        payload_piece piece;
-        if (read_entry_piece(archive, decoded_left, data_left, piece) != read_status::ok)
-            fail_damaged_entry(entry_name);
-        const uint8_t* bytes = take_decoded_piece(piece);
-        if (bytes == nullptr) fail_damaged_entry(entry_name);
-        DWORD written = 0;
-        if (!win32.WriteFile(file, bytes, piece.decoded_size, &written, nullptr)) {
-            if (!recoverable_failures.load()) fail_unpack_write();
-            extraction_failure.store(true);
-            release_decoded_piece();
-            close_written_file(file);
-            return false;
+        queued_piece job = {};
+        if (read_entry_piece(archive, decoded_left, data_left, job.piece) != read_status::ok)
+            fail_at(entry_name);
+        job.file = file;
+        job.offset = offset;
+        job.last = decoded_left == 0;
+        offset += job.piece.decoded_size;
+        if (writer.workers) {
+            retired_piece done;
+            while (piece_window_full() && retire_oldest_piece(done)) settle(done);
+            queue_piece(job, entry_name, archive.end);
+        } else {
+            settle({job, decode_here(job), entry_name});
         }
-        release_decoded_piece();
-        decoded_done += piece.decoded_size;
-        if (progress != nullptr) {
-            progress->archive_bytes_done.store(decoded_done, std::memory_order_relaxed);
-            stopped = progress->stop_requested.load(std::memory_order_relaxed);
-        }
+        last_handed_over = job.last;
+        stopped = extraction_failure.load() ||
+                  (progress != nullptr && progress->stop_requested.load(std::memory_order_relaxed));
     }
     // Pieces that end before the entry's data does are damage too.
-    if (!stopped && data_left != 0) fail_damaged_entry(entry_name);
-    close_written_file(file);
+    if (!stopped && data_left != 0) fail_at(entry_name);
+    if (!last_handed_over) {
+        // An empty file, or one left part-written: closed once nothing is
+        // being written into it any more.
+        settle_all();
+        close_written_file(file);
+    }
     return !stopped;
 }

@@ -1,64 +1,79 @@
-// The decoding window: a ring of pieces read ahead of the writer, decoded by
-// worker threads. Win32 threads and locks only; the decoding itself is
-// piece_decoder.cpp's. Worker threads never enter the heap: their contexts
-// and buffers are made on the writing thread, so a process that ends while
-// they decode cannot leave the heap's lock taken.
+// The decoding window: a ring of pieces queued by the writer, each decoded
+// and written into its file by a worker thread. Win32 threads and locks
+// only; the decoding itself is piece_decoder.cpp's. Worker threads never
+// enter the heap: their contexts and buffers are made on the writing
+// thread, so a process that ends while they work cannot leave the heap's
+// lock taken.
 #include "payload/piece_decoder.h"
 
 #include <cstdlib>
 
+#include "platform/bounded_buffer.h"
 #include "platform/win32_api.h"
 
 namespace {
 
 constexpr SIZE_T DECODER_THREAD_STACK = 64 * 1024;
-// The read-ahead asks the system to read the payload's pages this far ahead
-// of it. Several threads faulting in pieces of one mapped file defeat the
+// The writer asks the system to read the payload's pages this far ahead of
+// it. Several threads faulting in pieces of one mapped file defeat the
 // kernel's sequential read-ahead (Wine 8 on Linux: a cold start read its
 // third of the bytes slower than the stored form's whole); an explicit
-// prefetch reads them in large sequential requests instead.
+// prefetch reads them in large sequential requests instead. It is asked
+// for in ranges of PREFETCH_RANGE: Linux reads at most its read-ahead size
+// (from 128 KiB up) of each range Wine passes on, and skips the rest.
 constexpr size_t PREFETCH_SPAN = 32 << 20;
+constexpr size_t PREFETCH_RANGE = 128 << 10;
 
-enum class slot_state { free, queued, decoding, decoded, damaged };
+enum class slot_state { free, queued, working, done };
 
 struct window_slot {
-    payload_piece piece;
+    queued_piece job;
     slot_state state;
+    piece_outcome outcome;
     uint8_t* buffer;
+    u16 entry_name[ENTRY_NAME_CAPACITY];
 };
 
 struct decoding_window {
     SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE queued = CONDITION_VARIABLE_INIT;   // a piece waits
-    CONDITION_VARIABLE decoded = CONDITION_VARIABLE_INIT;  // one was decoded
+    CONDITION_VARIABLE queued = CONDITION_VARIABLE_INIT;  // a piece waits
+    CONDITION_VARIABLE done = CONDITION_VARIABLE_INIT;    // one was finished
     window_slot slots[PIECE_WINDOW_SLOTS];
-    size_t head = 0, count = 0;  // the writer's next slot; slots in use
+    size_t head = 0, count = 0;  // the oldest slot; slots in use
     size_t slot_limit = 0;       // slots with a buffer
-    int wanted = -1;             // -1: the processor count
     int started = 0;
-    // The read-ahead: its own cursor through the archive, in an entry or
-    // between entries. It stops for good at the end marker or at anything
-    // damaged; the writer finds the damage itself when it gets there.
-    payload_archive ahead;
-    bool reading = false;
-    bool in_entry = false;
-    uint64_t decoded_left = 0, data_left = 0;
-    u16 name[ENTRY_NAME_CAPACITY];
-    // The writer's own context and buffer, for pieces it decodes itself.
-    piece_context* own_context = nullptr;
-    uint8_t* own_buffer = nullptr;
-    bool took_slot = false;  // the last piece taken came from the ring
     const uint8_t* prefetched_end = nullptr;
 };
 decoding_window window;
 
 int wanted_threads() {
-    if (window.wanted >= 0) return window.wanted;
     SYSTEM_INFO info;
     GetSystemInfo(&info);
     int cores = static_cast<int>(info.dwNumberOfProcessors);
     return cores < 1 ? 1 : cores > PIECE_DECODER_THREAD_CAP ? PIECE_DECODER_THREAD_CAP : cores;
 }
+
+// Writes the decoded piece where it belongs in its file. The bytes go into
+// the file on the thread that decoded them, while they are still in its
+// cache: handed to another thread, copying them into the file cost the
+// writer as much as the decoding.
+bool write_at(const queued_piece& job, const uint8_t* bytes) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(job.offset);
+    at.OffsetHigh = static_cast<DWORD>(job.offset >> 32);
+    DWORD written = 0;
+    return win32.WriteFile(static_cast<HANDLE>(job.file), bytes, job.piece.decoded_size, &written, &at) &&
+           written == job.piece.decoded_size;
+}
+
+}  // namespace
+
+piece_outcome decode_and_write(piece_context* context, const queued_piece& job, uint8_t* buffer) {
+    if (!decode_piece(context, job.piece, buffer)) return piece_outcome::damaged;
+    return write_at(job, buffer) ? piece_outcome::written : piece_outcome::write_failed;
+}
+
+namespace {
 
 DWORD WINAPI decoder_thread(void* parameter) {
     piece_context* context = static_cast<piece_context*>(parameter);
@@ -73,75 +88,19 @@ DWORD WINAPI decoder_thread(void* parameter) {
             SleepConditionVariableSRW(&window.queued, &window.lock, INFINITE, 0);
             continue;
         }
-        next->state = slot_state::decoding;
+        next->state = slot_state::working;
         ReleaseSRWLockExclusive(&window.lock);
-        bool whole = decode_piece(context, next->piece, next->buffer);
+        piece_outcome outcome = decode_and_write(context, next->job, next->buffer);
         AcquireSRWLockExclusive(&window.lock);
-        next->state = whole ? slot_state::decoded : slot_state::damaged;
-        WakeAllConditionVariable(&window.decoded);
+        next->outcome = outcome;
+        next->state = slot_state::done;
+        WakeAllConditionVariable(&window.done);
     }
-}
-
-// The read-ahead's next piece, or false once it has stopped.
-bool read_ahead(payload_piece& piece) {
-    while (window.reading) {
-        if (!window.in_entry) {
-            uint64_t size = 0;
-            if (read_entry_name(window.ahead, window.name) != read_status::ok ||
-                read_entry_size(window.ahead, size) != read_status::ok) {
-                window.reading = false;
-                break;
-            }
-            window.decoded_left = size;
-            window.data_left = window.ahead.entry_data_size;
-            window.in_entry = true;
-        }
-        if (window.decoded_left == 0) {
-            window.in_entry = false;
-            if (window.data_left != 0) window.reading = false;
-            continue;
-        }
-        if (read_entry_piece(window.ahead, window.decoded_left, window.data_left, piece) != read_status::ok) {
-            window.reading = false;
-            break;
-        }
-        return true;
-    }
-    return false;
-}
-
-// Keeps the next PREFETCH_SPAN bytes after the read-ahead's cursor on
-// their way in; a system without the call just faults them in.
-void prefetch_ahead() {
-    const uint8_t* cursor = window.ahead.cursor;
-    if (window.prefetched_end != nullptr && window.prefetched_end - cursor > static_cast<ptrdiff_t>(PREFETCH_SPAN / 2))
-        return;
-    const uint8_t* from = window.prefetched_end != nullptr && window.prefetched_end > cursor ? window.prefetched_end : cursor;
-    size_t span = static_cast<size_t>(window.ahead.end - from) < PREFETCH_SPAN ? static_cast<size_t>(window.ahead.end - from)
-                                                                               : PREFETCH_SPAN;
-    if (span == 0) return;
-    WIN32_MEMORY_RANGE_ENTRY range = {const_cast<uint8_t*>(from), span};
-    (void)PrefetchVirtualMemory(GetCurrentProcess(), 1, &range, 0);
-    window.prefetched_end = from + span;
-}
-
-// Fills free slots with the pieces ahead; called with the lock held.
-void fill_window() {
-    if (window.reading) prefetch_ahead();
-    bool added = false;
-    payload_piece piece;
-    while (window.count < window.slot_limit && read_ahead(piece)) {
-        window_slot& slot = window.slots[(window.head + window.count) % window.slot_limit];
-        slot.piece = piece;
-        slot.state = slot_state::queued;
-        ++window.count;
-        added = true;
-    }
-    if (added) WakeAllConditionVariable(&window.queued);
 }
 
 // Starts `threads` workers with a context each, and a buffer for each slot;
-// fewer when memory or threads run out (none at all decodes on the writer).
+// fewer when memory or threads run out (none at all leaves the pieces to
+// the writer).
 void start_workers(int threads) {
     size_t slots = 2 * static_cast<size_t>(threads) + 2;
     while (window.slot_limit < slots) {
@@ -161,75 +120,65 @@ void start_workers(int threads) {
     }
 }
 
+// Keeps the next PREFETCH_SPAN bytes after `cursor` on their way in; a
+// system without the call just faults them in.
+void prefetch_from(const uint8_t* cursor, const uint8_t* end) {
+    if (window.prefetched_end != nullptr && window.prefetched_end > cursor &&
+        window.prefetched_end - cursor > static_cast<ptrdiff_t>(PREFETCH_SPAN / 2))
+        return;
+    const uint8_t* from = window.prefetched_end != nullptr && window.prefetched_end > cursor ? window.prefetched_end : cursor;
+    size_t left = static_cast<size_t>(end - from);
+    size_t span = left < PREFETCH_SPAN ? left : PREFETCH_SPAN;
+    if (span == 0) return;
+    WIN32_MEMORY_RANGE_ENTRY ranges[PREFETCH_SPAN / PREFETCH_RANGE];
+    ULONG_PTR count = 0;
+    for (size_t at = 0; at < span; at += PREFETCH_RANGE)
+        ranges[count++] = {const_cast<uint8_t*>(from) + at, span - at < PREFETCH_RANGE ? span - at : PREFETCH_RANGE};
+    (void)PrefetchVirtualMemory(GetCurrentProcess(), count, ranges, 0);
+    window.prefetched_end = from + span;
+}
+
 }  // namespace
 
-void set_piece_decoder_threads(int count) { window.wanted = count; }
-
-void start_piece_decoding(const payload_archive& archive, uint64_t decoded_total) {
-    finish_piece_decoding();
-    if (decoded_total < PIECE_THREADS_THRESHOLD) return;
-    int threads = wanted_threads();
-    if (threads > 0 && window.started < threads) start_workers(threads);
-    if (window.started == 0) return;
-    AcquireSRWLockExclusive(&window.lock);
-    window.ahead = archive;
+bool start_piece_workers(uint64_t decoded_size) {
+    if (decoded_size >= PIECE_THREADS_THRESHOLD && window.started == 0) start_workers(wanted_threads());
     window.prefetched_end = nullptr;
-    window.reading = true;
-    window.in_entry = false;
-    fill_window();
+    return window.started > 0;
+}
+
+bool piece_window_full() {
+    AcquireSRWLockExclusive(&window.lock);
+    bool full = window.count == window.slot_limit;
+    ReleaseSRWLockExclusive(&window.lock);
+    return full;
+}
+
+void queue_piece(const queued_piece& job, const u16* entry_name, const uint8_t* archive_end) {
+    prefetch_from(job.piece.frame, archive_end);
+    AcquireSRWLockExclusive(&window.lock);
+    window_slot& slot = window.slots[(window.head + window.count) % window.slot_limit];
+    slot.job = job;
+    bounded_copy(slot.entry_name, entry_name, ENTRY_NAME_CAPACITY);
+    slot.state = slot_state::queued;
+    ++window.count;
+    WakeConditionVariable(&window.queued);
     ReleaseSRWLockExclusive(&window.lock);
 }
 
-const uint8_t* take_decoded_piece(const payload_piece& piece) {
+bool retire_oldest_piece(retired_piece& out) {
     AcquireSRWLockExclusive(&window.lock);
-    if (window.count > 0 && window.slots[window.head].piece.frame == piece.frame) {
-        window_slot& slot = window.slots[window.head];
-        while (slot.state == slot_state::queued || slot.state == slot_state::decoding)
-            SleepConditionVariableSRW(&window.decoded, &window.lock, INFINITE, 0);
-        bool whole = slot.state == slot_state::decoded;
-        window.took_slot = true;
+    if (window.count == 0) {
         ReleaseSRWLockExclusive(&window.lock);
-        return whole ? slot.buffer : nullptr;
+        return false;
     }
-    window.took_slot = false;
+    window_slot& slot = window.slots[window.head];
+    while (slot.state != slot_state::done) SleepConditionVariableSRW(&window.done, &window.lock, INFINITE, 0);
+    out.job = slot.job;
+    out.outcome = slot.outcome;
+    out.entry_name = slot.entry_name;  // stays until the slot is queued again
+    slot.state = slot_state::free;
+    window.head = (window.head + 1) % window.slot_limit;
+    --window.count;
     ReleaseSRWLockExclusive(&window.lock);
-    // Not read ahead (no workers, or the read-ahead stopped before it):
-    // decoded here.
-    if (window.own_context == nullptr) window.own_context = new_piece_context();
-    if (window.own_buffer == nullptr) window.own_buffer = static_cast<uint8_t*>(std::malloc(PIECE_SIZE));
-    if (window.own_context == nullptr || window.own_buffer == nullptr) return nullptr;
-    return decode_piece(window.own_context, piece, window.own_buffer) ? window.own_buffer : nullptr;
-}
-
-void release_decoded_piece() {
-    AcquireSRWLockExclusive(&window.lock);
-    if (window.took_slot) {
-        window.took_slot = false;
-        window.slots[window.head].state = slot_state::free;
-        window.head = (window.head + 1) % window.slot_limit;
-        --window.count;
-        fill_window();
-    }
-    ReleaseSRWLockExclusive(&window.lock);
-}
-
-void finish_piece_decoding() {
-    AcquireSRWLockExclusive(&window.lock);
-    window.reading = false;
-    for (;;) {
-        bool busy = false;
-        for (size_t i = 0; i < window.count; ++i) {
-            window_slot& slot = window.slots[(window.head + i) % window.slot_limit];
-            if (slot.state == slot_state::queued) slot.state = slot_state::free;
-            busy = busy || slot.state == slot_state::decoding;
-        }
-        if (!busy) break;
-        SleepConditionVariableSRW(&window.decoded, &window.lock, INFINITE, 0);
-    }
-    for (size_t i = 0; i < window.count; ++i)
-        window.slots[(window.head + i) % window.slot_limit].state = slot_state::free;
-    window.head = 0;
-    window.count = 0;
-    window.took_slot = false;
-    ReleaseSRWLockExclusive(&window.lock);
+    return true;
 }
