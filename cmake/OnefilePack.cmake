@@ -239,13 +239,23 @@ function(onefile_pack)
         file(WRITE ${work}/inputs.txt "${inputs_text}")
     endif()
 
+    # The Makefile generators (CMake 3.25) merge each new depfile into what
+    # they gathered before, so a removed file stays a dependency that never
+    # exists and every build packs again; the staging drops the gathered
+    # list, and the next build takes the depfile alone.
+    set(gathered)
+    if(CMAKE_GENERATOR MATCHES "Makefiles")
+        set(gathered ${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${P_TARGET}_packed.dir/compiler_depend.internal)
+    endif()
+
     add_custom_command(
         OUTPUT ${output}
         # A fresh folder each time: files removed from DATA_DIR must not stay.
         COMMAND ${CMAKE_COMMAND} -E rm -rf ${app}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${app} ${output_dir}
         COMMAND ${CMAKE_COMMAND} -DSOURCE=${data_dir} -DSOURCES=${work}/sources.txt -DDESTINATION=${app}
-                -DDEPFILE=${work}/data.d -DTARGET_FILE=${output} -P ${_ONEFILE_STAGE_SCRIPT}
+                -DDEPFILE=${work}/data.d -DGATHERED=${gathered} -DTARGET_FILE=${output}
+                -P ${_ONEFILE_STAGE_SCRIPT}
         # The library is packed from where it was built, so that the
         # packer's messages name it as the user knows it.
         COMMAND ${PACKER} pack ${app} -o ${output} --stub ${STUB} --quiet

@@ -1,10 +1,11 @@
 # Staging of onefile_pack()'s data folder, and the check of the names it
 # holds. Included by OnefilePack.cmake for onefile_check_names(); run as a
-# script (-P) with SOURCE (may be empty), SOURCES, DESTINATION, DEPFILE and
-# TARGET_FILE at build time, it checks and copies SOURCE into DESTINATION,
-# then each file SOURCES lists ("OPTION<TAB>path" lines), refusing two of
-# one name, and writes DEPFILE: TARGET_FILE depends on every file and
-# folder of SOURCE. Symbolic links are copied as the packer takes them: the
+# script (-P) with SOURCE (may be empty), SOURCES, DESTINATION, DEPFILE,
+# GATHERED (may be empty) and TARGET_FILE at build time, it checks and
+# copies SOURCE into DESTINATION, then each file SOURCES lists
+# ("OPTION<TAB>path" lines), refusing two of one name, and writes DEPFILE:
+# TARGET_FILE depends on every file and folder of SOURCE. GATHERED, the
+# Makefile generators' merged copy of earlier depfiles, is removed then. Symbolic links are copied as the packer takes them: the
 # file they name; links to folders and links to nothing stop it, naming the
 # link. CMake code only.
 set(_ONEFILE_STAGE_SCRIPT ${CMAKE_CURRENT_LIST_FILE})
@@ -115,4 +116,7 @@ if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
         configure_file("${CMAKE_MATCH_2}" "${DESTINATION}/${name}" COPYONLY)
     endforeach()
     file(WRITE "${DEPFILE}" "${text}\n")
+    if(GATHERED)
+        file(REMOVE "${GATHERED}")
+    endif()
 endif()

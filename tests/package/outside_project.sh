@@ -58,6 +58,22 @@ if [ "$status" != 42 ] || [ "$output" != "$expected" ]; then
     exit 1
 fi
 
+# A data file removed packs once, not at every later build.
+mkdir -p "$scratch/data"
+echo one >"$scratch/data/one.txt"
+echo two >"$scratch/data/two.txt"
+cmake -S "$source" -B "$scratch/repack" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" \
+      -DCMAKE_PREFIX_PATH="$prefix" -DOUTSIDE_DATA_DIR="$scratch/data" >"$scratch/repack.log" \
+    || { cat "$scratch/repack.log"; exit 1; }
+packs() {
+    cmake --build "$scratch/repack" -j 2 >"$scratch/repack.log" 2>&1 || { cat "$scratch/repack.log"; exit 1; }
+    grep -c "Packing outside_app" "$scratch/repack.log" || true
+}
+[ "$(packs)$(packs)" = 10 ] || { echo "a build without changes packed again" >&2; exit 1; }
+rm "$scratch/data/two.txt"
+[ "$(packs)$(packs)$(packs)" = 100 ] || { echo "a removed data file did not pack exactly once" >&2; exit 1; }
+
 # The usual mistakes. A helper left out fails the STRICT build.
 cmake -S "$source" -B "$scratch/left_out" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" \
