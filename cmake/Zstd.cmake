@@ -38,10 +38,11 @@ add_library(onefile_zstd STATIC ${onefile_zstd_encoder} ${z}/common/debug.c)
 target_link_libraries(onefile_zstd PUBLIC onefile_zstd_decode)
 foreach(name onefile_zstd_decode onefile_zstd)
     target_include_directories(${name} SYSTEM PUBLIC ${z})
-    # The x86-64 assembly of the Huffman decoder is written for ELF and
+    # -O3 as zstd builds itself: the decoder measured 4 % faster than at
+    # -O2. The x86-64 assembly of the Huffman decoder is written for ELF and
     # Mach-O; the C path is used. No legacy formats: the packer writes
     # only the current one.
     target_compile_definitions(${name} PRIVATE ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0 XXH_NAMESPACE=ZSTD_)
-    target_compile_options(${name} PRIVATE -O2 -w)
+    target_compile_options(${name} PRIVATE -O3 -w)
     set_target_properties(${name} PROPERTIES C_VISIBILITY_PRESET hidden)
 endforeach()
