@@ -4,6 +4,8 @@
 // streams, the exit status and what stays on disk.
 #include <gtest/gtest.h>
 
+#include "payload/archive_format.h"
+#include "tests/launcher/compressed_payload.h"
 #include "tests/launcher/e2e_fixture.h"
 #include "tests/reliability/fault_injection.h"
 
@@ -131,6 +133,23 @@ TEST_F(launcher_under_faults, a_full_volume_while_a_cache_is_built_falls_back_an
     EXPECT_EQ(run(L"exit 7"), 7u);
     EXPECT_EQ(read_file(caches + L"\\app\\big.bin"), big_);
     EXPECT_TRUE(directory_names(temp_).empty());
+}
+
+// The same with a compressed payload, whose pieces the worker threads write:
+// the failed write is found, every file is closed and the staging deleted.
+TEST_F(launcher_under_faults, a_full_volume_under_the_decoding_threads_falls_back_and_heals) {
+    library_ = probe_library();
+    std::string big = text_like(6 * PIECE_SIZE + 5, 8);
+    pack_bytes(compressed_archive({{L"main.dll", library_}, {L"big.bin", big}, {L"z.txt", "after"}}));
+    std::wstring caches = folder_ + L"\\caches";
+    ASSERT_TRUE(set_run_directory_template(exe_, caches + L"\\app", 1));
+    // Write 3 is the first piece, write 5 one of big.bin's on a worker.
+    EXPECT_EQ(run_with_faults(L"parent:WriteFile@5:112"), 7u) << last_output_ << last_error_;
+    EXPECT_EQ(last_output_ + last_error_, "");
+    EXPECT_TRUE(directory_names(caches).empty()) << printable(directory_names(caches)[0]);
+    EXPECT_TRUE(directory_names(temp_).empty());
+    EXPECT_EQ(run(L"exit 7"), 7u);
+    EXPECT_TRUE(read_file(caches + L"\\app\\big.bin") == big);
 }
 
 // The run directory is made new, alone: a failure names it, and nothing is
