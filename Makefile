@@ -15,20 +15,22 @@ all: host win
 deps:
 	@scripts/install-deps.sh
 
-$(BUILD)/host/CMakeCache.txt:
+# A configuration counts as done once it has generated the build; one that
+# failed (before scripts/install-deps.sh, say) runs again at the next make.
+$(BUILD)/host/cmake_install.cmake:
 	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Release -DONEFILE_BIN_DIR=$(BUILD_ABS)/bin
 
-$(BUILD)/win/CMakeCache.txt:
+$(BUILD)/win/cmake_install.cmake:
 	cmake -S . -B $(BUILD)/win -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	    -DONEFILE_BIN_DIR=$(BUILD_ABS)/bin -DONEFILE_WINEPREFIX=$(WINE_PREFIX) \
 	    -DONEFILE_PACK=$(BUILD_ABS)/bin/onefile-pack
 
-host: $(BUILD)/host/CMakeCache.txt
+host: $(BUILD)/host/cmake_install.cmake
 	cmake --build $(BUILD)/host -j $(JOBS)
 
 # The Windows build packs its test applications with the host packer.
-win: host $(BUILD)/win/CMakeCache.txt
+win: host $(BUILD)/win/cmake_install.cmake
 	cmake --build $(BUILD)/win -j $(JOBS)
 
 # A tools-only build of its own (no tests, so no GoogleTest), installed by

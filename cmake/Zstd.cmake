@@ -21,12 +21,18 @@ endif()
 file(GLOB onefile_zstd_found LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/third_party/zstd/*zstd-*/lib)
 list(SORT onefile_zstd_found)
 list(POP_BACK onefile_zstd_found onefile_zstd_default)
-set(ONEFILE_ZSTD_SOURCE "${onefile_zstd_default}" CACHE PATH "zstd's lib folder from Debian's source package")
-if(NOT EXISTS "${ONEFILE_ZSTD_SOURCE}/decompress/zstd_decompress.c")
-    message(FATAL_ERROR "zstd's source package is missing (ONEFILE_ZSTD_SOURCE='${ONEFILE_ZSTD_SOURCE}'): "
+# Empty: the newest one in third_party/zstd, looked for at every
+# configuration, so that a build configured before the package was fetched
+# finds it afterwards.
+set(ONEFILE_ZSTD_SOURCE "" CACHE PATH "zstd's lib folder from Debian's source package (empty: found in third_party/zstd)")
+set(z "${ONEFILE_ZSTD_SOURCE}")
+if(NOT z)
+    set(z "${onefile_zstd_default}")
+endif()
+if(NOT EXISTS "${z}/decompress/zstd_decompress.c")
+    message(FATAL_ERROR "zstd's source package is missing (ONEFILE_ZSTD_SOURCE='${z}'): "
                         "run scripts/install-deps.sh")
 endif()
-set(z ${ONEFILE_ZSTD_SOURCE})
 set(onefile_zstd_common ${z}/common/entropy_common.c ${z}/common/error_private.c
     ${z}/common/fse_decompress.c ${z}/common/xxhash.c ${z}/common/zstd_common.c)
 set(onefile_zstd_decoder ${z}/decompress/huf_decompress.c ${z}/decompress/zstd_ddict.c
