@@ -62,9 +62,12 @@ BOOL WINAPI console_control_handler(DWORD control_type) {
     switch (control_type) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT: {
-            // A running child shares the console and had the event too: the
-            // launcher goes on to return its status from the main thread.
-            bool child_had_it = launcher.child_process.load() != nullptr;
+            // A child shares the console and had the event too: the launcher
+            // goes on to return its status from the main thread. Asked of the
+            // start, not of the handle: this thread may run only after the
+            // child has ended and the main thread has taken the handle back,
+            // and ending here would report the event instead of the status.
+            bool child_had_it = launcher.child_started.load();
             cleanup_run_directory();
             return child_had_it ? TRUE : FALSE;
         }

@@ -58,6 +58,9 @@ struct launcher_state {
     // the main thread's): whoever exchanges it out of the field owns it and
     // closes it. Null when there is none to stop.
     std::atomic<HANDLE> child_process;
+    // Set once the child has been started, and never cleared: the main
+    // thread then returns the child's status, whenever an event comes.
+    std::atomic<bool> child_started;
     // The holds on the run directory (run_directory_guard.cpp): the
     // directory open without delete sharing, and the lock file beside it
     // with a shared byte-range lock. Each process's own, never inherited;

@@ -71,6 +71,7 @@ void publish_child_for_handler(HANDLE process) {
     // If no duplicate can be made, a console event during the wait cannot
     // stop the child; the child shares the console and receives the same
     // event itself.
+    launcher.child_started.store(true);
     HANDLE duplicate = nullptr;
     HANDLE self = win32.GetCurrentProcess();
     if (win32.DuplicateHandle(self, process, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))

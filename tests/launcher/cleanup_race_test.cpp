@@ -225,6 +225,7 @@ protected:
     void TearDown() override {
         win32 = win32_system;
         launcher.child_process.store(nullptr);
+        launcher.child_started.store(false);
         launcher.cleanup_armed.store(false);
         unpublish_made_directory();
         if (!HasFailure()) remove_tree(folder_);
@@ -339,6 +340,17 @@ TEST_F(console_handler, leaves_a_child_that_ends_within_the_grace_period_alone) 
     EXPECT_TRUE(result.directory_gone);
 }
 
+// The event's handler may run only after the child has ended and the main
+// thread has taken its handle back: it must still let the main thread return
+// the child's status, not end the launcher with the event's.
+TEST_F(console_handler, an_event_handled_after_the_child_ended_keeps_its_status) {
+    round_result result = race_once(folder_ + L"\\run", 0, 1000);
+    for (const std::string& fault : result.faults) ADD_FAILURE() << fault;
+    EXPECT_EQ(result.collected_status, SLEEPER_STATUS);
+    EXPECT_EQ(result.handler_result, TRUE);
+    EXPECT_TRUE(result.directory_gone);
+}
+
 // Counting fakes for the calls a clean-up can make.
 struct call_counts {
     int waits, terminations, closes, sleeps;
@@ -384,6 +396,7 @@ protected:
     void TearDown() override {
         win32 = win32_system;
         launcher.child_process.store(nullptr);
+        launcher.child_started.store(false);
         launcher.cleanup_armed.store(false);
         unpublish_made_directory();
         remove_tree(folder_);
