@@ -126,14 +126,17 @@ void prefetch_from(const uint8_t* cursor, const uint8_t* end) {
     if (window.prefetched_end != nullptr && window.prefetched_end > cursor &&
         window.prefetched_end - cursor > static_cast<ptrdiff_t>(PREFETCH_SPAN / 2))
         return;
-    const uint8_t* from = window.prefetched_end != nullptr && window.prefetched_end > cursor ? window.prefetched_end : cursor;
+    const uint8_t* from = cursor;
+    if (window.prefetched_end != nullptr && window.prefetched_end > cursor) from = window.prefetched_end;
     size_t left = static_cast<size_t>(end - from);
     size_t span = left < PREFETCH_SPAN ? left : PREFETCH_SPAN;
     if (span == 0) return;
     WIN32_MEMORY_RANGE_ENTRY ranges[PREFETCH_SPAN / PREFETCH_RANGE];
     ULONG_PTR count = 0;
-    for (size_t at = 0; at < span; at += PREFETCH_RANGE)
-        ranges[count++] = {const_cast<uint8_t*>(from) + at, span - at < PREFETCH_RANGE ? span - at : PREFETCH_RANGE};
+    for (size_t at = 0; at < span; at += PREFETCH_RANGE) {
+        size_t part = span - at < PREFETCH_RANGE ? span - at : PREFETCH_RANGE;
+        ranges[count++] = {const_cast<uint8_t*>(from) + at, part};
+    }
     (void)PrefetchVirtualMemory(GetCurrentProcess(), count, ranges, 0);
     window.prefetched_end = from + span;
 }
