@@ -82,6 +82,21 @@ protected:
 
     size_t main_dll_chunks() const { return (library_.size() + CHUNK - 1) / CHUNK; }
 
+    // A cache's first start under `fault` deletes its staging directory and
+    // runs from TEMP; the next one, with room again, builds the cache, whose
+    // big.bin holds `big`.
+    void expect_cache_falls_back_and_heals(const std::wstring& fault, const std::string& big) {
+        std::wstring caches = folder_ + L"\\caches";
+        ASSERT_TRUE(set_run_directory_template(exe_, caches + L"\\app", 1));
+        EXPECT_EQ(run_with_faults(fault), 7u) << last_output_ << last_error_;
+        EXPECT_EQ(last_output_ + last_error_, "");
+        EXPECT_TRUE(directory_names(caches).empty()) << printable(directory_names(caches)[0]);
+        EXPECT_TRUE(directory_names(temp_).empty());
+        EXPECT_EQ(run(L"exit 7"), 7u);
+        EXPECT_TRUE(read_file(caches + L"\\app\\big.bin") == big);
+        EXPECT_TRUE(directory_names(temp_).empty());
+    }
+
     std::string library_;
     std::string big_;
 };
@@ -122,17 +137,9 @@ TEST_F(launcher_under_faults, a_write_failing_inside_an_entry_keeps_the_chunks_w
 // directory and runs from TEMP; the next one, with room again, builds it.
 TEST_F(launcher_under_faults, a_full_volume_while_a_cache_is_built_falls_back_and_heals) {
     pack_three_entries();
-    std::wstring caches = folder_ + L"\\caches";
-    ASSERT_TRUE(set_run_directory_template(exe_, caches + L"\\app", 1));
     // Write 1 is the staging directory's lock mark, 2 its cache mark, 3 the
     // first file's first chunk.
-    EXPECT_EQ(run_with_faults(L"parent:WriteFile@3:112"), 7u) << last_output_ << last_error_;
-    EXPECT_EQ(last_output_ + last_error_, "");
-    EXPECT_TRUE(directory_names(caches).empty()) << printable(directory_names(caches)[0]);
-    EXPECT_TRUE(directory_names(temp_).empty());
-    EXPECT_EQ(run(L"exit 7"), 7u);
-    EXPECT_EQ(read_file(caches + L"\\app\\big.bin"), big_);
-    EXPECT_TRUE(directory_names(temp_).empty());
+    expect_cache_falls_back_and_heals(L"parent:WriteFile@3:112", big_);
 }
 
 // The same with a compressed payload, whose pieces the worker threads write:
@@ -141,15 +148,8 @@ TEST_F(launcher_under_faults, a_full_volume_under_the_decoding_threads_falls_bac
     library_ = probe_library();
     std::string big = text_like(6 * PIECE_SIZE + 5, 8);
     pack_bytes(compressed_archive({{L"main.dll", library_}, {L"big.bin", big}, {L"z.txt", "after"}}));
-    std::wstring caches = folder_ + L"\\caches";
-    ASSERT_TRUE(set_run_directory_template(exe_, caches + L"\\app", 1));
     // Write 3 is the first piece, write 5 one of big.bin's on a worker.
-    EXPECT_EQ(run_with_faults(L"parent:WriteFile@5:112"), 7u) << last_output_ << last_error_;
-    EXPECT_EQ(last_output_ + last_error_, "");
-    EXPECT_TRUE(directory_names(caches).empty()) << printable(directory_names(caches)[0]);
-    EXPECT_TRUE(directory_names(temp_).empty());
-    EXPECT_EQ(run(L"exit 7"), 7u);
-    EXPECT_TRUE(read_file(caches + L"\\app\\big.bin") == big);
+    expect_cache_falls_back_and_heals(L"parent:WriteFile@5:112", big);
 }
 
 // The run directory is made new, alone: a failure names it, and nothing is
