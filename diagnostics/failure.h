@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "format/shared_names.h"
 #include "platform/units.h"
 
 // Message texts, written exactly as they stand.
@@ -25,7 +26,7 @@ constexpr char MESSAGE_NO_APPLICATION[] = "Error, attached data holds no applica
 // found, and the same words in onefile-pack info's list of missing imports.
 constexpr char FORMAT_MISSING_IMPORT[] = "The library %s, imported by %s, could not be found.";
 
-constexpr int FAILURE_EXIT_STATUS = 2;
+// FAILURE_EXIT_STATUS (format/shared_names.h) ends every reported failure.
 
 // Narrow form of a wide path for the two "%ls" messages: ASCII units pass
 // unchanged, every other unit becomes '?', so the line is always complete

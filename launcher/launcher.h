@@ -3,6 +3,7 @@
 #pragma once
 #include <atomic>
 
+#include "format/shared_names.h"
 #include "payload/archive_reader.h"
 #include "payload/extraction.h"
 #include "platform/bounded_buffer.h"
@@ -12,9 +13,8 @@
 // Grace period for a child after a console event, and the deletion retries.
 constexpr DWORD CHILD_GRACE_MS = 5000;
 // A child still running after it is ended the way the console event would
-// have ended it (STATUS_CONTROL_C_EXIT): a console launcher returns this
-// status, and 0 would report the stop as success.
-constexpr UINT STOPPED_CHILD_EXIT_STATUS = 0xC000013A;
+// have ended it, with STOPPED_CHILD_EXIT_STATUS: a console launcher returns
+// this status, and 0 would report the stop as success.
 constexpr DWORD DELETE_RETRY_PAUSE_MS = 100;
 constexpr int DELETE_RETRIES = 20;
 constexpr DWORD PARENT_ACCESS = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "format/shared_names.h"
 #include "launcher/leftover_rules.h"
 #include "platform/private_directory.h"
 #include "platform/win32_api.h"
@@ -13,9 +14,8 @@ std::atomic<const made_directory*> published_made_directory{nullptr};
 
 namespace {
 
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD MARK_READ_ACCESS = FILE_READ_DATA | READ_CONTROL;
-constexpr size_t NAME_CAPACITY = MADE_NAME_CAPACITY + 16;
+constexpr size_t LOCK_NAME_CAPACITY = COMPONENT_NAME_CAPACITY + 16;  // the name and ".lock"
 constexpr int VERSION_PARTS = 4;
 
 void close_valid(HANDLE handle) {
@@ -46,8 +46,8 @@ HANDLE open_mark_file(HANDLE folder, const u16* folder_path, const u16* name) {
 
 bool lock_mark_names(HANDLE folder, const u16* folder_path, const u16* name, size_t base_length,
                      int64_t directory_index) {
-    u16 lock_name[NAME_CAPACITY];
-    if (!lock_file_name(lock_name, NAME_CAPACITY, name, base_length)) return false;
+    u16 lock_name[LOCK_NAME_CAPACITY];
+    if (!lock_file_name(lock_name, LOCK_NAME_CAPACITY, name, base_length)) return false;
     HANDLE file = open_mark_file(folder, folder_path, lock_name);
     if (file == INVALID_HANDLE_VALUE) return false;
     lock_mark mark;

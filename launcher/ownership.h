@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "format/shared_names.h"
 #include "platform/bounded_buffer.h"
 #include "platform/tree_deleter.h"
 #include "platform/units.h"
@@ -33,7 +34,7 @@ static_assert(sizeof(lock_mark) == 24, "stored as it is");
 // (the record's company and product), which build (its version and the
 // packed file's last write time), and the payload's digest, zero until every
 // file is on the disk.
-constexpr u16 CACHE_RECORD_NAME[] = U16(".onefile-cache");
+constexpr auto CACHE_RECORD_NAME = in_units<u16>(CACHE_RECORD_ENTRY);
 constexpr char CACHE_MARK_MAGIC[16] = "onefile-cache-2";
 struct cache_mark {
     char magic[16];
@@ -62,7 +63,7 @@ struct ownership_verdict {
     cache_mark mark;  // when how is cache
 };
 
-constexpr size_t MADE_NAME_CAPACITY = 256;
+constexpr size_t MADE_NAME_CAPACITY = COMPONENT_NAME_CAPACITY;
 
 // The directory this process made new, published whole (or not at all) for
 // whoever cleans up, the console handler's thread included, and never

@@ -78,13 +78,14 @@ void publish_child_for_handler(HANDLE process) {
         launcher.child_process.store(duplicate);
 }
 
-// Waits for the child without limit and returns its exit status, or 1 when
-// it cannot be read. The main thread owns `process`; the console handler has
-// its own duplicate in launcher.child_process (see cleanup.cpp).
+// Waits for the child without limit and returns its exit status, or
+// UNREADABLE_EXIT_STATUS when it cannot be read. The main thread owns
+// `process`; the console handler has its own duplicate in
+// launcher.child_process (see cleanup.cpp).
 DWORD collect_child(HANDLE process) {
     DWORD exit_status = 0;
     win32.WaitForSingleObject(process, INFINITE);
-    if (!win32.GetExitCodeProcess(process, &exit_status)) exit_status = 1;
+    if (!win32.GetExitCodeProcess(process, &exit_status)) exit_status = UNREADABLE_EXIT_STATUS;
     win32.CloseHandle(process);
     // Take the handler's duplicate back unless the handler already took it.
     HANDLE duplicate = launcher.child_process.exchange(nullptr);

@@ -291,7 +291,7 @@ HWND create_window() {
         ui.GetSystemMetrics(SM_CYSMICON), 0));
     window_class.hCursor = static_cast<HCURSOR>(ui.LoadCursorW(nullptr, MAKEINTRESOURCEW(ARROW_CURSOR_ID)));
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    window_class.lpszClassName = PROGRESS_WINDOW_CLASS;
+    window_class.lpszClassName = PROGRESS_WINDOW_CLASS_NAME;
     if (ui.RegisterClassExW(&window_class) == 0) return nullptr;
 
     NONCLIENTMETRICSW metrics = {};
@@ -305,7 +305,7 @@ HWND create_window() {
     int width = frame.right - frame.left, height = frame.bottom - frame.top;
     int x = (ui.GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     int y = (ui.GetSystemMetrics(SM_CYSCREEN) - height) / 3;
-    HWND window = ui.CreateWindowExW(0, PROGRESS_WINDOW_CLASS,
+    HWND window = ui.CreateWindowExW(0, PROGRESS_WINDOW_CLASS_NAME,
                                      reinterpret_cast<const wchar_t*>(launcher_branding.product),
                                      style, x, y, width, height, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return nullptr;

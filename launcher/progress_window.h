@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "format/shared_names.h"
 #include "payload/extraction.h"
 #include "platform/win32_api.h"
 
@@ -15,15 +16,12 @@ constexpr UINT PROGRESS_TICK_MS = 50;
 constexpr ULONGLONG PROGRESS_HANDOFF_LIMIT_MS = 10000;
 // How long the parent waits for the window's thread before it ends anyway.
 constexpr DWORD PROGRESS_FINISH_WAIT_MS = 2000;
-// The parent's status when the user cancelled the unpacking: the system's
-// ERROR_CANCELLED, neither the success 0 nor the failure 2 of the launcher.
-constexpr int CANCELLED_EXIT_STATUS = 1223;
-
-// The window's class, and the message by which the run library names the
-// process whose first window closes it too (wParam: its id): the program it
-// started, whose windows are not the child's own.
-constexpr wchar_t PROGRESS_WINDOW_CLASS[] = L"OnefileProgress";
-constexpr UINT PROGRESS_WATCH_PROCESS_MESSAGE = WM_APP + 1;
+// The window's class (PROGRESS_WINDOW_CLASS) as the system takes it. The
+// run library names the program it started, whose windows are not the
+// child's own, with PROGRESS_WATCH_PROCESS_MESSAGE; the parent returns
+// CANCELLED_EXIT_STATUS after a Cancel.
+constexpr auto PROGRESS_WINDOW_CLASS_NAME = in_units<wchar_t>(PROGRESS_WINDOW_CLASS);
+static_assert(PROGRESS_WATCH_PROCESS_MESSAGE == WM_APP + 1, "a message of the application's own range");
 
 // The writer's progress, which the window reads and through which it asks
 // the writer to stop (payload/extraction.h).

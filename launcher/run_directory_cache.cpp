@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "diagnostics/failure.h"
+#include "format/shared_names.h"
 #include "launcher/launcher.h"
 #include "launcher/progress_window.h"
 #include "launcher/leftover_rules.h"
@@ -25,14 +26,12 @@
 
 namespace {
 
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Without delete sharing: refused while any launcher holds the cache, and
 // keeps new holds out while it is open.
 constexpr DWORD CLAIM_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // A start that finds the cache stale builds it once and looks again; one
 // more round covers a rival that renamed its own into place meanwhile.
 constexpr int CACHE_ROUNDS = 3;
-constexpr size_t NAME_CAPACITY = 256;
 constexpr size_t NUMBER_TEXT_SIZE = 24;
 
 enum class cache_state {
@@ -184,10 +183,10 @@ cache_look open_cache() {
         look.state = cache_state::missing;
         return look;
     }
-    u16 lock_name[NAME_CAPACITY + 16];
+    u16 lock_name[COMPONENT_NAME_CAPACITY + 16];
     bool held = verdict.how == ownership::cache && same_application(verdict.mark) &&
                 hold_run_directory() && held_run_directory_index() == entry.index &&
-                lock_file_name(lock_name, NAME_CAPACITY + 16, folder.name, u16_length(folder.name)) &&
+                lock_file_name(lock_name, COMPONENT_NAME_CAPACITY + 16, folder.name, u16_length(folder.name)) &&
                 hold_cache_lock_file(folder.handle, folder.own_path, lock_name);
     win32.CloseHandle(folder.handle);
     if (!held) {
@@ -216,10 +215,10 @@ bool retire_cache(int64_t index) {
     bool retired = false;
     // Claimed through its judged handle, never by a path that may be a link
     // by now; under Wine 8 the lock is what a launcher of another prefix holds.
-    u16 lock_name[NAME_CAPACITY + 16];
+    u16 lock_name[COMPONENT_NAME_CAPACITY + 16];
     bool lock_free = false;
     int64_t lock_index = 0;
-    HANDLE lock = lock_file_name(lock_name, NAME_CAPACITY + 16, folder.name, u16_length(folder.name))
+    HANDLE lock = lock_file_name(lock_name, COMPONENT_NAME_CAPACITY + 16, folder.name, u16_length(folder.name))
                       ? claim_lock_file(folder.handle, folder.own_path, lock_name, lock_free, lock_index)
                       : INVALID_HANDLE_VALUE;
     opened_entry entry = entry_open(folder.handle, folder.own_path, folder.name, OWNERSHIP_ACCESS, SHARE_ALL);
@@ -230,9 +229,9 @@ bool retire_cache(int64_t index) {
                        ? entry_reopen(entry, folder.own_path, folder.name, DELETE, CLAIM_SHARING)
                        : INVALID_HANDLE_VALUE;
     close_valid(entry.handle);
-    u16 retired_name[NAME_CAPACITY + 64];
-    if (claim != INVALID_HANDLE_VALUE && cache_staging_name(retired_name, NAME_CAPACITY + 32, folder.name, 1) &&
-        join(retired_name, NAME_CAPACITY + 64, retired_name, SWEEP_SUFFIX))
+    u16 retired_name[COMPONENT_NAME_CAPACITY + 64];
+    if (claim != INVALID_HANDLE_VALUE && cache_staging_name(retired_name, COMPONENT_NAME_CAPACITY + 32, folder.name, 1) &&
+        join(retired_name, COMPONENT_NAME_CAPACITY + 64, retired_name, SWEEP_SUFFIX))
         retired = rename_held_directory(claim, folder.path, retired_name);
     close_valid(claim);
     close_valid(lock);

@@ -7,6 +7,7 @@
 // application leaves running does not keep the directory. Win32 calls go
 // through `win32`.
 #include "diagnostics/failure.h"
+#include "format/shared_names.h"
 #include "launcher/launcher.h"
 #include "launcher/leftover_rules.h"
 #include "launcher/ownership.h"
@@ -20,7 +21,6 @@ namespace {
 // Wine 8 alike). READ_CONTROL for the owner check.
 constexpr DWORD HOLD_ACCESS = FILE_LIST_DIRECTORY | READ_CONTROL;
 constexpr DWORD HOLD_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The rename's target: the folder's long path and a name.
 constexpr size_t RENAME_CAPACITY = RUN_DIRECTORY_CAPACITY + 8 + 256 + 8;

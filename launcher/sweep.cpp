@@ -8,6 +8,7 @@
 #include <atomic>
 #include <initializer_list>
 
+#include "format/shared_names.h"
 #include "launcher/launcher.h"
 #include "launcher/leftover_rules.h"
 #include "launcher/ownership.h"
@@ -17,7 +18,6 @@
 namespace {
 
 constexpr size_t OWN_PATH_CAPACITY = 32768;
-constexpr size_t NAME_CAPACITY = 256;
 // Trees removed per start; trees that stay (a link in them, something in
 // use) take no place, so they never crowd out the leftovers behind them.
 constexpr int SWEEP_MAX_TREES = 64;
@@ -30,7 +30,6 @@ constexpr DWORD SWEEP_STOP_MS = 20;
 // launcher's directories costs one query, not one each.
 constexpr int OWNER_CACHE_SIZE = 64;
 constexpr size_t LISTING_BYTES = 65536;
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // A candidate is opened with delete access and without delete sharing:
 // refused while a launcher holds it (its hold shares no deletion), and it
 // keeps new holds and other sweeps out while it is open.
@@ -39,7 +38,7 @@ constexpr DWORD CLAIM_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // Caches of other payloads looked at per start; one is kept.
 constexpr int OLD_CACHES_LISTED = 16;
 struct old_cache {
-    u16 name[NAME_CAPACITY];
+    u16 name[COMPONENT_NAME_CAPACITY];
     uint64_t created;
 };
 
@@ -52,8 +51,8 @@ struct owner_entry {
 struct sweep_state {
     u16 folder_path[RUN_DIRECTORY_CAPACITY];
     u16 own_path[OWN_PATH_CAPACITY];  // the folder's own path (tree_deleter.h)
-    u16 name[NAME_CAPACITY];
-    u16 other[NAME_CAPACITY + 8];
+    u16 name[COMPONENT_NAME_CAPACITY];
+    u16 other[COMPONENT_NAME_CAPACITY + 8];
     alignas(8) unsigned char listing[LISTING_BYTES];
     owner_entry owners[OWNER_CACHE_SIZE];
     run_directory_pattern pattern;  // the names the run-directory template gives
@@ -97,7 +96,7 @@ owner_query query_owner(uint32_t parent) {
 // `base` (the run directory's name) followed by `suffix`, into sweep.other.
 const u16* name_with(const u16* base, size_t base_length, const u16* suffix) {
     size_t index = 0;
-    for (; index < base_length && index < NAME_CAPACITY; ++index) sweep.other[index] = base[index];
+    for (; index < base_length && index < COMPONENT_NAME_CAPACITY; ++index) sweep.other[index] = base[index];
     for (size_t at = 0; suffix[at] != 0; ++at) sweep.other[index++] = suffix[at];
     sweep.other[index] = 0;
     return sweep.other;
@@ -202,7 +201,7 @@ void note_old_cache(HANDLE folder, const u16* own_name, const directory_record& 
             if (sweep.old_caches[index].created < sweep.old_caches[slot].created) slot = index;
         if (sweep.old_caches[slot].created > created) return;
     }
-    bounded_copy(sweep.old_caches[slot].name, sweep.name, NAME_CAPACITY);
+    bounded_copy(sweep.old_caches[slot].name, sweep.name, COMPONENT_NAME_CAPACITY);
     sweep.old_caches[slot].created = created;
 }
 
@@ -228,10 +227,10 @@ void prune_old_caches(HANDLE folder, const u16* own_name) {
                            ? entry_reopen(entry, sweep.own_path, name, DELETE, CLAIM_SHARING)
                            : INVALID_HANDLE_VALUE;
         close_valid(entry.handle);
-        u16 retired[NAME_CAPACITY + 64];
+        u16 retired[COMPONENT_NAME_CAPACITY + 64];
         bool renamed = claim != INVALID_HANDLE_VALUE &&
-                       cache_staging_name(retired, NAME_CAPACITY + 56, own_name, 2 + static_cast<uint64_t>(index)) &&
-                       u16_length(retired) + u16_length(SWEEP_SUFFIX) < NAME_CAPACITY + 64;
+                       cache_staging_name(retired, COMPONENT_NAME_CAPACITY + 56, own_name, 2 + static_cast<uint64_t>(index)) &&
+                       u16_length(retired) + u16_length(SWEEP_SUFFIX) < COMPONENT_NAME_CAPACITY + 64;
         if (renamed) {
             size_t at = u16_length(retired);
             for (size_t unit = 0; SWEEP_SUFFIX[unit] != 0; ++unit) retired[at++] = SWEEP_SUFFIX[unit];
@@ -296,7 +295,7 @@ void sweep_folder(sweep_target& target) {
         for (;;) {
             const auto* record = reinterpret_cast<const directory_record*>(sweep.listing + offset);
             size_t units = record->name_bytes / sizeof(u16);
-            if (units > 0 && units < NAME_CAPACITY &&
+            if (units > 0 && units < COMPONENT_NAME_CAPACITY &&
                 (sweep.pruning || sweep.pattern.prefix[0] == 0 ||
                  record->name[0] == sweep.pattern.prefix[0])) {
                 for (size_t index = 0; index < units; ++index) sweep.name[index] = record->name[index];

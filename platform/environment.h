@@ -1,12 +1,8 @@
 // Access to the process environment by ASCII variable name: the handshake
 // and child-information variables. Names are widened unit for unit.
 #pragma once
+#include "format/shared_names.h"
 #include "platform/units.h"
-
-constexpr char PARENT_VARIABLE[] = "TALVOR_ONEFILE_PARENT";
-constexpr char START_VARIABLE[] = "TALVOR_ONEFILE_START";
-constexpr char DIRECTORY_VARIABLE[] = "TALVOR_ONEFILE_DIRECTORY";
-constexpr char ORIGINAL_ARGV0_VARIABLE[] = "TALVOR_ORIGINAL_ARGV0";
 
 // A wide name holds at most 39 units and its terminator.
 constexpr size_t VARIABLE_NAME_CAPACITY = 40;

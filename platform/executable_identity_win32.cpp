@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "format/shared_names.h"
 #include "platform/end_abnormally.h"
 #include "platform/win32_api.h"
 
 namespace {
 
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD FINAL_PATH_FLAGS = 0;  // FILE_NAME_NORMALIZED | VOLUME_NAME_DOS
 
 // GetFinalPathNameByHandleW, or nullptr where the system lacks it.

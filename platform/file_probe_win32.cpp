@@ -2,12 +2,12 @@
 // and kernel calls through `win32` only.
 #include "platform/file_probe.h"
 
+#include "format/shared_names.h"
 #include "platform/tree_deleter.h"
 #include "platform/unix_route_win32.h"
 
 namespace {
 
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Four UTF-8 bytes a unit at most, for a path of the run directory's length.
 constexpr size_t HOST_PATH_CAPACITY = 4 * RUN_DIRECTORY_CAPACITY;
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "format/shared_names.h"
 #include "platform/tree_paths.h"
 #include "platform/unix_route_win32.h"
 #include "platform/win32_api.h"
@@ -23,8 +24,6 @@ constexpr size_t OWN_PATH_CAPACITY = 32768;
 constexpr size_t MAX_TREE_DEPTH = OWN_PATH_CAPACITY / 2;
 // Names are at most 255 units; one directory record with room to spare.
 constexpr size_t LISTING_BYTES = 4096;
-constexpr size_t NAME_CAPACITY = 256;
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ULONG RELATIVE_OPEN_OPTIONS =
     FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT;
 constexpr DWORD REOPEN_FLAGS = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
@@ -60,17 +59,17 @@ struct path_workspace {
     u16 probe[OWN_PATH_CAPACITY];     // what a handle says its own path is
 };
 struct name_workspace : path_workspace {
-    char unix_name[NAME_CAPACITY * 3 + 1];  // under Wine on Linux: the name in the host's form
+    char unix_name[COMPONENT_NAME_CAPACITY * 3 + 1];  // under Wine on Linux: the name in the host's form
 };
 struct workspace : path_workspace {
-    u16 name[NAME_CAPACITY];
+    u16 name[COMPONENT_NAME_CAPACITY];
     DWORD listed_attributes;  // what the listing says the entry is: a hint only
     alignas(8) unsigned char listing[LISTING_BYTES];
     opened_entry levels[MAX_TREE_DEPTH];
     // Under Wine on Linux: the Unix descriptor of the folder ([0]) and of
     // each level ([1 + level]), and the current name in the host's form.
     int descriptors[MAX_TREE_DEPTH + 1];
-    char unix_name[NAME_CAPACITY * 3 + 1];
+    char unix_name[COMPONENT_NAME_CAPACITY * 3 + 1];
 };
 
 // Under Wine on a Linux host ------------------------------------------------
@@ -271,7 +270,7 @@ bool next_name(HANDLE directory, workspace& work, bool& failed) {
         }
         const auto* record = reinterpret_cast<const directory_record*>(work.listing);
         size_t units = record->name_bytes / sizeof(u16);
-        if (units == 0 || units >= NAME_CAPACITY) continue;  // no name it can open; it stays
+        if (units == 0 || units >= COMPONENT_NAME_CAPACITY) continue;  // no name it can open; it stays
         for (size_t index = 0; index < units; ++index) work.name[index] = record->name[index];
         work.name[units] = 0;
         work.listed_attributes = record->attributes;

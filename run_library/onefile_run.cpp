@@ -9,7 +9,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "launcher/progress_window.h"
+#include "format/shared_names.h"
+#include "payload/archive_format.h"
 #include "platform/bounded_buffer.h"
 #include "platform/command_line.h"
 
@@ -17,18 +18,14 @@ namespace {
 
 // The payload entry beside this library that names the program (UTF-8): what
 // the packer writes, read back here.
-constexpr wchar_t PROGRAM_ENTRY_NAME[] = L".onefile-run";
-// An entry name of 1023 units takes at most three UTF-8 bytes a unit.
-constexpr DWORD PROGRAM_NAME_BYTES = 3 * 1023;
+constexpr auto PROGRAM_ENTRY_NAME = in_units<wchar_t>(RUN_PROGRAM_ENTRY);
+// An entry name takes at most three UTF-8 bytes a unit.
+constexpr DWORD PROGRAM_NAME_BYTES = 3 * MAX_ENTRY_NAME_UNITS;
 constexpr size_t PROGRAM_PATH_CAPACITY = 4096;
-constexpr int FAILURE_STATUS = 2;  // the launcher's status for a reported failure
-// Where nobody is left to read it: the launcher's parent ended first.
-constexpr UINT ORPHANED_STATUS = 1;
 constexpr WORD SUBSYSTEM_WINDOWS_GUI = 2;
 constexpr size_t HEADER_BYTES = 1024;
-// The launcher's parent, which the child found by this variable.
-constexpr wchar_t PARENT_VARIABLE_NAME[] = L"TALVOR_ONEFILE_PARENT";
-constexpr DWORD PROCESS_ID_UNITS = 16;
+constexpr auto WINDOW_CLASS_NAME = in_units<wchar_t>(PROGRESS_WINDOW_CLASS);
+constexpr DWORD PROCESS_ID_DIGITS = 16;
 
 wchar_t library_directory[PROGRAM_PATH_CAPACITY];
 wchar_t program_path[PROGRAM_PATH_CAPACITY];
@@ -58,7 +55,7 @@ int fail(const char* text, DWORD code) {
             reinterpret_cast<void*>(user32 ? GetProcAddress(user32, "MessageBoxA") : nullptr));
         if (box != nullptr) box(nullptr, line, "Error", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
     }
-    return FAILURE_STATUS;
+    return FAILURE_EXIT_STATUS;
 }
 
 // This library's directory (the run directory) and the program's path in it.
@@ -129,8 +126,8 @@ void hand_over_to_windowed_program(DWORD program_id, DWORD parent_id) {
         reinterpret_cast<void*>(GetProcAddress(user32, "PostMessageW")));
     if (allow != nullptr) allow(program_id);
     if (find == nullptr || owner_of == nullptr || post == nullptr || parent_id == 0) return;
-    for (HWND window = find(nullptr, nullptr, PROGRESS_WINDOW_CLASS, nullptr); window != nullptr;
-         window = find(nullptr, window, PROGRESS_WINDOW_CLASS, nullptr)) {
+    for (HWND window = find(nullptr, nullptr, WINDOW_CLASS_NAME, nullptr); window != nullptr;
+         window = find(nullptr, window, WINDOW_CLASS_NAME, nullptr)) {
         DWORD owner = 0;
         owner_of(window, &owner);
         if (owner == parent_id) post(window, PROGRESS_WATCH_PROCESS_MESSAGE, program_id, 0);
@@ -141,10 +138,12 @@ void hand_over_to_windowed_program(DWORD program_id, DWORD parent_id) {
 // its id has been given to a process made since (then it has ended).
 HANDLE open_parent(DWORD& parent_id) {
     parent_id = 0;
-    wchar_t text[PROCESS_ID_UNITS];
-    DWORD length = GetEnvironmentVariableW(PARENT_VARIABLE_NAME, text, PROCESS_ID_UNITS);
-    if (length == 0 || length >= PROCESS_ID_UNITS) return nullptr;
-    parent_id = wcstoul(text, nullptr, 10);
+    // The launcher's parent, which the child found by this variable: its
+    // decimal id, ASCII in any code page.
+    char text[PROCESS_ID_DIGITS];
+    DWORD length = GetEnvironmentVariableA(PARENT_VARIABLE, text, PROCESS_ID_DIGITS);
+    if (length == 0 || length >= PROCESS_ID_DIGITS) return nullptr;
+    parent_id = strtoul(text, nullptr, 10);
     HANDLE parent = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent_id);
     if (parent == nullptr) return nullptr;
     FILETIME parent_created, own_created, unused;
@@ -219,11 +218,11 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t** argu
     DWORD which = WaitForMultipleObjects(parent != nullptr ? 2 : 1, waited, FALSE, INFINITE);
     if (which != WAIT_OBJECT_0) {
         // The launcher is gone: so goes the program, with the job.
-        if (job != nullptr) TerminateJobObject(job, ORPHANED_STATUS);
-        else TerminateProcess(program, ORPHANED_STATUS);
-        return static_cast<int>(ORPHANED_STATUS);
+        if (job != nullptr) TerminateJobObject(job, ORPHANED_PROGRAM_STATUS);
+        else TerminateProcess(program, ORPHANED_PROGRAM_STATUS);
+        return static_cast<int>(ORPHANED_PROGRAM_STATUS);
     }
-    DWORD status = FAILURE_STATUS;
-    if (!GetExitCodeProcess(program, &status)) status = 1;
+    DWORD status = FAILURE_EXIT_STATUS;
+    if (!GetExitCodeProcess(program, &status)) status = UNREADABLE_EXIT_STATUS;
     return static_cast<int>(status);
 }

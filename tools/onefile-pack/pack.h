@@ -1,6 +1,7 @@
 // The packer's pieces: entry names as the launcher will see them, the ordered
 // application tree, the archive stream, the PE image with its resource tree,
-// and the commands. Portable C++17, standard library only.
+// and the commands. Portable C++17: the standard library and the shared format
+// headers only.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -12,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "format/shared_names.h"
+#include "payload/archive_format.h"
+
 namespace pack {
 
 namespace fs = std::filesystem;
@@ -22,7 +26,7 @@ struct pack_error : std::runtime_error {
 };
 
 // --- names ---------------------------------------------------------------
-constexpr size_t MAX_NAME_UNITS = 1023;
+constexpr size_t MAX_NAME_UNITS = MAX_ENTRY_NAME_UNITS;
 
 // Why Windows cannot create a file or directory of this name (a reserved
 // device name, a trailing dot or space, a character invalid in file names),
@@ -279,7 +283,7 @@ void warn_long_paths(const std::vector<app_entry>& entries, std::ostream& warnin
 // The library that starts the program, beside the stub, and the entry that
 // names the program for it: the program's name in the run directory, UTF-8.
 constexpr char RUN_LIBRARY_FILE_NAME[] = "onefile-run.dll";
-constexpr char16_t RUN_PROGRAM_ENTRY_NAME[] = u".onefile-run";
+inline const std::u16string RUN_PROGRAM_ENTRY_NAME(in_units<char16_t>(RUN_PROGRAM_ENTRY));
 // Puts the entry naming `program` second in `entries`; refused_error when it
 // is not a 64-bit executable among them, or the tree holds the entry's name.
 void add_run_program_entry(std::vector<app_entry>& entries, const std::u16string& program);
@@ -350,7 +354,7 @@ std::u16string checked_run_directory(const std::u16string& text, const record_te
 // True for a template with neither {PID} nor {TIME}: a cache.
 bool is_cache_template(const std::u16string& path_template);
 // The file inside a cache that records its digest (the launcher's name).
-constexpr char16_t CACHE_RECORD_FILE_NAME[] = u".onefile-cache";
+inline const std::u16string CACHE_RECORD_FILE_NAME(in_units<char16_t>(CACHE_RECORD_ENTRY));
 // info's words: the template, its kind, and whether leftovers are swept.
 std::string describe_run_directory(const std::u16string& path_template, const record_texts& texts);
 
