@@ -58,16 +58,26 @@ int fail(const char* text, DWORD code) {
     return FAILURE_EXIT_STATUS;
 }
 
-// This library's directory (the run directory) and the program's path in it.
-bool find_program() {
+// The error of the call that has just failed (the system leaves none now
+// and then).
+DWORD failure() {
+    DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_FILE_NOT_FOUND;
+}
+
+// This library's directory (the run directory) and the program's path in it:
+// ERROR_SUCCESS, or the error of the step that failed, read before any other
+// call can change it.
+DWORD find_program() {
     HMODULE self = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(&find_program), &self))
-        return false;
+        return failure();
     DWORD length = GetModuleFileNameW(self, library_directory, PROGRAM_PATH_CAPACITY);
-    if (length == 0 || length >= PROGRAM_PATH_CAPACITY) return false;
+    if (length == 0) return failure();
+    if (length >= PROGRAM_PATH_CAPACITY) return ERROR_INSUFFICIENT_BUFFER;
     while (length > 0 && library_directory[length - 1] != L'\\') --length;
-    if (length == 0) return false;
+    if (length == 0) return ERROR_BAD_PATHNAME;
     library_directory[length - 1] = 0;
 
     bounded_buffer entry_path = bounded_buffer::cleared(program_path, PROGRAM_PATH_CAPACITY);
@@ -75,23 +85,24 @@ bool find_program() {
     entry_path.append(L"\\");
     entry_path.append(PROGRAM_ENTRY_NAME);
     HANDLE file = CreateFileW(program_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) return failure();
     DWORD size = 0;
-    BOOL read = ReadFile(file, program_name, PROGRAM_NAME_BYTES, &size, nullptr);
+    DWORD read_error = ReadFile(file, program_name, PROGRAM_NAME_BYTES, &size, nullptr) ? ERROR_SUCCESS : failure();
     CloseHandle(file);
-    if (!read || size == 0) return false;
+    if (read_error != ERROR_SUCCESS) return read_error;
+    if (size == 0) return ERROR_FILE_NOT_FOUND;  // an empty entry names no program
     program_name[size] = 0;
 
     wchar_t name[PROGRAM_NAME_BYTES + 1];
     int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, program_name, static_cast<int>(size), name,
                                     PROGRAM_NAME_BYTES);
-    if (units <= 0) return false;
+    if (units <= 0) return failure();
     name[units] = 0;
     bounded_buffer path = bounded_buffer::cleared(program_path, PROGRAM_PATH_CAPACITY);
     path.append(library_directory);
     path.append(L"\\");
     path.append(name);
-    return true;
+    return ERROR_SUCCESS;
 }
 
 bool is_windowed_program() {
@@ -169,10 +180,8 @@ BOOL WINAPI wait_for_program(DWORD control_type) {
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t** argument_vector) {
-    if (!find_program()) {
-        DWORD error = GetLastError();
-        return fail("couldn't find the program to run", error == 0 ? ERROR_FILE_NOT_FOUND : error);
-    }
+    DWORD error = find_program();
+    if (error != ERROR_SUCCESS) return fail("couldn't find the program to run", error);
     bounded_buffer line = bounded_buffer::cleared(command_line, CHILD_COMMAND_LINE_CAPACITY);
     join_command_line(line, program_path, argument_count, argument_vector);
 
@@ -202,10 +211,8 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t** argu
     // Suspended until it is in the job: nothing it starts can escape it.
     PROCESS_INFORMATION started = {};
     if (!CreateProcessW(program_path, command_line, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
-                        &startup, &started)) {
-        DWORD error = GetLastError();
-        return fail("couldn't launch program", error);
-    }
+                        &startup, &started))
+        return fail("couldn't launch program", GetLastError());
     program = started.hProcess;
     if (job != nullptr) AssignProcessToJobObject(job, program);
     DWORD parent_id = 0;
