@@ -138,45 +138,6 @@ TEST_F(run_program, ctrl_c_reaches_the_program_and_its_status_is_returned) {
     EXPECT_TRUE(run_directories_in(temp_).empty());
 }
 
-// The program's arguments are the launcher's, each as typed (Windows' own
-// parser of the command line is the reference); argument 0 is its full path
-// in the run directory; it has the launcher's current directory, environment
-// and standard input; the run directory goes after it.
-TEST_F(run_program, program_sees_arguments_directory_environment_and_input) {
-    std::wstring report = folder_ + L"\\report.bin";
-    std::wstring input = folder_ + L"\\input.txt";
-    const std::string input_bytes = "line one\r\n\xC3\xBC and more\r\n";
-    ASSERT_TRUE(write_file(input, input_bytes));
-    std::wstring hard = L"plain \"with space\" \"\" \"a\"\"b\" say\\\"hi\\\" \"in \\\"quotes\\\" here\" "
-                        L"a\\\\b \"c:\\dir with space\\\\\" end\\ \u00FCn\u00EFc\u00F8d\u00E9 \"\U0001D11E clef\"";
-    for (const std::wstring& exe : {console_tool_, gui_tool_}) {
-        SCOPED_TRACE(printable(exe));
-        DeleteFileW(report.c_str());
-        launched_process tool;
-        tool.input_file = input;
-        std::wstring command_line = enclosed(exe) + L" report " + enclosed(report) + L" copy-input -- " + hard;
-        ASSERT_TRUE(tool.start(exe, command_line, temp_, folder_, folder_ + L"\\out"));
-        ASSERT_TRUE(tool.wait(TIMEOUT_MS));
-        EXPECT_EQ(tool.exit_code(), 0u) << tool.standard_error();
-        EXPECT_EQ(tool.standard_output(), input_bytes);
-
-        probe_report seen = read_report(report);
-        std::vector<std::wstring> expected = system_arguments(command_line);
-        std::vector<std::wstring> received = reported_arguments(seen);
-        ASSERT_EQ(received.size(), expected.size());
-        for (size_t index = 1; index < expected.size(); ++index)
-            EXPECT_EQ(received[index], expected[index]) << "argument " << index << ": " << printable(received[index]);
-        std::wstring run_directory = temp_ + L"\\onefile_" + seen[L"TALVOR_ONEFILE_PARENT"] + L"_" +
-                                     seen[L"TALVOR_ONEFILE_START"];
-        EXPECT_EQ(received[0], run_directory + L"\\launcher_run_probe.exe") << printable(received[0]);
-        EXPECT_EQ(seen[REPORT_MODULE], received[0]);
-        EXPECT_EQ(seen[L"TALVOR_ONEFILE_DIRECTORY"], folder_);
-        EXPECT_EQ(seen[L"TALVOR_ORIGINAL_ARGV0"], exe);
-        EXPECT_EQ(seen[REPORT_CURRENT_DIRECTORY], folder_);
-        EXPECT_TRUE(directory_names(temp_).empty());
-    }
-}
-
 // A launcher ended from outside (as Task Manager would) takes the program
 // with it: nothing is left running from the run directory.
 TEST_F(run_program, program_ends_when_the_launcher_is_killed) {
