@@ -135,18 +135,27 @@ void set_extraction_security(void* attributes) {
 
 namespace {
 
+[[noreturn]] void fail_at(const u16* entry_name);
+
 // The entry's file, made (with the folders above it) for writing. A failure
 // ends the process with its message, or, in a cache's staging, is recorded
-// and INVALID_HANDLE_VALUE returned.
-HANDLE create_target_file(directory_cache& cache, const u16* target_path) {
+// and INVALID_HANDLE_VALUE returned. The compressed form (`entry_name`
+// given) makes the file new: every run directory is made fresh, so a file
+// already there is an earlier entry of the same name, whose pieces the
+// workers may still be writing, and the payload is damaged. The stored form
+// replaces it, the earlier entry written whole before.
+HANDLE create_target_file(directory_cache& cache, const u16* target_path, const u16* entry_name = nullptr) {
     // A directory that could not be made shows up as the failure to create
     // the file just below.
     (void)ensure_parent_directories(cache, system_directory_operations(), target_path);
     // FILE_SHARE_WRITE alone: others may write while we do, but not read a
     // half-written file or delete it.
-    HANDLE file = win32.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
-                                    extraction_security, CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = win32.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE, extraction_security,
+                                    entry_name != nullptr ? CREATE_NEW : CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (entry_name != nullptr && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS))
+            fail_at(entry_name);
         if (!recoverable_failures.load()) fail_open_target(target_path);
         extraction_failure.store(true);
     }
@@ -223,7 +232,7 @@ void settle_all() {
 
 // Damage met by the writer itself: pieces before it are settled first, so
 // an earlier entry's damage is the one named.
-[[noreturn]] void fail_at(const u16* entry_name) {
+void fail_at(const u16* entry_name) {
     settle_all();
     fail_damaged_entry(entry_name);
 }
@@ -248,7 +257,7 @@ void finish_compressed_extraction() { settle_all(); }
 bool write_compressed_entry(payload_archive& archive, uint64_t size, const u16* target_path,
                             const u16* entry_name, directory_cache& cache,
                             extraction_progress* progress) {
-    HANDLE file = create_target_file(cache, target_path);
+    HANDLE file = create_target_file(cache, target_path, entry_name);
     if (file == INVALID_HANDLE_VALUE) return false;
     writer.progress = progress;
 

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "payload/archive_format.h"
+#include "payload/piece_decoder.h"
 #include "tests/launcher/compressed_payload.h"
 #include "tests/launcher/e2e_fixture.h"
 
@@ -87,4 +88,29 @@ TEST_F(launcher_end_to_end, compressed_payload_fills_a_cache_and_damage_never_re
     EXPECT_EQ(last_error_, "Error, attached data is damaged: couldn't unpack 'data\\big.bin'.\r\n");
     EXPECT_FALSE(file_exists(report));
     EXPECT_FALSE(directory_exists(other)) << "a damaged payload became a cache";
+}
+
+// Two entries of one name, here differing in case. The compressed form
+// makes every file new: the second is damage, never truncating the first
+// while the workers still write its pieces. The stored form writes them in
+// turn, as it always has: the last one stands whole.
+TEST_F(launcher_end_to_end, an_entry_name_met_twice_is_damage_in_the_compressed_form) {
+    std::string first = text_like(PIECE_THREADS_THRESHOLD + 777, 6), second = text_like(3 * PIECE_SIZE, 7);
+    std::vector<archive_entry> entries = {
+        {L"main.dll", probe_library()}, {L"data\\twice.bin", first}, {L"Data\\TWICE.bin", second}};
+    std::wstring report = report_path(L"report.bin"), release = report_path(L"release");
+    pack_bytes(compressed_archive(entries));
+    EXPECT_EQ(run(L"report " + in_quotes(report)), 2u);
+    EXPECT_EQ(last_error_, "Error, attached data is damaged: couldn't unpack 'Data\\TWICE.bin'.\r\n");
+    EXPECT_FALSE(file_exists(report));
+
+    pack(entries);
+    DeleteFileW(report.c_str());
+    launched_process process;
+    start(process, L"report " + in_quotes(report) + L" await " + in_quotes(release));
+    ASSERT_FALSE(wait_for_report(report, LAUNCHER_TIMEOUT_MS).empty());
+    EXPECT_TRUE(read_file(run_directory_of(read_report(report)) + L"\\data\\twice.bin") == second);
+    ASSERT_TRUE(write_file(release, ""));
+    ASSERT_TRUE(process.wait(LAUNCHER_TIMEOUT_MS));
+    EXPECT_EQ(process.exit_code(), 0u);
 }
