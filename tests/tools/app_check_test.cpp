@@ -188,6 +188,32 @@ TEST_F(AppCheck, SearchPathsSupplyWhatIsMissing) {
     EXPECT_EQ(run_pack("pack " + quoted(app) + " -o x.exe --no-check --search-path " + quoted(first)).status, 2);
 }
 
+// A library a search path supplies keeps the name rules of the folder's own
+// files: a device name, or a file where the folder has a directory of that
+// name, is refused and nothing is written.
+TEST_F(AppCheck, AddedLibrariesKeepTheNameRules) {
+    std::string importer = read_file(library("uses_helper.dll"));
+    // The import's name, after the library's own name uses_helper.dll.
+    size_t import = importer.rfind("helper.dll");
+    ASSERT_NE(importer.find("helper.dll"), import);
+    fs::path search = root / "search";
+    for (const std::string name : {"nul.x", "b.dll"}) {
+        SCOPED_TRACE(name);
+        std::string patched = importer;
+        patched.replace(import, 10, name + std::string(10 - name.size(), '\0'));
+        use_as_main(patched);
+        write_file(search / name, read_file(library("good.dll")));
+        write_file(app / "b.dll" / "notes.txt", "a folder of the same name");
+        run_result result = pack("--search-path " + quoted(search));
+        EXPECT_EQ(result.status, 2) << result.out << result.err;
+        EXPECT_NE(result.err.find(name == "nul.x" ? "reserved Windows device name: nul.x"
+                                                  : "file and directory names differ only in case: b.dll"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_FALSE(fs::exists(root / "out.exe"));
+    }
+}
+
 // An earlier output inside APP_DIR is not packed again.
 TEST_F(AppCheck, OutputInsideItsFolderIsLeftOut) {
     fs::copy_file(library("good.dll"), app / "main.dll");

@@ -65,7 +65,7 @@ void add_directory(const fs::path& directory, const std::u16string& prefix,
                    std::vector<app_entry>& entries) {
     directory_listing listing = list_directory(directory);
     for (auto& [component, path] : listing.files)
-        entries.push_back({prefix + component, path, size_of(path)});
+        entries.push_back({prefix + component, path, size_of(path), {}});
     for (auto& [component, path] : listing.directories)
         add_directory(path, prefix + component + u"\\", entries);
 }
@@ -85,7 +85,7 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
     if (!main_source.empty()) {
         if (!fs::is_regular_file(main_source, error))
             throw refused_error("--main-file " + main_source.string() + " is not a file");
-        scanned.push_back({main_name, main_source, size_of(main_source)});
+        scanned.push_back({main_name, main_source, size_of(main_source), {}});
     }
     add_directory(app_dir, u"", scanned);
     if (!main_source.empty()) {
@@ -103,7 +103,11 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
     }
     if (entries.empty() || entries.front().name != main_name)
         throw refused_error("main entry " + to_utf8(main_name) + " not found at the top of " + app_dir.string());
+    check_entry_names(entries);
+    return entries;
+}
 
+void check_entry_names(const std::vector<app_entry>& entries) {
     // Names must stay distinct on a case-insensitive volume, also where a
     // file would take the place of a directory another name needs.
     std::map<std::u16string, const app_entry*> files;
@@ -111,6 +115,13 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
     for (const app_entry& entry : entries) {
         if (entry.name.size() > MAX_NAME_UNITS)
             throw refused_error("name longer than 1023 UTF-16 units: " + to_utf8(entry.name));
+        // A folder's own components were checked as it was read, with their
+        // path; a name made otherwise (an added library) is checked here.
+        for (size_t start = 0, cut = 0; cut != std::u16string::npos; start = cut + 1) {
+            cut = entry.name.find(u'\\', start);
+            std::string problem = component_problem(entry.name.substr(start, cut == std::u16string::npos ? cut : cut - start));
+            if (!problem.empty()) throw refused_error(problem + ": " + to_utf8(entry.name));
+        }
         std::u16string folded = fold_case(entry.name);
         auto [it, inserted] = files.emplace(folded, &entry);
         if (!inserted)
@@ -122,7 +133,6 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
         if (directories.count(fold_case(entry.name)))
             throw refused_error("file and directory names differ only in case: " + to_utf8(entry.name));
     }
-    return entries;
 }
 
 void insert_in_archive_order(std::vector<app_entry>& entries, const app_entry& entry) {

@@ -59,6 +59,10 @@ struct app_entry {
 // `main_name`, and APP_DIR must not hold a top-level file of that name.
 std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16string& main_name,
                                      const fs::path& main_source = {});
+// Refuses (refused_error) names the launcher could not make as they stand:
+// too long, a component Windows cannot create, two equal without regard to
+// case, or a file where another name needs a directory.
+void check_entry_names(const std::vector<app_entry>& entries);
 
 // --- the archive stream ----------------------------------------------------
 // SHA-256 (digest.cpp): the payload's identity for a cache.

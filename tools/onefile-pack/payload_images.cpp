@@ -201,12 +201,20 @@ std::string complete_payload(std::vector<app_entry>& entries, const std::string&
     for (const import_finding& finding : check.findings)
         warnings << "onefile-pack: warning: " << describe_finding(finding)
                  << "; it would be looked for along PATH and in the current directory\n";
-    std::string listed;
     for (const added_library& added : check.added) {
         std::error_code error;
         uint64_t size = fs::file_size(added.source, error);
         if (error) throw pack_error("cannot read " + added.source.string() + ": " + error.message());
-        insert_in_archive_order(entries, {added.name, added.source, size});
+        insert_in_archive_order(entries, {added.name, added.source, size, {}});
+        // The rules of the folder's own names, which the launcher needs as much.
+        try {
+            check_entry_names(entries);
+        } catch (const refused_error& refusal) {
+            throw refused_error(std::string(refusal.what()) + " (a library added from " + added.source.string() + ")");
+        }
+    }
+    std::string listed;
+    for (const added_library& added : check.added) {
         std::cout << "onefile-pack: added " << to_utf8(added.name) << " (imported by " << added.importers
                   << ") from " << added.source.string() << (added.choice.empty() ? "" : "; " + added.choice) << "\n";
         listed += to_utf8(added.name) + '\t' + added.importers + '\t' + added.source.string() + '\n';
