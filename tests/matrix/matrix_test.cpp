@@ -61,6 +61,13 @@ std::wstring widened(const std::string& text) { return std::wstring(text.begin()
 std::wstring enclosed(const std::wstring& text) { return L"\"" + text + L"\""; }
 // A word of the shell script, taken as it stands.
 std::wstring word(const std::wstring& text) { return L" '" + text + L"'"; }
+std::string utf8(const std::wstring& text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? size : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
+    bytes.pop_back();
+    return bytes;
+}
 
 // Every file below `folder` by its name relative to it, with its bytes.
 void files_below(const std::wstring& folder, const std::wstring& prefix, std::map<std::wstring, std::string>& files) {
@@ -175,17 +182,13 @@ void pack_matrix::pack_all() {
                             word(unix_path_of(cell_exe(c))) + L" --stub" + word(widened(LAUNCHER_STUB)) + L" --quiet" +
                             pack_options(c) + L" >" + word(out + L"/pack.out") + L" 2>&1; echo $? >" +
                             word(out + L"/pack.status");
-        int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
-        std::string bytes(size, '\0');
-        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &bytes[0], size, nullptr, nullptr);
-        bytes.pop_back();
-        script += bytes + "\n";
+        script += utf8(line) + "\n";
     }
-    std::wstring script_path = folder_ + L"\\pack.sh";
-    write_file(script_path, script);
+    std::wstring script_path = folder_ + L"\\pack.sh", done = folder_ + L"\\packed";
+    write_file(script_path, script + "touch" + utf8(word(unix_path_of(done))) + "\n");
     run_unix_command(L"sh" + word(unix_path_of(script_path)));
     // Packing may outlast the command's own wait on a loaded machine.
-    wait_for_file(cell_folder(cell::of(31)) + L"\\pack.status", START_TIMEOUT_MS);
+    wait_for_file(done, START_TIMEOUT_MS);
 }
 
 void pack_matrix::check_cell(unsigned bits) {
