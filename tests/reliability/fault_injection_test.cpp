@@ -188,7 +188,7 @@ TEST_F(launcher_under_faults, a_staging_directory_is_held_up_to_its_rename_into_
     if (moved) {
         EXPECT_EQ(read_file(staging + L"\\mine.txt"), "the user's");
     }
-    EXPECT_EQ(read_file(caches + L"\\app\\big.bin"), big_);
+    EXPECT_TRUE(read_file(caches + L"\\app\\big.bin") == big_) << "the cache is not the payload's";
 }
 
 // The same with a compressed payload, whose pieces the worker threads write:
