@@ -203,8 +203,12 @@ TEST_F(cache_end_to_end, other_products_caches_stay_and_two_builds_do_not_altern
     CloseHandle(touched);
     EXPECT_EQ(module_of(older), cache_ + L"\\main.dll");
     EXPECT_EQ(module_of(newer), cache_ + L"\\main.dll");
+    std::wstring copy = cache_ + L" - Copy";
+    ASSERT_TRUE(copy_tree(cache_, copy));
     std::map<std::wstring, uint64_t> before, after;
+    std::map<std::wstring, std::string> copied, kept;
     file_times(cache_, before);
+    file_contents(copy, copied);
     for (int round = 0; round < 2; ++round) {
         std::wstring module = module_of(older);
         EXPECT_EQ(module.rfind(temp_ + L"\\onefile_", 0), 0u) << printable(module);
@@ -213,6 +217,8 @@ TEST_F(cache_end_to_end, other_products_caches_stay_and_two_builds_do_not_altern
     file_times(cache_, after);
     EXPECT_EQ(after, before) << "the cache was built again";
     EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 2");
+    file_contents(copy, kept);
+    EXPECT_TRUE(kept == copied) << "a user's copy was changed";
 }
 
 // Inside a cache a link where a file should be (a Unix link to a file of the
