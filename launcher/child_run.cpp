@@ -22,7 +22,7 @@ int run_child() {
     // directory: one made in advance by someone else (a shared temporary
     // folder), or a link to somewhere else. The hold keeps it so until this
     // process ends: it cannot be renamed or replaced under the library.
-    if (!hold_run_directory()) fail_with_system_error(MESSAGE_LOAD_DLL, ERROR_ACCESS_DENIED);
+    if (!hold_run_directory(launcher.run_directory)) fail_with_system_error(MESSAGE_LOAD_DLL, ERROR_ACCESS_DENIED);
     win32.AddDllDirectory(launcher.run_directory);
     HMODULE library = win32.LoadLibraryExW(launcher.first_entry_path, nullptr,
                                            LOAD_WITH_ALTERED_SEARCH_PATH);

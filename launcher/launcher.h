@@ -94,17 +94,20 @@ DWORD collect_child(HANDLE process);
 void cleanup_run_directory();
 
 // The run directory's making and holds (run_directory_guard.cpp).
-// make_run_directory: the parent makes the lock file and the directory new,
+// make_run_directory: the parent makes the lock file and `directory` new,
 // for its user alone, and holds both; any failure ends the process with the
-// message for a path that cannot be written. hold_run_directory: opens the
-// directory without delete sharing and checks that it is a plain directory
-// of this user reached by its own name (and, in the child, holds the lock
-// file); false otherwise.
-void make_run_directory();
+// message for a path that cannot be written. hold_run_directory: opens
+// `directory` without delete sharing and checks that it is a plain
+// directory of this user reached by its own name (and, in the child, holds
+// the lock file); false otherwise.
+void make_run_directory(const u16* directory);
 // The directory is marked (its lock file names it) and published to the
 // clean-up as made here before anything is written into it (ownership.h).
-bool try_make_run_directory();  // the same, false instead of the failure
-bool hold_run_directory();
+// The same as make_run_directory, false instead of the failure; with
+// `renamable` the hold (launcher.run_directory_lock) also has delete access,
+// to rename the directory through (rename_held_directory).
+bool try_make_run_directory(const u16* directory, bool renamable = false);
+bool hold_run_directory(const u16* directory);
 // The clean-up no longer deletes the directory last made (a staging
 // directory renamed into place as a cache).
 void unpublish_made_directory();
@@ -135,13 +138,9 @@ bool lock_lock_file(HANDLE file, bool exclusive);
 // `index` is the file's number (to delete it by: delete_file_entry).
 HANDLE claim_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name, bool& free,
                        int64_t& index);
-// The folder that holds the run directory into `folder` (capacity
+// The folder that holds the directory `path` into `folder` (capacity
 // RUN_DIRECTORY_CAPACITY) and the directory's own name within it.
-bool split_run_directory(u16* folder, const u16*& name);
-// The same for any directory path of that capacity.
 bool split_directory_path(const u16* path, u16* folder, const u16*& name);
-// The run directory's path followed by ".lock".
-bool run_directory_lock_path(u16* path, size_t capacity);
 
 // The run-directory template of the launcher's record (the default one when
 // the record holds none) (run_directory.cpp).
@@ -170,9 +169,9 @@ constexpr u16 CACHE_STAGING_INFIX[] = U16(".staging_");
 // "<cache name>.staging_<own id>_<now + serial>" into `out` (capacity units).
 bool cache_staging_name(u16* out, size_t capacity, const u16* cache_name, uint64_t serial);
 
-// Walks the payload and writes every entry below the run directory; makes
-// the run directory at the first entry unless `made` (parent_run.cpp).
-void unpack_payload(bool made = false);
+// Walks `payload` from its cursor and writes every entry below `directory`;
+// makes the directory at the first entry unless `made` (parent_run.cpp).
+void unpack_payload(payload_archive payload, const u16* directory, bool made);
 
 // The sweep of leftovers (sweep.cpp): on a thread of its own, at background
 // priority, it deletes the run directories of launchers that are gone and

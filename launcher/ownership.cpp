@@ -66,8 +66,11 @@ bool read_cache_mark(const opened_entry& directory, const u16* folder_path, cons
     if (!append_component(directory_path, RUN_DIRECTORY_CAPACITY, name)) return false;
     HANDLE file = open_mark_file(directory.handle, directory_path, CACHE_RECORD_NAME);
     if (file == INVALID_HANDLE_VALUE) return false;
+    // A copy of the folder carries the mark too, naming the folder it was
+    // copied from.
     bool marked = read_exactly(file, &mark, sizeof mark) &&
-                  std::memcmp(mark.magic, CACHE_MARK_MAGIC, sizeof mark.magic) == 0;
+                  std::memcmp(mark.magic, CACHE_MARK_MAGIC, sizeof mark.magic) == 0 &&
+                  mark.directory_index == directory.index;
     win32.CloseHandle(file);
     return marked;
 }
@@ -92,20 +95,6 @@ void version_parts(const u16* text, size_t capacity, uint32_t parts[VERSION_PART
             parts[part] = parts[part] * 10 + static_cast<uint32_t>(unit - U16('0'));
         }
     }
-}
-
-uint64_t this_build_time() {
-    static uint64_t time = 0;
-    if (time != 0) return time;
-    u16 module[RUN_DIRECTORY_CAPACITY];
-    DWORD length = win32.GetModuleFileNameW(nullptr, module, RUN_DIRECTORY_CAPACITY);
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (length == 0 || length >= RUN_DIRECTORY_CAPACITY ||
-        !win32.GetFileAttributesExW(module, GetFileExInfoStandard, &data))
-        return 0;
-    time = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-           data.ftLastWriteTime.dwLowDateTime;
-    return time;
 }
 
 }  // namespace
@@ -179,16 +168,17 @@ bool newer_build(const cache_mark& mark) {
     version_parts(launcher_branding.version, BRANDING_VERSION_CAPACITY, ours);
     for (int index = 0; index < VERSION_PARTS; ++index)
         if (theirs[index] != ours[index]) return theirs[index] > ours[index];
-    return mark.build_time > this_build_time();
+    return mark.build_stamp > launcher_branding.build_stamp;
 }
 
-void this_build_mark(cache_mark& mark) {
+void this_build_mark(cache_mark& mark, int64_t directory_index) {
     std::memset(&mark, 0, sizeof mark);
     std::memcpy(mark.magic, CACHE_MARK_MAGIC, sizeof mark.magic);
     std::memcpy(mark.company, launcher_branding.company, sizeof mark.company);
     std::memcpy(mark.product, launcher_branding.product, sizeof mark.product);
     std::memcpy(mark.version, launcher_branding.version, sizeof mark.version);
-    mark.build_time = this_build_time();
+    mark.build_stamp = launcher_branding.build_stamp;
+    mark.directory_index = directory_index;
 }
 
 bool write_lock_mark(HANDLE file, int64_t directory_index) {

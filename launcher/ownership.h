@@ -31,20 +31,23 @@ static_assert(sizeof(lock_mark) == 24, "stored as it is");
 
 // A cache's (and its staging directory's) is inside it, in CACHE_RECORD_NAME,
 // written when the staging directory is made: which application made it
-// (the record's company and product), which build (its version and the
-// packed file's last write time), and the payload's digest, zero until every
-// file is on the disk.
+// (the record's company and product), which build (its version and build
+// stamp), the directory's number on its volume (a rename into place keeps
+// it; a copy of the folder, mark and all, has another), and the payload's
+// digest, zero until every file is on the disk. A mark of an earlier layout
+// names no directory: not ours.
 constexpr auto CACHE_RECORD_NAME = in_units<u16>(CACHE_RECORD_ENTRY);
-constexpr char CACHE_MARK_MAGIC[16] = "onefile-cache-2";
+constexpr char CACHE_MARK_MAGIC[16] = "onefile-cache-3";
 struct cache_mark {
     char magic[16];
     u16 company[BRANDING_TEXT_CAPACITY];
     u16 product[BRANDING_TEXT_CAPACITY];
     u16 version[BRANDING_VERSION_CAPACITY];
-    uint64_t build_time;  // FILETIME count
+    uint64_t build_stamp;  // the record's
+    int64_t directory_index;
     uint8_t digest[PAYLOAD_DIGEST_SIZE];
 };
-static_assert(sizeof(cache_mark) == 16 + 2 * 2 * 256 + 2 * 24 + 8 + 32, "stored as it is");
+static_assert(sizeof(cache_mark) == 16 + 2 * 2 * 256 + 2 * 24 + 8 + 8 + 32, "stored as it is");
 constexpr size_t CACHE_MARK_DIGEST_OFFSET = offsetof(cache_mark, digest);
 
 // The access a directory is opened with for judging: its owner, and its
@@ -55,7 +58,7 @@ enum class ownership {
     none,            // not ours: never deleted, renamed or written into
     made_here,       // the run directory this process made new
     run_directory,   // carries a lock mark naming it
-    cache,           // carries a cache mark (the mark is given back)
+    cache,           // carries a cache mark naming it (the mark is given back)
 };
 
 struct ownership_verdict {
@@ -99,10 +102,11 @@ ownership_verdict judge_ownership_at(const u16* path, HANDLE& folder, opened_ent
 // product texts.
 bool same_application(const cache_mark& mark);
 // True when the build that made `mark` is newer than this one: a higher
-// version, or the same version packed later.
+// version, or the same version with a later build stamp (the packer's, from
+// its inputs: never the packed file's time, which a copy or a touch moves).
 bool newer_build(const cache_mark& mark);
-// This build's mark, digest zero.
-void this_build_mark(cache_mark& mark);
+// This build's mark for the directory numbered `directory_index`, digest zero.
+void this_build_mark(cache_mark& mark, int64_t directory_index);
 
 // Writes the lock mark for `directory_index` into the lock file `file`
 // (opened for writing). False when it could not be written whole.

@@ -9,42 +9,31 @@
 #include "platform/command_line.h"
 #include "platform/environment.h"
 
-namespace {
-
-// The walk ends at the end marker; a damaged archive ends the process.
-bool next_entry_name() {
-    switch (read_entry_name(launcher.payload, launcher.entry_name)) {
-        case read_status::ok: return true;
-        case read_status::end_marker: return false;
-        default: fail_with_message(MESSAGE_DAMAGED_PAYLOAD);
-    }
-}
-
-}  // namespace
-
 // Stops early when the progress window's Cancel asks it to, or after a
 // write failure a cache's staging recovers from.
-void unpack_payload(bool made) {
-    if (launcher.payload.compressed)
-        start_compressed_extraction(launcher.payload);
-    while (!unpack_progress.stop_requested.load() && !extraction_failed() && next_entry_name()) {
-        make_target_path(launcher.target_path, launcher.run_directory, launcher.entry_name,
-                         launcher.first_entry_path);
+void unpack_payload(payload_archive payload, const u16* directory, bool made) {
+    if (payload.compressed) start_compressed_extraction(payload);
+    for (;;) {
+        if (unpack_progress.stop_requested.load() || extraction_failed()) break;
+        // The walk ends at the end marker; a damaged archive ends the process.
+        read_status status = read_entry_name(payload, launcher.entry_name);
+        if (status == read_status::end_marker) break;
+        if (status != read_status::ok) fail_with_message(MESSAGE_DAMAGED_PAYLOAD);
+        make_target_path(launcher.target_path, directory, launcher.entry_name, launcher.first_entry_path);
         uint64_t size = 0;
-        if (read_entry_size(launcher.payload, size) != read_status::ok)
-            fail_with_message(MESSAGE_DAMAGED_PAYLOAD);
+        if (read_entry_size(payload, size) != read_status::ok) fail_with_message(MESSAGE_DAMAGED_PAYLOAD);
         // Made at the first entry's write, as before: an archive whose first
         // entry is damaged leaves nothing on disk.
-        if (!made) make_run_directory();
+        if (!made) make_run_directory(directory);
         made = true;
-        if (launcher.payload.compressed)
-            write_compressed_entry(launcher.payload, size, launcher.target_path, launcher.entry_name,
-                                   launcher.cache, &unpack_progress);
+        if (payload.compressed)
+            write_compressed_entry(payload, size, launcher.target_path, launcher.entry_name, launcher.cache,
+                                   &unpack_progress);
         else
-            write_payload_entry(launcher.payload, size, launcher.target_path, launcher.cache,
-                                launcher.write_buffer, &unpack_progress);
+            write_payload_entry(payload, size, launcher.target_path, launcher.cache, launcher.write_buffer,
+                                &unpack_progress);
     }
-    if (launcher.payload.compressed) finish_compressed_extraction();
+    if (payload.compressed) finish_compressed_extraction();
     // Every file complete and closed before anything relies on the tree.
     finish_extraction_closes();
 }
@@ -95,7 +84,7 @@ DWORD collect_child(HANDLE process) {
 
 int run_parent() {
     start_progress_window(launcher.payload);
-    if (!use_run_directory_cache()) unpack_payload();
+    if (!use_run_directory_cache()) unpack_payload(launcher.payload, launcher.run_directory, false);
     // Cancelled: what was written goes with the clean-up, no child starts.
     if (!finish_unpacking()) {
         finish_progress_window();

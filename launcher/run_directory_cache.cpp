@@ -42,8 +42,8 @@ enum class cache_state {
     verified,  // this build's, every entry in place: run from it
 };
 
-// The cache's own path; launcher.run_directory names the staging directory
-// while it is filled.
+// The cache's own path, for the sweep beside it once this start may run
+// from {TEMP}.
 u16 cache_path[RUN_DIRECTORY_CAPACITY];
 
 struct cache_folder {
@@ -53,8 +53,8 @@ struct cache_folder {
     HANDLE handle;
 };
 
-bool open_cache_folder(cache_folder& folder) {
-    if (!split_run_directory(folder.path, folder.name)) return false;
+bool open_cache_folder(const u16* cache, cache_folder& folder) {
+    if (!split_directory_path(cache, folder.path, folder.name)) return false;
     folder.handle = folder_open(folder.path);
     if (folder.handle == INVALID_HANDLE_VALUE) return false;
     if (folder_own_path(folder.handle, folder.own_path, RUN_DIRECTORY_CAPACITY)) return true;
@@ -105,14 +105,13 @@ struct cache_look {
     int64_t index;  // the directory's number, when it is ours
 };
 
-// Every entry of the payload there as a plain file of its size, with one
-// name, reached through the held cache's handle without following a link:
-// one walk over the archive's names and sizes, one open per entry, no
-// content read.
-bool entries_match(HANDLE directory) {
+// Every entry of `walk` there as a plain file of its size, with one name,
+// reached through the held cache's handle without following a link: one
+// walk over the archive's names and sizes, one open per entry, no content
+// read.
+bool entries_match(HANDLE directory, payload_archive walk) {
     static file_probe probe;
     if (!open_file_probe(directory, probe)) return false;
-    payload_archive walk = launcher.payload;
     bool match = true;
     for (;;) {
         read_status status = read_entry_name(walk, launcher.entry_name);
@@ -135,9 +134,9 @@ bool digests_equal(const uint8_t* a, const uint8_t* b) {
     return true;
 }
 
-// A cache's lock file, opened or made without following a link, judged on
-// its handle, and held with the shared lock.
-bool hold_cache_lock_file(HANDLE folder, const u16* folder_path, const u16* lock_name) {
+// The lock file of `cache`, opened or made without following a link, judged
+// on its handle, and held with the shared lock.
+bool hold_cache_lock_file(const u16* cache, HANDLE folder, const u16* folder_path, const u16* lock_name) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (hold_existing_lock_file(folder, folder_path, lock_name)) return true;
         opened_entry entry = entry_open(folder, folder_path, lock_name, 0, SHARE_ALL);
@@ -146,7 +145,7 @@ bool hold_cache_lock_file(HANDLE folder, const u16* folder_path, const u16* lock
         if (entry.kind != entry_kind::gone) return false;
         // Made new: CREATE_NEW follows no link, a dangling one included.
         u16 path[RUN_DIRECTORY_CAPACITY + 16];
-        HANDLE file = run_directory_lock_path(path, RUN_DIRECTORY_CAPACITY + 16)
+        HANDLE file = lock_file_name(path, RUN_DIRECTORY_CAPACITY + 16, cache, u16_length(cache))
                           ? win32.CreateFileW(path, GENERIC_READ, CLAIM_SHARING, own_user_only_security(),
                                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
                           : INVALID_HANDLE_VALUE;
@@ -164,16 +163,17 @@ void release_holds() {
     release_lock_file();
 }
 
-// Looks at what stands at the cache's path. Only a directory that carries
-// this application's cache mark is a cache; anything else there (a user's
-// own folder, a link, another user's or another product's directory) is
-// never used, replaced or deleted. A cache is held (directory handle and
-// lock file) and verified through handles; the holds stay only when it is
+// Looks at what stands at `cache`. Only a directory that carries this
+// application's cache mark naming it is a cache; anything else there (a
+// user's own folder, a copy of a cache with its mark, a link, another
+// user's or another product's directory) is never used, replaced or
+// deleted. A cache is held (directory handle and lock file) and verified
+// through handles against `payload`; the holds stay only when it is
 // verified.
-cache_look open_cache() {
+cache_look open_cache(const u16* cache, const payload_archive& payload) {
     cache_look look = {cache_state::unusable, 0};
     cache_folder folder;
-    if (!open_cache_folder(folder)) return look;
+    if (!open_cache_folder(cache, folder)) return look;
     opened_entry entry = entry_open(folder.handle, folder.own_path, folder.name, OWNERSHIP_ACCESS, SHARE_ALL);
     ownership_verdict verdict = judge_ownership(folder.handle, folder.own_path, folder.name,
                                                 u16_length(folder.name), entry);
@@ -185,9 +185,9 @@ cache_look open_cache() {
     }
     u16 lock_name[COMPONENT_NAME_CAPACITY + 16];
     bool held = verdict.how == ownership::cache && same_application(verdict.mark) &&
-                hold_run_directory() && held_run_directory_index() == entry.index &&
+                hold_run_directory(cache) && held_run_directory_index() == entry.index &&
                 lock_file_name(lock_name, COMPONENT_NAME_CAPACITY + 16, folder.name, u16_length(folder.name)) &&
-                hold_cache_lock_file(folder.handle, folder.own_path, lock_name);
+                hold_cache_lock_file(cache, folder.handle, folder.own_path, lock_name);
     win32.CloseHandle(folder.handle);
     if (!held) {
         release_holds();
@@ -195,7 +195,7 @@ cache_look open_cache() {
     }
     look.index = entry.index;
     bool this_build = digests_equal(verdict.mark.digest, launcher_branding.payload_digest);
-    if (this_build && entries_match(launcher.run_directory_lock.load())) {
+    if (this_build && entries_match(launcher.run_directory_lock.load(), payload)) {
         look.state = cache_state::verified;
         return look;
     }
@@ -209,9 +209,9 @@ cache_look open_cache() {
 // A stale cache of this application that nobody holds, renamed out of the
 // way under this start's claim and deleted. False while any launcher holds
 // it, or when it is not the directory judged stale (`index`) any more.
-bool retire_cache(int64_t index) {
+bool retire_cache(const u16* cache, int64_t index) {
     cache_folder folder;
-    if (!open_cache_folder(folder)) return false;
+    if (!open_cache_folder(cache, folder)) return false;
     bool retired = false;
     // Claimed through its judged handle, never by a path that may be a link
     // by now; under Wine 8 the lock is what a launcher of another prefix holds.
@@ -241,18 +241,19 @@ bool retire_cache(int64_t index) {
     return retired;
 }
 
-// The mark, made new inside the staging directory before anything else,
-// with a zero digest; left open for the digest, written last.
-HANDLE start_cache_mark() {
+// The mark of the staging directory `staging` (its number `index`), made
+// new inside it before anything else, with a zero digest; left open for the
+// digest, written last.
+HANDLE start_cache_mark(const u16* staging, int64_t index) {
     u16 path[RUN_DIRECTORY_CAPACITY + 32];
-    if (!join(path, RUN_DIRECTORY_CAPACITY + 32, launcher.run_directory, U16("\\")) ||
+    if (!join(path, RUN_DIRECTORY_CAPACITY + 32, staging, U16("\\")) ||
         !join(path, RUN_DIRECTORY_CAPACITY + 32, path, CACHE_RECORD_NAME))
         return INVALID_HANDLE_VALUE;
     HANDLE file = win32.CreateFileW(path, GENERIC_WRITE, 0, own_user_only_security(), CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return file;
     cache_mark mark;
-    this_build_mark(mark);
+    this_build_mark(mark, index);
     DWORD written = 0;
     if (!win32.WriteFile(file, &mark, sizeof mark, &written, nullptr) || written != sizeof mark) {
         win32.CloseHandle(file);
@@ -262,45 +263,54 @@ HANDLE start_cache_mark() {
 }
 
 // The digest into the mark, once every file is on the disk; then the mark
-// itself goes to the disk.
+// itself goes to the disk. The caller closes the file.
 bool finish_cache_mark(HANDLE file) {
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(CACHE_MARK_DIGEST_OFFSET);
     DWORD written = 0;
-    bool whole = win32.WriteFile(file, launcher_branding.payload_digest, PAYLOAD_DIGEST_SIZE, &written, &at) &&
-                 written == PAYLOAD_DIGEST_SIZE && win32.FlushFileBuffers(file);
-    return win32.CloseHandle(file) && whole;
+    return win32.WriteFile(file, launcher_branding.payload_digest, PAYLOAD_DIGEST_SIZE, &written, &at) &&
+           written == PAYLOAD_DIGEST_SIZE && win32.FlushFileBuffers(file);
 }
 
-// Unpacks into a staging directory beside the cache, every file flushed,
-// records the digest and renames it into place. A rival that renamed its
-// own first wins; this start's staging directory is then deleted, as it is
-// after a failure to write (a full volume): that start runs from {TEMP}, and
-// a later one builds the cache again. False when nothing usable was made;
-// true otherwise (the caller looks at the cache again).
-bool build_cache() {
+// Unpacks `payload` into a staging directory beside `cache`, every file
+// flushed, records the digest and renames it into place through the hold
+// it was made with: from its making to its rename nobody else can rename,
+// replace or delete it. A rival that renamed its own first wins; this
+// start's staging directory is then deleted, as it is after a failure to
+// write (a full volume): that start runs from {TEMP}, and a later one builds
+// the cache again. False when nothing usable was made; true otherwise (the
+// caller looks at the cache again).
+bool build_cache(const u16* cache, const payload_archive& payload) {
     u16 staging[RUN_DIRECTORY_CAPACITY];
+    const u16* cache_name = nullptr;
+    u16 cache_folder_text[RUN_DIRECTORY_CAPACITY];
     // Room for ".lock" after it, as for any run directory.
-    if (!cache_staging_name(staging, RUN_DIRECTORY_CAPACITY - 8, cache_path, 0))
+    if (!split_directory_path(cache, cache_folder_text, cache_name) ||
+        !cache_staging_name(staging, RUN_DIRECTORY_CAPACITY - 8, cache, 0))
         return false;
-    payload_archive start = launcher.payload;
-    bounded_copy(launcher.run_directory, staging, RUN_DIRECTORY_CAPACITY);
-    bool made = try_make_run_directory();
-    HANDLE mark = made ? start_cache_mark() : INVALID_HANDLE_VALUE;
+    bool made = try_make_run_directory(staging, true);
+    HANDLE mark = made ? start_cache_mark(staging, held_run_directory_index()) : INVALID_HANDLE_VALUE;
     bool written = false;
     if (mark != INVALID_HANDLE_VALUE) {
         set_cache_staging_extraction(true);
-        unpack_payload(true);
+        unpack_payload(payload, staging, true);
         written = !extraction_failed();
         set_cache_staging_extraction(false);
     }
     // A Cancel of the progress window stops unpacking: such a tree is never
     // recorded as whole.
     bool complete = written && !unpack_progress.stop_requested.load() && finish_cache_mark(mark);
-    if (mark != INVALID_HANDLE_VALUE && !complete) win32.CloseHandle(mark);
-    release_holds();
-    bool renamed = complete && win32.MoveFileExW(staging, cache_path, 0) != FALSE;
+    // Closed before the rename: Windows renames no directory with a file
+    // open below it.
+    close_valid(mark);
     const made_directory* own = made ? published_made_directory.load() : nullptr;
+    // Taken out of the field: the console handler's clean-up, which may
+    // release it meanwhile, then finds none to close.
+    HANDLE held = launcher.run_directory_lock.exchange(nullptr);
+    bool renamed = complete && own != nullptr && held != nullptr &&
+                   rename_held_directory(held, own->folder_text, cache_name);
+    close_valid(held);
+    release_lock_file();
     HANDLE folder = own != nullptr ? open_made_folder(*own) : INVALID_HANDLE_VALUE;
     if (folder != INVALID_HANDLE_VALUE) {
         if (!renamed) delete_tree(folder, own->name, own->directory_index, nullptr);
@@ -308,8 +318,6 @@ bool build_cache() {
         win32.CloseHandle(folder);
     }
     unpublish_made_directory();
-    bounded_copy(launcher.run_directory, cache_path, RUN_DIRECTORY_CAPACITY);
-    launcher.payload = start;
     // A staging directory that could not be written whole: this start runs
     // from {TEMP} rather than try again on a volume that refused it.
     return made && (complete || unpack_progress.stop_requested.load());
@@ -331,17 +339,17 @@ const u16* cache_run_directory() { return cache_path; }
 bool use_run_directory_cache() {
     if (!launcher.cache_template) return false;
     bounded_copy(cache_path, launcher.run_directory, RUN_DIRECTORY_CAPACITY);
-    (void)ensure_parent_directories(launcher.cache, system_directory_operations(), launcher.run_directory);
+    (void)ensure_parent_directories(launcher.cache, system_directory_operations(), cache_path);
     for (int round = 0; round < CACHE_ROUNDS; ++round) {
-        cache_look look = open_cache();
+        cache_look look = open_cache(cache_path, launcher.payload);
         if (look.state == cache_state::verified) {
             launcher.running_from_cache = true;
             return true;
         }
         if (look.state == cache_state::unusable || look.state == cache_state::newer) break;
         // In use by a start of another build: this one runs from {TEMP}.
-        if (look.state == cache_state::stale && !retire_cache(look.index)) break;
-        if (!build_cache()) break;
+        if (look.state == cache_state::stale && !retire_cache(cache_path, look.index)) break;
+        if (!build_cache(cache_path, launcher.payload)) break;
     }
     fall_back_to_temp();
     return false;

@@ -26,11 +26,11 @@ constexpr DWORD HOLD_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr size_t RENAME_CAPACITY = RUN_DIRECTORY_CAPACITY + 8 + 256 + 8;
 constexpr int FILE_RENAME_INFORMATION_CLASS = 10;
 
-// Makes the lock file beside the run directory new and takes a shared lock
-// on it; the parent then writes its mark into it. False when it cannot be
-// made.
-bool make_lock_file() {
-    if (!run_directory_lock_path(launcher.lock_file_path, LOCK_FILE_PATH_CAPACITY)) return false;
+// Makes the lock file beside `directory` new and takes a shared lock on it;
+// the parent then writes its mark into it. False when it cannot be made.
+bool make_lock_file(const u16* directory) {
+    if (!lock_file_name(launcher.lock_file_path, LOCK_FILE_PATH_CAPACITY, directory, u16_length(directory)))
+        return false;
     // Read access: a shared lock needs it (Wine 8 turns it into a Unix read
     // lock). Without delete sharing, as the directory's own hold. Made new:
     // CREATE_NEW follows no link (a dangling one makes it fail).
@@ -49,15 +49,15 @@ constexpr int MADE_RECORDS = 8;
 made_directory made_records[MADE_RECORDS];
 int next_made_record = 0;
 
-// Records the run directory just made and held (its number `index`) and
-// the lock file beside it, and publishes the record. False when either
-// cannot be judged again through the folder's handle.
-bool publish_made_directory(int64_t index) {
+// Records `directory`, just made and held (its number `index`), and the
+// lock file beside it, and publishes the record. False when either cannot
+// be judged again through the folder's handle.
+bool publish_made_directory(const u16* directory, int64_t index) {
     made_directory& made = made_records[next_made_record];
     next_made_record = (next_made_record + 1) % MADE_RECORDS;
     published_made_directory.store(nullptr);
     const u16* name = nullptr;
-    if (!split_run_directory(made.folder_text, name) || u16_length(name) >= MADE_NAME_CAPACITY ||
+    if (!split_directory_path(directory, made.folder_text, name) || u16_length(name) >= MADE_NAME_CAPACITY ||
         !lock_file_name(made.lock_name, MADE_NAME_CAPACITY + 8, name, u16_length(name)))
         return false;
     bounded_copy(made.name, name, MADE_NAME_CAPACITY);
@@ -77,6 +77,39 @@ bool publish_made_directory(int64_t index) {
 }
 
 int64_t held_directory_index = 0;  // of the directory hold_run_directory holds
+
+// Holds `directory` with `access` as hold_run_directory says.
+bool hold_directory(const u16* directory, DWORD access) {
+    u16 folder_path[RUN_DIRECTORY_CAPACITY];
+    const u16* name = nullptr;
+    if (!split_directory_path(directory, folder_path, name)) return false;
+    HANDLE folder = folder_open(folder_path);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    u16 own_path[RUN_DIRECTORY_CAPACITY];
+    opened_entry held = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0, 0};
+    bool named = folder_own_path(folder, own_path, RUN_DIRECTORY_CAPACITY);
+    if (named) held = entry_open(folder, own_path, name, access, HOLD_SHARING);
+    // A plain directory of this user, reached by its own name: not a link
+    // to somewhere else, not made in advance by someone else.
+    if (held.kind != entry_kind::directory || !owned_by_current_user(held.handle)) {
+        if (held.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(held.handle);
+        win32.CloseHandle(folder);
+        return false;
+    }
+    held_directory_index = held.index;
+    HANDLE earlier = launcher.run_directory_lock.exchange(held.handle);
+    if (earlier != nullptr) win32.CloseHandle(earlier);
+    // The child holds the lock file its parent holds, opened as everything
+    // else is, without following a link. A parent of an older launcher made
+    // none; its child goes on.
+    if (launcher.child_role) {
+        u16 lock_name[MADE_NAME_CAPACITY + 8];
+        if (lock_file_name(lock_name, MADE_NAME_CAPACITY + 8, name, u16_length(name)))
+            (void)hold_existing_lock_file(folder, own_path, lock_name);
+    }
+    win32.CloseHandle(folder);
+    return true;
+}
 
 }  // namespace
 
@@ -141,45 +174,7 @@ bool split_directory_path(const u16* path, u16* folder, const u16*& name) {
     return *name != 0;
 }
 
-bool split_run_directory(u16* folder, const u16*& name) {
-    return split_directory_path(launcher.run_directory, folder, name);
-}
-
-bool run_directory_lock_path(u16* path, size_t capacity) {
-    return lock_file_name(path, capacity, launcher.run_directory, u16_length(launcher.run_directory));
-}
-
-bool hold_run_directory() {
-    u16 folder_path[RUN_DIRECTORY_CAPACITY];
-    const u16* name = nullptr;
-    if (!split_run_directory(folder_path, name)) return false;
-    HANDLE folder = folder_open(folder_path);
-    if (folder == INVALID_HANDLE_VALUE) return false;
-    u16 own_path[RUN_DIRECTORY_CAPACITY];
-    opened_entry directory = {INVALID_HANDLE_VALUE, entry_kind::failed, 0, 0, 0, 0};
-    bool named = folder_own_path(folder, own_path, RUN_DIRECTORY_CAPACITY);
-    if (named) directory = entry_open(folder, own_path, name, HOLD_ACCESS, HOLD_SHARING);
-    // A plain directory of this user, reached by its own name: not a link
-    // to somewhere else, not made in advance by someone else.
-    if (directory.kind != entry_kind::directory || !owned_by_current_user(directory.handle)) {
-        if (directory.handle != INVALID_HANDLE_VALUE) win32.CloseHandle(directory.handle);
-        win32.CloseHandle(folder);
-        return false;
-    }
-    held_directory_index = directory.index;
-    HANDLE earlier = launcher.run_directory_lock.exchange(directory.handle);
-    if (earlier != nullptr) win32.CloseHandle(earlier);
-    // The child holds the lock file its parent holds, opened as everything
-    // else is, without following a link. A parent of an older launcher made
-    // none; its child goes on.
-    if (launcher.child_role) {
-        u16 lock_name[MADE_NAME_CAPACITY + 8];
-        if (lock_file_name(lock_name, MADE_NAME_CAPACITY + 8, name, u16_length(name)))
-            (void)hold_existing_lock_file(folder, own_path, lock_name);
-    }
-    win32.CloseHandle(folder);
-    return true;
-}
+bool hold_run_directory(const u16* directory) { return hold_directory(directory, HOLD_ACCESS); }
 
 // Windows refuses to rename a directory while a file below it is open or
 // mapped; Wine 8 renames it anyway (see docs/cleanup.md). The target is a
@@ -209,33 +204,35 @@ bool rename_held_directory(HANDLE directory, const u16* folder_path, const u16* 
                                       static_cast<FILE_INFORMATION_CLASS>(FILE_RENAME_INFORMATION_CLASS)) == 0;
 }
 
-void make_run_directory() {
-    if (!try_make_run_directory()) fail_open_target(launcher.lock_file_path[0] != 0 &&
-                                                    launcher.lock_file.load() == nullptr
-                                                        ? launcher.lock_file_path
-                                                        : launcher.run_directory);
+void make_run_directory(const u16* directory) {
+    if (!try_make_run_directory(directory))
+        fail_open_target(launcher.lock_file_path[0] != 0 && launcher.lock_file.load() == nullptr
+                             ? launcher.lock_file_path
+                             : directory);
 }
 
-bool try_make_run_directory() {
+bool try_make_run_directory(const u16* directory, bool renamable) {
     SECURITY_ATTRIBUTES* security = own_user_only_security();
     // The lock file first, so the directory is never there unheld. Both are
     // made new: whatever stands there already was not made by this start,
     // and nothing in it is used or deleted.
-    bool held = security != nullptr && make_lock_file();
+    bool held = security != nullptr && make_lock_file(directory);
     if (!held && GetLastError() == ERROR_PATH_NOT_FOUND) {
         // The folders above, as extraction always made them when missing.
-        (void)ensure_parent_directories(launcher.cache, system_directory_operations(),
-                                        launcher.run_directory);
-        held = make_lock_file();
+        (void)ensure_parent_directories(launcher.cache, system_directory_operations(), directory);
+        held = make_lock_file(directory);
     }
     if (!held) return false;
-    if (!win32.CreateDirectoryW(launcher.run_directory, security)) return false;
-    remember_directory(launcher.cache, system_directory_operations(), launcher.run_directory);
+    if (!win32.CreateDirectoryW(directory, security)) return false;
+    remember_directory(launcher.cache, system_directory_operations(), directory);
     set_extraction_security(security);
     // The mark names the directory by its number before anything goes into
     // it; then the directory is published to the clean-up as this start's.
-    return hold_run_directory() && write_lock_mark(launcher.lock_file.load(), held_directory_index) &&
-           publish_made_directory(held_directory_index);
+    // A hold with delete access (nobody else's open shares it) renames the
+    // directory itself, so it is never unheld before its rename.
+    return hold_directory(directory, renamable ? HOLD_ACCESS | DELETE : HOLD_ACCESS) &&
+           write_lock_mark(launcher.lock_file.load(), held_directory_index) &&
+           publish_made_directory(directory, held_directory_index);
 }
 
 void unpublish_made_directory() { published_made_directory.store(nullptr); }

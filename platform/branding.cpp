@@ -25,4 +25,5 @@ extern const branding_record launcher_branding = {
     ONEFILE_LAUNCHER_VERSION,
     ONEFILE_WIDE(ONEFILE_RUN_DIRECTORY),
     {},  // the payload's digest, written by the packer for a cache
+    0,   // the build stamp, written by the packer for a cache
 };

@@ -111,8 +111,7 @@ const win32_api win32_system = {
     // The progress window's thread.
     ::CreateEventW,        ::SetEvent,         ::GetTickCount64,
     ::LoadLibraryW,        ::GetModuleHandleW,
-    ::ReadFile,            ::GetFileAttributesExW, ::MoveFileExW,
-    ::FlushFileBuffers,
+    ::ReadFile,            ::FlushFileBuffers,
     ::NtSetInformationFile,
     wine_handle_to_fd,     wine_handle_to_fd != nullptr ? linux_call : nullptr,
 };

@@ -118,14 +118,13 @@ struct win32_api {
     decltype(&::GetTickCount64) GetTickCount64;
     decltype(&::LoadLibraryW) LoadLibraryW;
     decltype(&::GetModuleHandleW) GetModuleHandleW;
-    // The cache: its record read back, its entries' sizes, the staging
-    // directory renamed into place.
+    // The marks read back.
     decltype(&::ReadFile) ReadFile;
-    decltype(&::GetFileAttributesExW) GetFileAttributesExW;
-    decltype(&::MoveFileExW) MoveFileExW;
     // A cache's files reach the disk before its record.
     decltype(&::FlushFileBuffers) FlushFileBuffers;
-    // The sweep's rename, with a buffer of its own (no heap on its thread).
+    // Renames through a held handle (the sweep's, a cache's staging
+    // directory into place), with a buffer of its own (no heap on the
+    // sweep's thread).
     decltype(&::NtSetInformationFile) NtSetInformationFile;
     // The deleter under Wine on a Linux host removes names through the Unix
     // descriptors of its proven directory handles; both null elsewhere.

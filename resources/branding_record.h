@@ -25,6 +25,9 @@ constexpr size_t PAYLOAD_DIGEST_SIZE = 32;
 // The record of releases before the run-directory template: the same fields
 // up to launcher_version. The packer still brands such a stub's texts.
 constexpr uint32_t BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE = 24 + 2 * (2 * 256 + 24) + 16;
+// The record of releases before the build stamp: the same fields up to
+// payload_digest. The packer still packs such a stub, without a stamp.
+constexpr uint32_t BRANDING_RECORD_SIZE_WITHOUT_STAMP = BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE + 2 * 512 + 32;
 
 // Bits of the record's flags. The build sets PROGRESS_WINDOW in a launcher
 // that has the window; the packer sets NO_PROGRESS (--no-progress). Records
@@ -47,6 +50,10 @@ struct branding_record {
     // For a cache template: the SHA-256 of the payload archive, which the
     // packer writes and a cache records; zero otherwise.
     uint8_t payload_digest[PAYLOAD_DIGEST_SIZE];
+    // For a cache template: which of two builds of one version is the newer
+    // (a FILETIME count the packer takes from SOURCE_DATE_EPOCH, else from
+    // the newest input file); zero otherwise.
+    uint64_t build_stamp;
 };
 
 static_assert(sizeof(u16) == 2, "the record stores UTF-16 units");
@@ -54,7 +61,9 @@ static_assert(offsetof(branding_record, flags) == 20, "layout shared with the pa
 static_assert(offsetof(branding_record, company) == 24, "layout shared with the packer");
 static_assert(offsetof(branding_record, run_directory) == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE,
               "the older record is a prefix of this one");
-static_assert(sizeof(branding_record) == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE + 2 * 512 + 32, "no padding");
+static_assert(offsetof(branding_record, build_stamp) == BRANDING_RECORD_SIZE_WITHOUT_STAMP,
+              "the older record is a prefix of this one");
+static_assert(sizeof(branding_record) == BRANDING_RECORD_SIZE_WITHOUT_STAMP + 8, "no padding");
 
 // The launcher's record (platform/branding.cpp).
 extern const branding_record launcher_branding;

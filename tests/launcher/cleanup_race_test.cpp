@@ -197,7 +197,7 @@ PROCESS_INFORMATION start_sleeper(DWORD milliseconds) {
 // leaves them.
 void make_run_directory(const std::wstring& path) {
     bounded_copy(launcher.run_directory, path.c_str(), RUN_DIRECTORY_CAPACITY);
-    EXPECT_TRUE(try_make_run_directory());
+    EXPECT_TRUE(try_make_run_directory(launcher.run_directory));
     release_run_directory_lock();
     release_lock_file();
     CreateDirectoryW((path + L"\\lib").c_str(), nullptr);

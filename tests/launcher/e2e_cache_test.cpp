@@ -2,7 +2,8 @@
 // it, later ones run from it without writing a file; a damaged cache is
 // repaired, another payload replaces it unless it is in use (that start runs
 // from TEMP), eight first starts make one cache, old caches are pruned, and
-// a cache that is a link or another user's is never used.
+// a cache that is a link, another user's, a user's copy or a user's folder
+// with a copied mark is never used, replaced or deleted.
 #include <map>
 #include <set>
 
@@ -27,6 +28,28 @@ void file_times(const std::wstring& folder, std::map<std::wstring, uint64_t>& ti
             times[path] = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                           data.ftLastWriteTime.dwLowDateTime;
     }
+}
+
+// Every file's bytes below `folder`, by path.
+void file_contents(const std::wstring& folder, std::map<std::wstring, std::string>& contents) {
+    for (const std::wstring& name : directory_names(folder)) {
+        std::wstring path = folder + L"\\" + name;
+        if (directory_exists(path))
+            file_contents(path, contents);
+        else
+            contents[path] = read_file(path);
+    }
+}
+
+// What Explorer's copy makes: the same tree, every file new.
+bool copy_tree(const std::wstring& from, const std::wstring& to) {
+    if (!CreateDirectoryW(to.c_str(), nullptr)) return false;
+    for (const std::wstring& name : directory_names(from)) {
+        std::wstring source = from + L"\\" + name, target = to + L"\\" + name;
+        if (!(directory_exists(source) ? copy_tree(source, target) : CopyFileW(source.c_str(), target.c_str(), TRUE)))
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -100,24 +123,53 @@ TEST_F(cache_end_to_end, a_damaged_cache_is_repaired_and_another_payload_replace
     EXPECT_EQ(names_of(caches_), (std::set<std::wstring>{L"app", L"app.lock"}));
 }
 
-// A folder at the cache's path that no launcher made (the user's own, with
-// the user's files) is never used, replaced or deleted: every start runs
-// from TEMP and the folder comes out byte for byte.
-TEST_F(cache_end_to_end, a_users_own_folder_at_its_path_is_never_touched) {
-    ASSERT_TRUE(CreateDirectoryW(caches_.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW(cache_.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW((cache_ + L"\\profiles").c_str(), nullptr));
-    ASSERT_TRUE(write_file(cache_ + L"\\settings.ini", "[user]\nkept=1\n"));
-    ASSERT_TRUE(write_file(cache_ + L"\\profiles\\save1.dat", std::string(5000, 's')));
-    ASSERT_TRUE(SetFileAttributesW((cache_ + L"\\profiles\\save1.dat").c_str(), FILE_ATTRIBUTE_READONLY));
-    pack_build(1, cache_);
-    for (int start = 0; start < 2; ++start) {
-        std::wstring module = module_of_run();
+// A cache's mark names the folder it was made in: a user's copies beside
+// the cache (Explorer's "- Copy", a backup) with notes added, and a user's
+// own folder at the cache's path holding a mark copied from a cache, are
+// the user's. No start of an older or a newer build (the newer replacing
+// the older's cache, the sweep pruning beside it) uses, prunes, replaces or
+// deletes them: they come out byte for byte, a read-only file still so.
+TEST_F(cache_end_to_end, users_copies_and_a_users_folder_with_a_copied_mark_are_never_touched) {
+    std::wstring older = folder_ + L"\\older.exe", newer = folder_ + L"\\newer.exe";
+    pack_build(1, cache_, older);
+    pack_build(2, cache_, newer);
+    EXPECT_EQ(module_of(older), cache_ + L"\\main.dll");
+    const std::wstring copies[] = {cache_ + L" - Copy", cache_ + L" - Copy (2)"};
+    for (const std::wstring& copy : copies) {
+        ASSERT_TRUE(copy_tree(cache_, copy));
+        ASSERT_TRUE(write_file(copy + L"\\my notes.txt", "kept by the user"));
+        Sleep(20);  // the sweep keeps the newest other cache by its creation
+    }
+    std::map<std::wstring, std::string> before, after;
+    for (const std::wstring& copy : copies) file_contents(copy, before);
+    // The sweep prunes beside the application: give it the time.
+    for (const std::wstring& exe : {older, newer, newer, older})
+        module_of(exe, L"sleep 300 exit 0");
+    EXPECT_EQ(module_of(newer), cache_ + L"\\main.dll");
+    EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 2");
+    for (const std::wstring& copy : copies) file_contents(copy, after);
+    EXPECT_TRUE(after == before) << "a user's copy was changed";
+
+    // Made while the cache stands (a number of a deleted folder may come
+    // again under Wine on Linux), then put in the cache's place.
+    std::wstring mine = folder_ + L"\\mine";
+    ASSERT_TRUE(CreateDirectoryW(mine.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((mine + L"\\profiles").c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW((cache_ + L"\\.onefile-cache").c_str(), (mine + L"\\.onefile-cache").c_str(), TRUE));
+    ASSERT_TRUE(write_file(mine + L"\\settings.ini", "[user]\nkept=1\n"));
+    ASSERT_TRUE(write_file(mine + L"\\profiles\\save1.dat", std::string(5000, 's')));
+    ASSERT_TRUE(SetFileAttributesW((mine + L"\\profiles\\save1.dat").c_str(), FILE_ATTRIBUTE_READONLY));
+    remove_tree(cache_);
+    ASSERT_TRUE(MoveFileExW(mine.c_str(), cache_.c_str(), 0));
+    before.clear();
+    after.clear();
+    file_contents(caches_, before);
+    for (const std::wstring& exe : {older, newer, newer, older}) {
+        std::wstring module = module_of(exe, L"sleep 300 exit 0");
         EXPECT_EQ(module.rfind(temp_ + L"\\onefile_", 0), 0u) << printable(module);
     }
-    EXPECT_EQ(names_of(cache_), (std::set<std::wstring>{L"settings.ini", L"profiles"}));
-    EXPECT_EQ(read_file(cache_ + L"\\settings.ini"), "[user]\nkept=1\n");
-    EXPECT_EQ(read_file(cache_ + L"\\profiles\\save1.dat"), std::string(5000, 's'));
+    file_contents(caches_, after);
+    EXPECT_TRUE(after == before) << "a user's folder was changed";
     EXPECT_EQ(GetFileAttributesW((cache_ + L"\\profiles\\save1.dat").c_str()) & FILE_ATTRIBUTE_READONLY,
               static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     SetFileAttributesW((cache_ + L"\\profiles\\save1.dat").c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -125,8 +177,9 @@ TEST_F(cache_end_to_end, a_users_own_folder_at_its_path_is_never_touched) {
 }
 
 // Products sharing one folder keep their caches; two builds of one product
-// sharing a template do not replace each other: the newer keeps the cache,
-// the older runs from TEMP.
+// sharing a template do not replace each other: the newer (by the build
+// stamp the packer records, not by the packed file's time, which a `touch`
+// moves) keeps the cache, the older runs from TEMP.
 TEST_F(cache_end_to_end, other_products_caches_stay_and_two_builds_do_not_alternate) {
     const std::wstring products[] = {L"One", L"Two", L"Three"};
     for (size_t index = 0; index < 3; ++index) {
@@ -141,12 +194,21 @@ TEST_F(cache_end_to_end, other_products_caches_stay_and_two_builds_do_not_altern
 
     std::wstring older = folder_ + L"\\older.exe", newer = folder_ + L"\\newer.exe";
     pack_build(1, cache_, older);
-    Sleep(20);
     pack_build(2, cache_, newer);
+    HANDLE touched = CreateFileW(older.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILE_BASIC_INFO basic = {};
+    ASSERT_TRUE(GetFileInformationByHandleEx(touched, FileBasicInfo, &basic, sizeof basic));
+    basic.LastWriteTime.QuadPart += 36000000000LL;  // an hour later than it was packed
+    ASSERT_TRUE(SetFileInformationByHandle(touched, FileBasicInfo, &basic, sizeof basic));
+    CloseHandle(touched);
     EXPECT_EQ(module_of(older), cache_ + L"\\main.dll");
     EXPECT_EQ(module_of(newer), cache_ + L"\\main.dll");
+    std::wstring copy = cache_ + L" - Copy";
+    ASSERT_TRUE(copy_tree(cache_, copy));
     std::map<std::wstring, uint64_t> before, after;
+    std::map<std::wstring, std::string> copied, kept;
     file_times(cache_, before);
+    file_contents(copy, copied);
     for (int round = 0; round < 2; ++round) {
         std::wstring module = module_of(older);
         EXPECT_EQ(module.rfind(temp_ + L"\\onefile_", 0), 0u) << printable(module);
@@ -155,6 +217,8 @@ TEST_F(cache_end_to_end, other_products_caches_stay_and_two_builds_do_not_altern
     file_times(cache_, after);
     EXPECT_EQ(after, before) << "the cache was built again";
     EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 2");
+    file_contents(copy, kept);
+    EXPECT_TRUE(kept == copied) << "a user's copy was changed";
 }
 
 // Inside a cache a link where a file should be (a Unix link to a file of the

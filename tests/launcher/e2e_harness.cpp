@@ -325,6 +325,9 @@ bool set_run_directory_template(const std::wstring& image, const std::wstring& p
         size_t digest = u32_at(entry + 20) + offsetof(branding_record, payload_digest);
         for (size_t index = 0; index < PAYLOAD_DIGEST_SIZE; ++index)
             bytes[digest + index] = static_cast<char>(digest_seed + index);
+        size_t stamp = u32_at(entry + 20) + offsetof(branding_record, build_stamp);
+        for (size_t index = 0; index < sizeof(uint64_t); ++index) bytes[stamp + index] = 0;
+        bytes[stamp] = static_cast<char>(digest_seed);
         return write_file(image, bytes);
     }
     return false;

@@ -73,9 +73,10 @@ bool pack_launcher(const std::wstring& stub, const std::wstring& target,
 
 // Writes `path_template` into the run-directory template of the branding
 // record of the image at `image`, as `onefile-pack --run-directory` would
-// (without its checks), and a payload digest made from `digest_seed` (the
-// launcher never hashes: a build with another seed is another payload),
-// and `product` as the record's product text unless it is empty.
+// (without its checks), a payload digest made from `digest_seed` (the
+// launcher never hashes: a build with another seed is another payload) and
+// a build stamp of that number (a higher seed is a later build), and
+// `product` as the record's product text unless it is empty.
 bool set_run_directory_template(const std::wstring& image, const std::wstring& path_template,
                                 unsigned char digest_seed = 0, const std::wstring& product = L"");
 

@@ -19,7 +19,7 @@ enum function_id {
     F_LoadResource, F_LockResource, F_GetModuleFileNameW, F_SHFileOperationW,
     F_WaitForSingleObject, F_DuplicateHandle, F_OpenProcess, F_K32GetModuleFileNameExW,
     F_GetFileAttributesW, F_TerminateProcess, F_CloseHandle, F_Sleep, F_AddDllDirectory,
-    F_COUNT
+    F_NtSetInformationFile, F_COUNT
 };
 
 const wchar_t* const function_names[F_COUNT] = {
@@ -28,12 +28,13 @@ const wchar_t* const function_names[F_COUNT] = {
     L"FindResourceA", L"LoadResource", L"LockResource", L"GetModuleFileNameW",
     L"SHFileOperationW", L"WaitForSingleObject", L"DuplicateHandle", L"OpenProcess",
     L"K32GetModuleFileNameExW", L"GetFileAttributesW", L"TerminateProcess", L"CloseHandle",
-    L"Sleep", L"AddDllDirectory"};
+    L"Sleep", L"AddDllDirectory", L"NtSetInformationFile"};
 
 struct fault_slot {
     bool armed = false;
     long index = 0;
     bool from_then_on = false;
+    bool pause = false;
     DWORD code = DEFAULT_FAULT_CODE;
     std::string filter;
     std::atomic<long> counted{0};  // calls that match the filter
@@ -43,14 +44,33 @@ fault_slot slots[F_COUNT];
 std::atomic<long> all_calls[F_COUNT];
 DWORD console_delay_ms = 0;
 bool console_armed = false;
+std::wstring report_path;
+constexpr int PAUSE_POLLS = 6000;  // of 10 ms
+
+// Makes <report>.paused and waits for <report>.resume.
+void pause_here() {
+    if (report_path.empty()) return;
+    HANDLE paused = win32_system.CreateFileW((report_path + L".paused").c_str(), GENERIC_WRITE, 0, nullptr,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (paused != INVALID_HANDLE_VALUE) win32_system.CloseHandle(paused);
+    std::wstring resume = report_path + L".resume";
+    for (int poll = 0; poll < PAUSE_POLLS && win32_system.GetFileAttributesW(resume.c_str()) == INVALID_FILE_ATTRIBUTES;
+         ++poll)
+        win32_system.Sleep(10);
+}
 
 // Counts the call and tells whether this one is to fail; sets the error.
+// A call chosen to pause waits here and then runs.
 bool should_fail(function_id id) {
     ++all_calls[id];
     fault_slot& slot = slots[id];
     long number = ++slot.counted;
     if (!slot.armed) return false;
     if (number == slot.index || (slot.from_then_on && number >= slot.index)) {
+        if (slot.pause) {
+            pause_here();
+            return false;
+        }
         SetLastError(slot.code);
         return true;
     }
@@ -72,7 +92,6 @@ std::atomic<DWORD> handler_thread_id{0};
 std::atomic<long> handler_deletions{0};
 std::atomic<bool> handler_started{false}, handler_finished{false};
 DWORD child_process_id = 0;
-std::wstring report_path;
 
 struct locked {
     locked() { EnterCriticalSection(&lock); }
@@ -391,6 +410,13 @@ HANDLE WINAPI fault_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
     return thread;
 }
 
+NTSTATUS NTAPI fault_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG size,
+                                          FILE_INFORMATION_CLASS type) {
+    constexpr NTSTATUS ACCESS_DENIED = static_cast<NTSTATUS>(0xC0000022);
+    if (should_fail(F_NtSetInformationFile)) return ACCESS_DENIED;
+    return win32_system.NtSetInformationFile(file, io, information, size, type);
+}
+
 DLL_DIRECTORY_COOKIE WINAPI fault_AddDllDirectory(PCWSTR directory) {
     if (should_fail(F_AddDllDirectory)) return nullptr;
     return win32_system.AddDllDirectory(directory);
@@ -435,6 +461,10 @@ bool parse_fault_item(const std::wstring& text, fault_item& item) {
         item.from_then_on = true;
         ++end;
     }
+    if (*end == L'~') {
+        item.pause = true;
+        ++end;
+    }
     if (*end == L':') {
         wchar_t* code_end = nullptr;
         item.code = wcstoul(end + 1, &code_end, 0);
@@ -469,6 +499,7 @@ bool install_faults_from_environment() {
         slots[id].armed = true;
         slots[id].index = item.index;
         slots[id].from_then_on = item.from_then_on;
+        slots[id].pause = item.pause;
         slots[id].code = item.code;
         slots[id].filter = item.filter;
     }
@@ -505,5 +536,6 @@ bool install_faults_from_environment() {
     win32.Sleep = fault_Sleep;
     win32.AddDllDirectory = fault_AddDllDirectory;
     win32.CreateThread = fault_CreateThread;
+    win32.NtSetInformationFile = fault_NtSetInformationFile;
     return true;
 }

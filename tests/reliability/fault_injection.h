@@ -3,12 +3,15 @@
 // of the `win32` table before launcher_main runs.
 //
 // ONEFILE_TEST_FAULTS is a comma-separated list of items
-//     [role:]Function[(name)]@N[+][:code]
+//     [role:]Function[(name)]@N[+][~][:code]
 //   role      parent or child (decided at start from TALVOR_ONEFILE_PARENT,
 //             which the child inherits and a fresh start lacks); both when
 //             absent
 //   (name)    GetProcAddress only: count just the lookups of this name
 //   @N        the Nth call fails; @N+ the Nth and every later one
+//   ~         instead of failing, the call waits before it runs: it makes
+//             the file <report>.paused and goes on once <report>.resume
+//             exists (a minute at most), so a test can act at that moment
 //   :code     the value SetLastError gets (default 31, ERROR_GEN_FAILURE)
 // and the one pseudo-function
 //     [role:]console@MS
@@ -41,6 +44,7 @@ struct fault_item {
     std::string filter;     // GetProcAddress name filter
     long index = 0;         // 1-based call number, or the pause for console
     bool from_then_on = false;
+    bool pause = false;
     DWORD code = DEFAULT_FAULT_CODE;
 };
 bool parse_fault_item(const std::wstring& text, fault_item& item);

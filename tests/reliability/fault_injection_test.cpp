@@ -65,8 +65,10 @@ protected:
               {L"data\\nested\\notes.txt", "packed beside the library"}});
     }
 
-    DWORD run_with_faults(const std::wstring& faults, const std::wstring& tail = L"exit 7") {
-        return run(tail, {{FAULTS_VARIABLE, faults, false}});
+    DWORD run_with_faults(const std::wstring& faults, const std::wstring& tail = L"exit 7",
+                          const std::wstring& report = L"") {
+        if (report.empty()) return run(tail, {{FAULTS_VARIABLE, faults, false}});
+        return run(tail, {{FAULTS_VARIABLE, faults, false}, {REPORT_VARIABLE, report, false}});
     }
 
     // The one run directory in this test's TEMP, or "" when there is none.
@@ -82,13 +84,14 @@ protected:
 
     size_t main_dll_chunks() const { return (library_.size() + CHUNK - 1) / CHUNK; }
 
-    // A cache's first start under `fault` deletes its staging directory and
-    // runs from TEMP; the next one, with room again, builds the cache, whose
-    // big.bin holds `big`.
-    void expect_cache_falls_back_and_heals(const std::wstring& fault, const std::string& big) {
+    // A cache's first start under `fault` (its calls recorded in `report`,
+    // when given) deletes its staging directory and runs from TEMP; the next
+    // one, with room again, builds the cache, whose big.bin holds `big`.
+    void expect_cache_falls_back_and_heals(const std::wstring& fault, const std::string& big,
+                                           const std::wstring& report = L"") {
         std::wstring caches = folder_ + L"\\caches";
         ASSERT_TRUE(set_run_directory_template(exe_, caches + L"\\app", 1));
-        EXPECT_EQ(run_with_faults(fault), 7u) << last_output_ << last_error_;
+        EXPECT_EQ(run_with_faults(fault, L"exit 7", report), 7u) << last_output_ << last_error_;
         EXPECT_EQ(last_output_ + last_error_, "");
         EXPECT_TRUE(directory_names(caches).empty()) << printable(directory_names(caches)[0]);
         EXPECT_TRUE(directory_names(temp_).empty());
@@ -140,6 +143,52 @@ TEST_F(launcher_under_faults, a_full_volume_while_a_cache_is_built_falls_back_an
     // Write 1 is the staging directory's lock mark, 2 its cache mark, 3 the
     // first file's first chunk.
     expect_cache_falls_back_and_heals(L"parent:WriteFile@3:112", big_);
+}
+
+// The digest failing to reach the cache's mark: the mark is closed once (a
+// second close may close a handle the system has given out again since),
+// and that start falls back and heals like any other.
+TEST_F(launcher_under_faults, a_mark_whose_digest_cannot_be_written_is_closed_once) {
+    pack_three_entries();
+    std::wstring report = report_path(L"faults.txt");
+    // After the two marks and every chunk of the three files.
+    std::wstring fault = L"parent:WriteFile@" + std::to_wstring(main_dll_chunks() + 8) + L":112";
+    expect_cache_falls_back_and_heals(fault, big_, report);
+    std::string recorded = read_file(report);
+    EXPECT_NE(recorded.find("ended_by=exit"), std::string::npos) << recorded;
+    EXPECT_EQ(recorded.find("misuse="), std::string::npos) << recorded;
+}
+
+// A cache's staging directory is held from its making to its rename into
+// place and renamed through that hold: at the moment of the rename nobody
+// can move it away and put a folder of their own there, which would then
+// go into the cache's place.
+TEST_F(launcher_under_faults, a_staging_directory_is_held_up_to_its_rename_into_place) {
+    pack_three_entries();
+    std::wstring caches = folder_ + L"\\caches", report = report_path(L"faults.txt");
+    ASSERT_TRUE(set_run_directory_template(exe_, caches + L"\\app", 1));
+    launched_process process;
+    start(process, L"exit 7",
+          {{FAULTS_VARIABLE, L"parent:NtSetInformationFile@1~", false}, {REPORT_VARIABLE, report, false}});
+    ASSERT_TRUE(wait_for_file(report + L".paused", LAUNCHER_TIMEOUT_MS));
+    std::wstring staging;
+    for (const std::wstring& name : directory_names(caches))
+        if (name.find(L".staging_") != std::wstring::npos && name.find(L".lock") == std::wstring::npos)
+            staging = caches + L"\\" + name;
+    ASSERT_FALSE(staging.empty());
+    bool moved = MoveFileExW(staging.c_str(), (folder_ + L"\\aside").c_str(), 0) != FALSE;
+    if (moved) {
+        ASSERT_TRUE(CreateDirectoryW(staging.c_str(), nullptr));
+        ASSERT_TRUE(write_file(staging + L"\\mine.txt", "the user's"));
+    }
+    ASSERT_TRUE(write_file(report + L".resume", ""));
+    EXPECT_TRUE(process.wait(LAUNCHER_TIMEOUT_MS));
+    EXPECT_EQ(process.exit_code(), 7u);
+    EXPECT_FALSE(moved) << "the staging directory could be moved away before its rename";
+    if (moved) {
+        EXPECT_EQ(read_file(staging + L"\\mine.txt"), "the user's");
+    }
+    EXPECT_TRUE(read_file(caches + L"\\app\\big.bin") == big_) << "the cache is not the payload's";
 }
 
 // The same with a compressed payload, whose pieces the worker threads write:
@@ -292,7 +341,10 @@ TEST_F(launcher_under_faults, reject_fault_lists_they_cannot_parse) {
     EXPECT_EQ(item.filter, "run_code");
     EXPECT_EQ(item.index, 2);
     EXPECT_TRUE(item.from_then_on);
+    EXPECT_FALSE(item.pause);
     EXPECT_EQ(item.code, 127u);
+    EXPECT_TRUE(parse_fault_item(L"NtSetInformationFile@1~", item));
+    EXPECT_TRUE(item.pause);
     EXPECT_FALSE(parse_fault_item(L"sibling:CreateFileW@1", item));
     EXPECT_FALSE(parse_fault_item(L"CreateFileW", item));
     EXPECT_FALSE(parse_fault_item(L"CreateFileW@x", item));

@@ -340,6 +340,44 @@ TEST_F(AppCheck, CacheTemplateRecordsThePayloadsDigest) {
     EXPECT_FALSE(fs::exists(root / "out.exe"));
 }
 
+// A cache build's stamp comes from SOURCE_DATE_EPOCH, else from its newest
+// input, never from the clock: the same inputs pack to the same bytes, a
+// later input makes a later stamp, and info shows it.
+TEST_F(AppCheck, CacheTemplateRecordsABuildStampFromItsInputs) {
+    if (!fs::exists(ONEFILE_STUB_PATH)) GTEST_SKIP() << "no launcher stub at " ONEFILE_STUB_PATH " (make all)";
+    fs::copy_file(library("good.dll"), app / "main.dll");
+    auto stamp = [&]() {
+        std::ifstream in(root / "out.exe", std::ios::binary);
+        pack::image_summary summary = pack::summarise_image(in, fs::file_size(root / "out.exe"));
+        uint64_t value = 0;
+        for (const pack::image_section& section : summary.sections) {
+            if (section.name != ".brand") continue;
+            std::vector<uint8_t> bytes =
+                pack::read_stream_bytes(in, section.offset + offsetof(branding_record, build_stamp), 8);
+            for (int i = 7; i >= 0; --i) value = value << 8 | bytes[static_cast<size_t>(i)];
+        }
+        return value;
+    };
+    const std::string cache = "--run-directory 'C:/Caches/{PRODUCT}'";
+    setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+    ASSERT_EQ(pack(cache, ONEFILE_STUB_PATH).status, 0);
+    unsetenv("SOURCE_DATE_EPOCH");
+    EXPECT_EQ(stamp(), (1700000000ull + 11644473600ull) * 10000000ull);
+    EXPECT_NE(run_pack("info " + quoted(root / "out.exe")).out.find("  build stamp      2023-11-14 22:13:20 UTC"),
+              std::string::npos);
+
+    ASSERT_EQ(pack(cache, ONEFILE_STUB_PATH).status, 0);
+    std::string first = read_file(root / "out.exe");
+    uint64_t from_inputs = stamp();
+    ASSERT_EQ(pack(cache, ONEFILE_STUB_PATH).status, 0);
+    EXPECT_EQ(read_file(root / "out.exe"), first) << "the same inputs packed to other bytes";
+    fs::last_write_time(app / "data" / "readme.txt", fs::file_time_type::clock::now() + std::chrono::hours(1));
+    ASSERT_EQ(pack(cache, ONEFILE_STUB_PATH).status, 0);
+    EXPECT_GT(stamp(), from_inputs);
+    ASSERT_EQ(pack("", ONEFILE_STUB_PATH).status, 0);
+    EXPECT_EQ(stamp(), 0u) << "a per-start template records no stamp";
+}
+
 // With the typical TEMP assumed, a name of 172 units still fits in 259.
 TEST_F(AppCheck, WarnsForPathsTheCleanUpCannotDelete) {
     fs::copy_file(library("good.dll"), app / "main.dll");

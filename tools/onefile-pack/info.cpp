@@ -84,8 +84,8 @@ std::string run_directory_of(std::istream& in, const image_summary& summary) {
         if (!is_branding_record(record, 0)) break;
         std::u16string path_template = u"{TEMP}\\onefile_{PID}_{TIME}";
         if (has_run_directory_field(record, 0)) {
-            if (section.size < sizeof(branding_record)) break;
-            record = read_stream_bytes(in, section.offset, sizeof(branding_record));
+            if (section.size < BRANDING_RECORD_SIZE_WITHOUT_STAMP) break;
+            record = read_stream_bytes(in, section.offset, BRANDING_RECORD_SIZE_WITHOUT_STAMP);
             std::u16string stored = text_at(record, offsetof(branding_record, run_directory), RUN_DIRECTORY_TEMPLATE_CAPACITY);
             if (!stored.empty()) path_template = stored;
         }
@@ -95,6 +95,20 @@ std::string run_directory_of(std::istream& in, const image_summary& summary) {
         return describe_run_directory(path_template, texts);
     }
     return "unknown (no branding record)";
+}
+
+// A cache build's stamp, when its record holds one; "" otherwise.
+std::string build_stamp_of(std::istream& in, const image_summary& summary) {
+    for (const image_section& section : summary.sections) {
+        if (section.name != std::string(BRANDING_SECTION_NAME, strnlen(BRANDING_SECTION_NAME, 8))) continue;
+        if (section.size < sizeof(branding_record)) break;
+        std::vector<uint8_t> record = read_stream_bytes(in, section.offset, sizeof(branding_record));
+        if (!is_branding_record(record, 0) || !has_build_stamp_field(record, 0)) break;
+        size_t at = offsetof(branding_record, build_stamp);
+        uint64_t stamp = get32(record, at) | static_cast<uint64_t>(get32(record, at + 4)) << 32;
+        return stamp == 0 ? "" : describe_build_stamp(stamp);
+    }
+    return "";
 }
 
 std::string version_text(const uint16_t parts[4]) {
@@ -257,6 +271,8 @@ size_t show_info(const fs::path& image, std::ostream& out) {
     row("subsystem", describe_subsystem(get16(read_stream_bytes(in, get32(pe_offset, 0) + 24 + 68, 2), 0)));
     row("progress window", progress_window(record));
     row("run directory", run_directory_of(in, summary));
+    std::string stamp = build_stamp_of(in, summary);
+    if (!stamp.empty()) row("build stamp", stamp + " (of two builds of one version, the later keeps the cache)");
 
     if (const auto* version = find_resource(summary, RT_VERSION, 1)) {
         version_fields fields;

@@ -162,9 +162,11 @@ payload_location locate_payload(std::istream& in, uint64_t file_size);
 // True when a launcher branding record of this layout starts at `at` (the
 // caller has checked that the whole record lies inside `bytes`).
 bool is_branding_record(const std::vector<uint8_t>& bytes, size_t at);
-// True when that record is of this release's layout, with the run-directory
-// template; false for the shorter record of older releases.
+// True when that record has the run-directory template (and the payload's
+// digest); false for the shorter record of older releases.
 bool has_run_directory_field(const std::vector<uint8_t>& bytes, size_t at);
+// True when that record is of this release's layout, with the build stamp.
+bool has_build_stamp_field(const std::vector<uint8_t>& bytes, size_t at);
 
 // `count` bytes at `offset` of a stream; a pack_error when the file ends first.
 std::vector<uint8_t> read_stream_bytes(std::istream& in, uint64_t offset, size_t count);
@@ -357,6 +359,13 @@ record_texts apply_branding(const branding_options& branding, const std::u16stri
 std::u16string checked_run_directory(const std::u16string& text, const record_texts& texts);
 // True for a template with neither {PID} nor {TIME}: a cache.
 bool is_cache_template(const std::u16string& path_template);
+// A cache build's stamp (build_stamp.cpp), which tells the launcher the newer
+// of two builds of one version: SOURCE_DATE_EPOCH when set, else the newest
+// last write of the stub and the packed files, as a FILETIME count. Never
+// the clock: the same inputs pack to the same bytes.
+uint64_t build_stamp(const fs::path& stub, const std::vector<app_entry>& entries);
+// The stamp as info shows it: "2026-12-09 14:03:07 UTC".
+std::string describe_build_stamp(uint64_t stamp);
 // The file inside a cache that records its digest (the launcher's name).
 inline const std::u16string CACHE_RECORD_FILE_NAME(in_units<char16_t>(CACHE_RECORD_ENTRY));
 // info's words: the template, its kind, and whether leftovers are swept.

@@ -89,10 +89,15 @@ using namespace pe;
 bool is_branding_record(const std::vector<uint8_t>& bytes, size_t at) {
     if (std::memcmp(&bytes[at], BRANDING_MARK, sizeof BRANDING_MARK) != 0) return false;
     uint32_t size = get32(bytes, at + offsetof(branding_record, record_size));
-    return size == sizeof(branding_record) || size == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE;
+    return size == sizeof(branding_record) || size == BRANDING_RECORD_SIZE_WITHOUT_STAMP ||
+           size == BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE;
 }
 
 bool has_run_directory_field(const std::vector<uint8_t>& bytes, size_t at) {
+    return get32(bytes, at + offsetof(branding_record, record_size)) >= BRANDING_RECORD_SIZE_WITHOUT_STAMP;
+}
+
+bool has_build_stamp_field(const std::vector<uint8_t>& bytes, size_t at) {
     return get32(bytes, at + offsetof(branding_record, record_size)) == sizeof(branding_record);
 }
 

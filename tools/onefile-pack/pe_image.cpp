@@ -136,7 +136,7 @@ size_t record_offset(const loaded_stub& s) {
     const section_header& h = s.layout.sections[static_cast<size_t>(s.brand_section)];
     auto fits = [&](size_t size) { return h.raw_size >= size && static_cast<uint64_t>(h.raw_offset) + size <= s.image.size(); };
     if (!fits(BRANDING_RECORD_SIZE_WITHOUT_TEMPLATE) || !is_branding_record(s.image, h.raw_offset) ||
-        (has_run_directory_field(s.image, h.raw_offset) && !fits(sizeof(branding_record))))
+        !fits(get32(s.image, h.raw_offset + offsetof(branding_record, record_size))))
         throw pack_error("the stub's section .brand holds no branding record this packer knows");
     return h.raw_offset;
 }
@@ -373,8 +373,9 @@ void warn_stock_texts(const loaded_stub& s, std::ostream& warnings) {
 }
 
 // A stub whose record holds a cache's template gets the payload's digest
-// there; the digest field is zero until the archive has been written.
-void prepare_digest(loaded_stub& s, const std::vector<app_entry>& entries) {
+// there, and its build stamp; the digest field is zero until the archive
+// has been written.
+void prepare_digest(loaded_stub& s, const std::vector<app_entry>& entries, const fs::path& stub_path) {
     if (s.brand_section < 0) return;
     size_t at = record_offset(s);
     if (!has_run_directory_field(s.image, at)) return;
@@ -387,6 +388,10 @@ void prepare_digest(loaded_stub& s, const std::vector<app_entry>& entries) {
                                 "rename the file");
     s.digest_offset = at + offsetof(branding_record, payload_digest);
     for (size_t i = 0; i < PAYLOAD_DIGEST_SIZE; ++i) s.image[s.digest_offset + i] = 0;
+    if (!has_build_stamp_field(s.image, at)) return;
+    uint64_t stamp = build_stamp(stub_path, entries);
+    set32(s.image, at + offsetof(branding_record, build_stamp), static_cast<uint32_t>(stamp));
+    set32(s.image, at + offsetof(branding_record, build_stamp) + 4, static_cast<uint32_t>(stamp >> 32));
 }
 
 void pack_image(const pack_options& options) {
@@ -427,7 +432,7 @@ void pack_image(const pack_options& options) {
             throw refused_error("--strict: the warnings above are errors; " + options.output.string() +
                                 " was not written");
     }
-    prepare_digest(stub, entries);
+    prepare_digest(stub, entries, options.stub);
     if (options.compress == 0) return write_image(stub, &entries, options.output, options.progress);
     // The image's layout needs the payload's size first: the compressed form
     // is written beside the output and copied in.
