@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "platform/units.h"
+#include "format/units.h"
 
 // Message texts, written exactly as they stand.
 constexpr char MESSAGE_SIGNAL_HANDLER[] = "Error, failed to register signal handler.";

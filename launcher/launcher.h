@@ -3,7 +3,7 @@
 #pragma once
 #include <atomic>
 
-#include "payload/archive_reader.h"
+#include "format/archive_reader.h"
 #include "payload/extraction.h"
 #include "platform/bounded_buffer.h"
 #include "platform/run_directory_template.h"

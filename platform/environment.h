@@ -1,7 +1,7 @@
 // Access to the process environment by ASCII variable name: the handshake
 // and child-information variables. Names are widened unit for unit.
 #pragma once
-#include "platform/units.h"
+#include "format/units.h"
 
 constexpr char PARENT_VARIABLE[] = "TALVOR_ONEFILE_PARENT";
 constexpr char START_VARIABLE[] = "TALVOR_ONEFILE_START";

@@ -8,7 +8,7 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
-#include "payload/archive_format.h"
+#include "format/archive_format.h"
 
 namespace {
 

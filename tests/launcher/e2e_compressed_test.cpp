@@ -4,7 +4,7 @@
 // and ends with one line and status 2.
 #include <random>
 
-#include "payload/archive_format.h"
+#include "format/archive_format.h"
 #include "tests/launcher/compressed_payload.h"
 #include "tests/launcher/e2e_fixture.h"
 

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cwctype>
 
+#include "format/branding_record.h"
 #include "platform/tree_deleter.h"
-#include "resources/branding_record.h"
 #include "tests/launcher/probe_report.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <fstream>
 
 #include "pack.h"
-#include "resources/branding_record.h"
+#include "format/branding_record.h"
 #include "tests/tools/packer_run.h"
 
 namespace {

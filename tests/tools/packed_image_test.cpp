@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "payload/archive_resource.h"
 #include "payload/extraction.h"
 #include "platform/bounded_buffer.h"
 #include "platform/win32_api.h"

@@ -8,7 +8,7 @@
 
 #include "diagnostics/failure.h"
 #include "pack.h"
-#include "resources/little_endian.h"
+#include "format/little_endian.h"
 
 namespace pack {
 

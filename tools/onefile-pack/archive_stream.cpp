@@ -12,7 +12,7 @@
 #endif
 
 #include "pack.h"
-#include "payload/archive_format.h"
+#include "format/archive_format.h"
 
 namespace pack {
 

@@ -6,9 +6,9 @@
 #include <map>
 
 #include "pack.h"
-#include "resources/icon_file.h"
-#include "resources/manifest_check.h"
-#include "resources/version_block.h"
+#include "format/icon_file.h"
+#include "format/manifest_check.h"
+#include "format/version_block.h"
 
 namespace pack {
 

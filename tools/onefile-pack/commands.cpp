@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "pack.h"
-#include "payload/archive_format.h"
+#include "format/archive_format.h"
 
 namespace pack {
 

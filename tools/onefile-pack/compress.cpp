@@ -15,8 +15,8 @@
 #include <zstd_errors.h>
 
 #include "pack.h"
-#include "payload/archive_format.h"
-#include "payload/piece_decoder.h"
+#include "format/archive_format.h"
+#include "format/piece_decoding.h"
 
 namespace pack {
 

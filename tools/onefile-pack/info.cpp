@@ -12,10 +12,10 @@
 #include <sstream>
 
 #include "pack.h"
-#include "payload/archive_format.h"
-#include "resources/branding_record.h"
-#include "resources/little_endian.h"
-#include "resources/version_block.h"
+#include "format/archive_format.h"
+#include "format/branding_record.h"
+#include "format/little_endian.h"
+#include "format/version_block.h"
 
 namespace pack {
 

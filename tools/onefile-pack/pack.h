@@ -105,7 +105,7 @@ void write_archive(const std::vector<app_entry>& entries, output_file& out, sha2
 // at a third of level 6's time, which saves 5 % more (bench/README.md).
 constexpr int DEFAULT_COMPRESSION_LEVEL = 3, MIN_COMPRESSION_LEVEL = 1, MAX_COMPRESSION_LEVEL = 19;
 int checked_compression_level(const std::string& text);  // option_error unless 1..19
-// The compressed archive of `entries` (payload/archive_format.h); `progress`
+// The compressed archive of `entries` (format/archive_format.h); `progress`
 // gets the bytes read so far. Fails as write_archive does.
 void write_compressed_archive(const std::vector<app_entry>& entries, int level, output_file& out,
                               const std::function<void(uint64_t)>& progress = nullptr);

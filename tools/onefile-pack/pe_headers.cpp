@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "pe_layout.h"
-#include "resources/branding_record.h"
-#include "resources/little_endian.h"
+#include "format/branding_record.h"
+#include "format/little_endian.h"
 
 namespace pack {
 

@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "pe_layout.h"
-#include "resources/branding_record.h"
-#include "resources/little_endian.h"
+#include "format/branding_record.h"
+#include "format/little_endian.h"
 
 namespace pack {
 

@@ -7,7 +7,7 @@
 
 #include "pack.h"
 #include "pe_layout.h"
-#include "resources/little_endian.h"
+#include "format/little_endian.h"
 
 namespace pack {
 

@@ -4,7 +4,7 @@
 #include <map>
 
 #include "pe_layout.h"
-#include "resources/little_endian.h"
+#include "format/little_endian.h"
 
 namespace pack {
 

@@ -2,7 +2,7 @@
 // would start it, and the payload entry that names it. Standard library only.
 #include "pack.h"
 #include "pe_layout.h"
-#include "resources/little_endian.h"
+#include "format/little_endian.h"
 
 namespace pack {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "payload/archive_reader.h"
+#include "format/archive_reader.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Walks the payload archive in place. Platform-free: the archive arrives as a
 // byte range, and every read checks the range's end before it touches a byte.
-#include "payload/archive_reader.h"
+#include "format/archive_reader.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The version block's writer and reader (see version_block.h). Bytes and
 // char16_t only; no platform calls.
-#include "resources/version_block.h"
+#include "format/version_block.h"
 
-#include "resources/little_endian.h"
+#include "format/little_endian.h"
 
 namespace {
 
