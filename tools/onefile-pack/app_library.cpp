@@ -8,7 +8,6 @@
 
 #include "diagnostics/failure.h"
 #include "pack.h"
-#include "format/little_endian.h"
 
 namespace pack {
 

@@ -1,5 +1,5 @@
-// The archive as a stream: written from the tree in fixed-size chunks and
-// walked from a file the same way, so memory never grows with the payload.
+// The archive as a stream: written from the tree in fixed-size chunks, so
+// memory never grows with the payload.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -18,7 +18,6 @@ namespace pack {
 
 namespace {
 
-static_assert(PIECE_SIZE <= (1 << 20), "a decoded piece fits the copy buffer");
 constexpr size_t COPY_CHUNK = 1 << 20;
 
 void put_u64(std::string& out, uint64_t value) {
@@ -129,78 +128,6 @@ void write_archive(const std::vector<app_entry>& entries, output_file& out, sha2
     put_u64(trailer, trailer_offset);
     out.write(trailer.data(), trailer.size());
     out.digest = nullptr;
-}
-
-uint64_t walk_archive(std::istream& in, uint64_t size, const archive_visitor& visitor) {
-    auto damaged = [](const char* what) { return pack_error(std::string("payload is damaged: ") + what); };
-    uint64_t left = size;
-    auto take = [&](char* into, size_t count) {
-        if (count > left) throw damaged("it ends inside a record");
-        in.read(into, static_cast<std::streamsize>(count));
-        if (static_cast<size_t>(in.gcount()) != count) throw damaged("the file ends inside a record");
-        left -= count;
-    };
-    auto take_u64 = [&](size_t bytes) {
-        unsigned char field[8];
-        take(reinterpret_cast<char*>(field), bytes);
-        uint64_t value = 0;
-        for (size_t i = bytes; i-- > 0;) value = (value << 8) | field[i];
-        return value;
-    };
-    auto skip = [&](uint64_t count) {
-        if (count > left) throw damaged("an entry runs past its end");
-        in.seekg(static_cast<std::streamoff>(count), std::ios::cur);
-        left -= count;
-    };
-    char header[3];
-    take(header, 3);
-    const bool compressed = std::memcmp(header, COMPRESSED_ARCHIVE_HEADER, 3) == 0;
-    if (!compressed && std::memcmp(header, ARCHIVE_HEADER, 3) != 0) throw damaged("no KAX or KAZ header");
-    std::unique_ptr<char[]> buffer(new char[COPY_CHUNK]);
-    std::string frame;
-    uint64_t data_bytes = 0;
-    for (;;) {
-        std::u16string name;
-        for (;;) {
-            unsigned char unit[2];
-            take(reinterpret_cast<char*>(unit), 2);
-            char16_t value = static_cast<char16_t>(unit[0] | (unit[1] << 8));
-            if (value == 0) break;
-            if (name.size() == MAX_NAME_UNITS) throw damaged("a name is longer than 1023 units");
-            name += value;
-        }
-        if (name.empty()) return data_bytes;
-        uint64_t entry_size = take_u64(8);
-        uint64_t packed = compressed ? take_u64(8) : entry_size;
-        if (packed > left) throw damaged("an entry runs past its end");
-        visitor.on_entry(name, entry_size);
-        data_bytes += packed;
-        if (!visitor.on_data) {
-            skip(packed);
-            continue;
-        }
-        if (!compressed) {
-            while (entry_size > 0) {
-                size_t part = entry_size < COPY_CHUNK ? static_cast<size_t>(entry_size) : COPY_CHUNK;
-                take(buffer.get(), part);
-                visitor.on_data(buffer.get(), part);
-                entry_size -= part;
-            }
-            continue;
-        }
-        const uint64_t data_end = left - packed;
-        while (entry_size > 0) {
-            uint64_t frame_size = take_u64(PIECE_LENGTH_FIELD);
-            if (left < data_end || frame_size > left - data_end) throw damaged("a piece runs past its entry");
-            frame.resize(static_cast<size_t>(frame_size));
-            take(&frame[0], frame.size());
-            uint32_t part = static_cast<uint32_t>(entry_size < PIECE_SIZE ? entry_size : PIECE_SIZE);
-            decode_entry_piece(frame, part, buffer.get());
-            visitor.on_data(buffer.get(), part);
-            entry_size -= part;
-        }
-        if (left != data_end) throw damaged("an entry's pieces do not fill its data");
-    }
 }
 
 std::function<void(uint64_t)> progress_bar(const char* what, uint64_t total, bool enabled) {

@@ -1,28 +1,21 @@
 // list and extract: the payload of a packed image (or a bare archive) read
-// back as the launcher would, one chunk at a time.
-#include <cstring>
+// in place with the launcher's reader, as the launcher would.
+#include <algorithm>
 
+#include "mapped_file.h"
 #include "pack.h"
-#include "format/archive_format.h"
+#include "payload_walk.h"
 
 namespace pack {
 
 namespace {
 
-struct opened_payload {
-    std::ifstream in;
-    payload_location where;
-};
-
-void open_payload(const fs::path& image, opened_payload& opened) {
-    std::error_code error;
-    uint64_t size = fs::file_size(image, error);
-    if (error) throw pack_error("cannot read " + image.string() + ": " + error.message());
-    opened.in.open(image, std::ios::binary);
-    if (!opened.in) throw pack_error("cannot read " + image.string());
-    opened.where = locate_payload(opened.in, size);
-    opened.in.clear();
-    opened.in.seekg(static_cast<std::streamoff>(opened.where.offset));
+// The payload of `file`, where its image places it; a payload said to pass
+// the file's end is cut there, and the walk meets the cut as damage.
+payload_walk walk_payload_of(const mapped_file& file) {
+    payload_location where = locate_payload(file.data(), file.size());
+    uint64_t size = std::min(where.size, file.size() - std::min(where.offset, file.size()));
+    return payload_walk(file.data() + where.offset, size);
 }
 
 // A stored name as a relative path, refusing anything that could leave the
@@ -48,50 +41,37 @@ fs::path relative_path_of(const std::u16string& name) {
 }  // namespace
 
 void list_payload(const fs::path& image, std::ostream& out) {
-    opened_payload opened;
-    open_payload(image, opened);
-    char header[3] = {};
-    opened.in.read(header, sizeof header);
-    const bool compressed = std::memcmp(header, COMPRESSED_ARCHIVE_HEADER, sizeof header) == 0;
-    opened.in.clear();
-    opened.in.seekg(static_cast<std::streamoff>(opened.where.offset));
-    uint64_t count = 0, total = 0;
-    uint64_t packed = walk_archive(opened.in, opened.where.size, {[&](const std::u16string& name, uint64_t size) {
-                                                     out << size << '\t' << to_utf8(name) << '\n';
-                                                     ++count;
-                                                     total += size;
-                                                 },
-                                                 nullptr});
+    mapped_file file(image);
+    payload_walk walk = walk_payload_of(file);
+    uint64_t count = 0, total = 0, packed = 0;
+    for (payload_entry entry; walk.next(entry);) {
+        out << entry.size << '\t' << to_utf8(entry.name) << '\n';
+        ++count;
+        total += entry.size;
+        packed += entry.packed;
+    }
     out << count << " entries, " << total << " bytes";
-    if (compressed) out << ", " << describe_compression(packed, total);
+    if (walk.compressed()) out << ", " << describe_compression(packed, total);
     out << "\n";
 }
 
 void extract_payload(const fs::path& image, const fs::path& directory) {
-    opened_payload opened;
-    open_payload(image, opened);
-    std::ofstream file;
-    fs::path current;
-    auto finish = [&] {
-        if (!file.is_open()) return;
-        file.close();
-        if (!file) throw pack_error("cannot write " + current.string());
-    };
-    walk_archive(opened.in, opened.where.size,
-                 {[&](const std::u16string& name, uint64_t) {
-                      finish();
-                      current = directory / relative_path_of(name);
-                      std::error_code error;
-                      fs::create_directories(current.parent_path(), error);
-                      if (error) throw pack_error("cannot create " + current.parent_path().string() + ": " + error.message());
-                      file.open(current, std::ios::binary | std::ios::trunc);
-                      if (!file) throw pack_error("cannot create " + current.string());
-                  },
-                  [&](const char* data, size_t size) {
-                      file.write(data, static_cast<std::streamsize>(size));
-                      if (!file) throw pack_error("cannot write " + current.string());
-                  }});
-    finish();
+    mapped_file file(image);
+    payload_walk walk = walk_payload_of(file);
+    for (payload_entry entry; walk.next(entry);) {
+        fs::path current = directory / relative_path_of(entry.name);
+        std::error_code error;
+        fs::create_directories(current.parent_path(), error);
+        if (error) throw pack_error("cannot create " + current.parent_path().string() + ": " + error.message());
+        std::ofstream out(current, std::ios::binary | std::ios::trunc);
+        if (!out) throw pack_error("cannot create " + current.string());
+        walk.read(entry, [&](const uint8_t* data, size_t size) {
+            out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+            if (!out) throw pack_error("cannot write " + current.string());
+        });
+        out.close();
+        if (!out) throw pack_error("cannot write " + current.string());
+    }
 }
 
 }  // namespace pack

@@ -16,7 +16,6 @@
 
 #include "pack.h"
 #include "format/archive_format.h"
-#include "format/piece_decoding.h"
 
 namespace pack {
 
@@ -223,15 +222,6 @@ std::string describe_compression(uint64_t packed, uint64_t size) {
     char ratio[32] = "-";
     if (size != 0) std::snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(packed) / static_cast<double>(size));
     return "compressed to " + std::to_string(packed) + " bytes (" + ratio + " of it)";
-}
-
-void decode_entry_piece(const std::string& frame, uint32_t decoded_size, char* into) {
-    static thread_local std::unique_ptr<piece_context, size_t (*)(ZSTD_DCtx*)> context(new_piece_context(),
-                                                                                       ZSTD_freeDCtx);
-    payload_piece piece{reinterpret_cast<const uint8_t*>(frame.data()), static_cast<uint32_t>(frame.size()),
-                        decoded_size};
-    if (!context || !decode_piece(context.get(), piece, reinterpret_cast<uint8_t*>(into)))
-        throw pack_error("payload is damaged: a piece does not decode to its entry's bytes");
 }
 
 }  // namespace pack

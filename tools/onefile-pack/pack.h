@@ -111,21 +111,6 @@ void write_compressed_archive(const std::vector<app_entry>& entries, int level, 
                               const std::function<void(uint64_t)>& progress = nullptr);
 // "compressed to P bytes (0.293 of it)": list's and info's words.
 std::string describe_compression(uint64_t packed, uint64_t size);
-// Decodes one piece's frame into `into` (decoded_size bytes), as strictly as
-// the launcher does; a pack_error naming the damage otherwise.
-void decode_entry_piece(const std::string& frame, uint32_t decoded_size, char* into);
-
-// Walks an archive read from `in` at its current position, `size` bytes at
-// most; `on_entry` gets each name and size and must consume exactly `size`
-// bytes through `read_data` (or skip them with it given nullptr).
-// Either form; the data given is always the decoded bytes.
-struct archive_visitor {
-    std::function<void(const std::u16string& name, uint64_t size)> on_entry;
-    std::function<void(const char* data, size_t size)> on_data;
-};
-// Returns the bytes the entries' data take in the archive (their sizes when
-// stored), decoding only when `on_data` is given.
-uint64_t walk_archive(std::istream& in, uint64_t size, const archive_visitor& visitor);
 
 // --- the PE image ------------------------------------------------------------
 struct resource_key {
@@ -150,6 +135,8 @@ struct payload_location {
     uint64_t size;
 };
 payload_location locate_payload(std::istream& in, uint64_t file_size);
+// The same in a file mapped into memory (mapped_file.h).
+payload_location locate_payload(const uint8_t* file, uint64_t file_size);
 
 // True when a launcher branding record of this layout starts at `at` (the
 // caller has checked that the whole record lies inside `bytes`).

@@ -46,6 +46,8 @@ pe_layout parse_layout(const read_at_fn& read_at);
 uint64_t rva_to_offset(const pe_layout& layout, uint32_t rva, uint64_t size);
 // Reads from `image`, which must outlive the reader.
 read_at_fn memory_reader(const std::vector<uint8_t>& image);
+// Reads from `size` bytes at `bytes`; a read past their end throws `past_end`.
+read_at_fn bytes_reader(const uint8_t* bytes, uint64_t size, const pack_error& past_end);
 // Reads from a file of `file_size` bytes; a read past its end throws `past_end`.
 read_at_fn stream_reader(std::istream& in, uint64_t file_size, const pack_error& past_end);
 
