@@ -5,7 +5,7 @@
 #include <random>
 
 #include "format/archive_format.h"
-#include "tests/launcher/compressed_payload.h"
+#include "tests/launcher/payload_archives.h"
 #include "tests/launcher/e2e_fixture.h"
 
 TEST_F(launcher_end_to_end, compressed_payload_unpacks_every_entry_whole) {

@@ -141,7 +141,8 @@ TEST_F(run_program, ctrl_c_reaches_the_program_and_its_status_is_returned) {
 // The program's arguments are the launcher's, each as typed (Windows' own
 // parser of the command line is the reference); argument 0 is its full path
 // in the run directory; it has the launcher's current directory, environment
-// and standard input; the run directory goes after it.
+// and standard input; the run directory goes after it. The same from a
+// payload packed with --compress.
 TEST_F(run_program, program_sees_arguments_directory_environment_and_input) {
     std::wstring report = folder_ + L"\\report.bin";
     std::wstring input = folder_ + L"\\input.txt";
@@ -149,7 +150,12 @@ TEST_F(run_program, program_sees_arguments_directory_environment_and_input) {
     ASSERT_TRUE(write_file(input, input_bytes));
     std::wstring hard = L"plain \"with space\" \"\" \"a\"\"b\" say\\\"hi\\\" \"in \\\"quotes\\\" here\" "
                         L"a\\\\b \"c:\\dir with space\\\\\" end\\ \u00FCn\u00EFc\u00F8d\u00E9 \"\U0001D11E clef\"";
-    for (const std::wstring& exe : {console_tool_, gui_tool_}) {
+    std::wstring compressed_tool = folder_ + L"\\CompressedTool.exe";
+    ASSERT_TRUE(write_file(compressed_tool, read_file(windows_path(COMPRESSED_TOOL))));
+    const std::pair<std::wstring, std::wstring> tools[] = {{console_tool_, L"launcher_run_probe.exe"},
+                                                           {gui_tool_, L"launcher_run_probe.exe"},
+                                                           {compressed_tool, L"launcher_run_probe_compressed.exe"}};
+    for (const auto& [exe, program] : tools) {
         SCOPED_TRACE(printable(exe));
         DeleteFileW(report.c_str());
         launched_process tool;
@@ -168,7 +174,7 @@ TEST_F(run_program, program_sees_arguments_directory_environment_and_input) {
             EXPECT_EQ(received[index], expected[index]) << "argument " << index << ": " << printable(received[index]);
         std::wstring run_directory = temp_ + L"\\onefile_" + seen[L"TALVOR_ONEFILE_PARENT"] + L"_" +
                                      seen[L"TALVOR_ONEFILE_START"];
-        EXPECT_EQ(received[0], run_directory + L"\\launcher_run_probe.exe") << printable(received[0]);
+        EXPECT_EQ(received[0], run_directory + L"\\" + program) << printable(received[0]);
         EXPECT_EQ(seen[REPORT_MODULE], received[0]);
         EXPECT_EQ(seen[L"TALVOR_ONEFILE_DIRECTORY"], folder_);
         EXPECT_EQ(seen[L"TALVOR_ORIGINAL_ARGV0"], exe);

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "format/archive_format.h"
-#include "tests/launcher/compressed_payload.h"
+#include "tests/launcher/payload_archives.h"
 #include "tests/launcher/e2e_fixture.h"
 #include "tests/reliability/fault_injection.h"
 

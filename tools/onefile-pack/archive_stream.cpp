@@ -1,5 +1,5 @@
-// The archive as a stream: written from the tree in fixed-size chunks, so
-// memory never grows with the payload.
+// The packer's output: a file with a running PE checksum, the sink the
+// archive's writer writes to; and the progress bar.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,30 +12,8 @@
 #endif
 
 #include "pack.h"
-#include "format/archive_format.h"
 
 namespace pack {
-
-namespace {
-
-constexpr size_t COPY_CHUNK = 1 << 20;
-
-void put_u64(std::string& out, uint64_t value) {
-    for (int i = 0; i < 8; ++i) out += static_cast<char>(value >> (8 * i));
-}
-
-std::string name_record(const std::u16string& name, uint64_t size) {
-    std::string record;
-    for (char16_t unit : name) {
-        record += static_cast<char>(unit & 0xFF);
-        record += static_cast<char>(unit >> 8);
-    }
-    record.append(2, '\0');
-    put_u64(record, size);
-    return record;
-}
-
-}  // namespace
 
 output_file::output_file(const fs::path& path) : path_(path) {
     stream_.open(path, std::ios::binary | std::ios::trunc);
@@ -84,50 +62,6 @@ void output_file::patch_summed(uint64_t at, const void* data, size_t size) {
 void output_file::close() {
     stream_.close();
     if (!stream_) throw pack_error("cannot write " + path_.string());
-}
-
-uint64_t archive_size(const std::vector<app_entry>& entries) {
-    uint64_t size = sizeof ARCHIVE_HEADER;
-    for (const app_entry& entry : entries) size += 2 * (entry.name.size() + 1) + 8 + entry.size;
-    size += 2;                 // end marker
-    size = (size + 7) & ~7ull;  // zero fill
-    return size + 8;           // trailer
-}
-
-void write_archive(const std::vector<app_entry>& entries, output_file& out, sha256* digest) {
-    out.digest = digest;
-    const uint64_t start = out.offset();
-    std::unique_ptr<char[]> buffer(new char[COPY_CHUNK]);
-    out.write(ARCHIVE_HEADER, sizeof ARCHIVE_HEADER);
-    for (const app_entry& entry : entries) {
-        std::string record = name_record(entry.name, entry.size);
-        out.write(record.data(), record.size());
-        if (entry.source.empty()) {
-            out.write(entry.data.data(), entry.data.size());
-            continue;
-        }
-        std::ifstream in(entry.source, std::ios::binary);
-        if (!in) throw pack_error("cannot read " + entry.source.string());
-        uint64_t remaining = entry.size;
-        while (remaining > 0) {
-            size_t part = remaining < COPY_CHUNK ? static_cast<size_t>(remaining) : COPY_CHUNK;
-            in.read(buffer.get(), static_cast<std::streamsize>(part));
-            if (static_cast<size_t>(in.gcount()) != part)
-                throw pack_error(in.bad() ? "cannot read " + entry.source.string()
-                                          : "file shrank while packing: " + entry.source.string());
-            out.write(buffer.get(), part);
-            remaining -= part;
-        }
-        if (in.peek() != std::char_traits<char>::eof())
-            throw pack_error("file grew while packing: " + entry.source.string());
-    }
-    out.write("\0\0", 2);
-    uint64_t trailer_offset = ((out.offset() - start) + 7) & ~7ull;
-    out.write_zeros(trailer_offset - (out.offset() - start));
-    std::string trailer;
-    put_u64(trailer, trailer_offset);
-    out.write(trailer.data(), trailer.size());
-    out.digest = nullptr;
 }
 
 std::function<void(uint64_t)> progress_bar(const char* what, uint64_t total, bool enabled) {

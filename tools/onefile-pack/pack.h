@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "format/archive_writer.h"
+
 namespace pack {
 
 namespace fs = std::filesystem;
@@ -38,12 +40,9 @@ std::string to_utf8(const std::u16string& text);
 std::u16string from_utf8(const std::string& text);  // throws pack_error on bad UTF-8
 
 // --- the application tree -------------------------------------------------
-struct app_entry {
-    std::u16string name;  // "\"-separated, as stored in the archive
-    fs::path source;
-    uint64_t size;
-    std::string data;  // the bytes themselves when `source` is empty
-};
+// A file of the tree as the archive's writer takes it: its name as stored,
+// and its source file, or its bytes in `data` when `source` is empty.
+using app_entry = archive_input;
 
 // Archive order: `main_name` first; then the other top-level files in
 // ascending order of their UTF-16 units; then each subdirectory in that same
@@ -71,15 +70,15 @@ private:
 };
 
 // Where bytes go: a file with a running PE checksum and progress.
-class output_file {
+class output_file final : public archive_sink {
 public:
     explicit output_file(const fs::path& path);
-    void write(const void* data, size_t size);
+    void write(const void* data, size_t size) override;
     void write_zeros(uint64_t count);
-    uint64_t offset() const { return offset_; }
+    uint64_t offset() const override { return offset_; }
     // Sum of the little-endian 16-bit words written so far, before folding.
     uint64_t word_sum() const { return word_sum_; }
-    void patch(uint64_t at, const void* data, size_t size);  // bytes already summed as zero
+    void patch(uint64_t at, const void* data, size_t size) override;  // bytes already summed as zero
     // The same, adding the new bytes to the checksum's sum.
     void patch_summed(uint64_t at, const void* data, size_t size);
     // Receives every byte written, when set.
@@ -94,21 +93,11 @@ private:
     uint64_t word_sum_ = 0;
 };
 
-uint64_t archive_size(const std::vector<app_entry>& entries);
-// Streams the archive; fails when a file cannot be read or changed size
-// since it was scanned. With `digest`, every byte written also goes into it
-// (the bytes the launcher reads: the trailer's padding too).
-void write_archive(const std::vector<app_entry>& entries, output_file& out, sha256* digest = nullptr);
-
 // --- the compressed form (compress.cpp) -------------------------------------
 // zstd levels; 3 (zstd's own default) makes real PE files 0.29 of their size
 // at a third of level 6's time, which saves 5 % more (bench/README.md).
 constexpr int DEFAULT_COMPRESSION_LEVEL = 3, MIN_COMPRESSION_LEVEL = 1, MAX_COMPRESSION_LEVEL = 19;
 int checked_compression_level(const std::string& text);  // option_error unless 1..19
-// The compressed archive of `entries` (format/archive_format.h); `progress`
-// gets the bytes read so far. Fails as write_archive does.
-void write_compressed_archive(const std::vector<app_entry>& entries, int level, output_file& out,
-                              const std::function<void(uint64_t)>& progress = nullptr);
 // "compressed to P bytes (0.293 of it)": list's and info's words.
 std::string describe_compression(uint64_t packed, uint64_t size);
 

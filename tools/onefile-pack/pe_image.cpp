@@ -74,11 +74,10 @@ void writing_to(const fs::path& output, Body body, bool executable = true) {
     }
 }
 
-// A payload written beforehand, copied into the image (into `digest` too).
-void copy_file_into(const fs::path& path, uint64_t size, output_file& out, sha256* digest) {
+// A payload written beforehand, copied into the image.
+void copy_file_into(const fs::path& path, uint64_t size, output_file& out) {
     std::ifstream in(path, std::ios::binary);
     std::vector<char> buffer(1 << 20);
-    out.digest = digest;
     while (size > 0) {
         size_t part = static_cast<size_t>(std::min<uint64_t>(size, buffer.size()));
         in.read(buffer.data(), static_cast<std::streamsize>(part));
@@ -86,7 +85,6 @@ void copy_file_into(const fs::path& path, uint64_t size, output_file& out, sha25
         out.write(buffer.data(), part);
         size -= part;
     }
-    out.digest = nullptr;
 }
 
 }  // namespace
@@ -254,7 +252,7 @@ void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs
     if (reuse < 0 && (table_end > layout.size_of_headers || table_end > first_raw))
         throw pack_error("stub has no room for another section header");
 
-    const uint64_t payload_size = compressed ? fs::file_size(*compressed) : entries ? archive_size(*entries) : 0;
+    const uint64_t payload_size = compressed ? fs::file_size(*compressed) : entries ? stored_archive_size(*entries) : 0;
     std::vector<resource_leaf> leaves = s.leaves;
     std::vector<std::vector<uint8_t>> data = s.data;
     if (entries) {
@@ -326,11 +324,15 @@ void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs
         out.write_zeros(section_offset - kept_bytes);
         out.write(section.head.data(), section.head.size());
         if (entries) {
+            // The digest takes the bytes the launcher reads: the trailer's
+            // padding too.
             sha256 digest;
+            out.digest = s.digest_offset != 0 ? &digest : nullptr;
             if (compressed)
-                copy_file_into(*compressed, payload_size, out, s.digest_offset != 0 ? &digest : nullptr);
+                copy_file_into(*compressed, payload_size, out);
             else
-                write_archive(*entries, out, s.digest_offset != 0 ? &digest : nullptr);
+                write_archive(*entries, {}, out);
+            out.digest = nullptr;
             if (s.digest_offset != 0) {
                 std::array<uint8_t, 32> bytes = digest.finish();
                 out.patch_summed(s.digest_offset, bytes.data(), bytes.size());
@@ -345,6 +347,16 @@ void write_image(loaded_stub& s, const std::vector<app_entry>* entries, const fs
         set32(field, 0, checksum);
         out.patch(opt + 64, field.data(), 4);
     });
+}
+
+// The compressed form at `level`, its bar counting the bytes read.
+archive_options compressing(const std::vector<app_entry>& entries, int level, bool progress) {
+    uint64_t total = 0;
+    for (const app_entry& entry : entries) total += entry.size;
+    archive_options compressed;
+    compressed.level = level;
+    compressed.progress = progress_bar("compressing", total, progress);
+    return compressed;
 }
 
 }  // namespace
@@ -434,11 +446,8 @@ void pack_image(const pack_options& options) {
     fs::path compressed = temporary_beside(options.output);
     compressed += ".payload";
     try {
-        writing_to(compressed, [&](output_file& out) {
-            uint64_t total = 0;
-            for (const app_entry& entry : entries) total += entry.size;
-            write_compressed_archive(entries, options.compress, out, progress_bar("compressing", total, options.progress));
-        });
+        archive_options form = compressing(entries, options.compress, options.progress);
+        writing_to(compressed, [&](output_file& out) { write_archive(entries, form, out); });
         write_image(stub, &entries, options.output, options.progress, &compressed);
     } catch (...) {
         std::error_code ignored;
@@ -463,16 +472,13 @@ void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name
                         bool progress, int compress) {
     std::vector<app_entry> entries = scan_app_tree(app_dir, main_name);
     if (compress != 0) {
-        uint64_t total = 0;
-        for (const app_entry& entry : entries) total += entry.size;
-        return writing_to(output, [&](output_file& out) {
-            write_compressed_archive(entries, compress, out, progress_bar("compressing", total, progress));
-        });
+        archive_options form = compressing(entries, compress, progress);
+        return writing_to(output, [&](output_file& out) { write_archive(entries, form, out); });
     }
-    uint64_t size = archive_size(entries);
+    uint64_t size = stored_archive_size(entries);
     writing_to(output, [&](output_file& out) {
         out.on_progress = progress_bar("archiving", size, progress);
-        write_archive(entries, out);
+        write_archive(entries, {}, out);
     }, false);
 }
 
