@@ -13,7 +13,9 @@
 
 #include <fstream>
 
-#include "pack.h"
+#include "checks.h"
+#include "output.h"
+#include "pe_image.h"
 #include "format/branding_record.h"
 #include "tests/tools/packer_run.h"
 

@@ -11,7 +11,8 @@
 #include <map>
 #include <sstream>
 
-#include "pack.h"
+#include "names.h"
+#include "pe_image.h"
 #include "tests/tools/packer_run.h"
 
 namespace {

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <set>
 
 #include "diagnostics/failure.h"
-#include "pack.h"
+#include "checks.h"
 
 namespace pack {
 

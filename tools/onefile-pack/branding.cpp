@@ -5,7 +5,8 @@
 #include <iterator>
 #include <map>
 
-#include "pack.h"
+#include "branding.h"
+#include "names.h"
 #include "format/icon_file.h"
 #include "format/manifest_check.h"
 #include "format/version_block.h"

@@ -1,10 +1,22 @@
-// list and extract: the payload of a packed image (or a bare archive) read
-// in place with the launcher's reader, as the launcher would.
+// The commands but info: pack and brand (the stub rewritten, stub.h),
+// archive (the bare payload, written by format/'s one writer), and list and
+// extract (the payload of a packed image or a bare archive read in place
+// with the launcher's reader, as the launcher would).
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
 
+#include "checks.h"
+#include "commands.h"
 #include "mapped_file.h"
-#include "pack.h"
+#include "names.h"
+#include "output.h"
 #include "payload_walk.h"
+#include "pe_image.h"
+#include "run_program.h"
+#include "stub.h"
 
 namespace pack {
 
@@ -38,7 +50,119 @@ fs::path relative_path_of(const std::u16string& name) {
     }
 }
 
+// The compressed form at `level`, its bar counting the bytes read.
+archive_options compressing(const std::vector<app_entry>& entries, int level, bool progress) {
+    uint64_t total = 0;
+    for (const app_entry& entry : entries) total += entry.size;
+    archive_options compressed;
+    compressed.level = level;
+    compressed.progress = progress_bar("compressing", total, progress);
+    return compressed;
+}
+
 }  // namespace
+
+int checked_compression_level(const std::string& text) {
+    size_t used = 0;
+    int level = 0;
+    try {
+        level = std::stoi(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size() || level < MIN_COMPRESSION_LEVEL || level > MAX_COMPRESSION_LEVEL)
+        throw option_error("--compress", "level '" + text + "' is not a number from " +
+                                             std::to_string(MIN_COMPRESSION_LEVEL) + " to " +
+                                             std::to_string(MAX_COMPRESSION_LEVEL));
+    return level;
+}
+
+std::string describe_compression(uint64_t packed, uint64_t size) {
+    char ratio[32] = "-";
+    if (size != 0) std::snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(packed) / static_cast<double>(size));
+    return "compressed to " + std::to_string(packed) + " bytes (" + ratio + " of it)";
+}
+
+void pack_image(const pack_options& options) {
+    loaded_stub stub = load_stub(options.stub);
+    brand_loaded(stub, options.branding, options.output);
+    pack_options given = options;
+    if (!options.run_program.empty()) {
+        given.main_name = from_utf8(RUN_LIBRARY_FILE_NAME);
+        given.main_file = options.stub.parent_path() / RUN_LIBRARY_FILE_NAME;
+        if (!fs::is_regular_file(given.main_file))
+            throw pack_error("--run needs " + given.main_file.string() + " (installed beside the stub)");
+    }
+    std::vector<app_entry> entries = scan_app_tree(options.app_dir, given.main_name, given.main_file);
+    // An earlier output inside APP_DIR is not part of the application.
+    std::error_code error;
+    entries.erase(std::remove_if(entries.begin() + 1, entries.end(),
+                                 [&](const app_entry& e) { return fs::equivalent(e.source, options.output, error); }),
+                  entries.end());
+    if (!options.run_program.empty()) add_run_program_entry(entries, options.run_program);
+    if (options.check) {
+        std::string label = to_utf8(given.main_name);
+        if (!given.main_file.empty() && given.main_file.filename().u8string() != label)
+            label = given.main_file.filename().u8string() + " (packed as " + label + ")";
+        std::ostringstream warnings;
+        check_application(entries, label);
+        std::string added = complete_payload(entries, label, options.search_paths, warnings);
+        if (!added.empty()) {
+            resource_leaf leaf;
+            leaf.type.id = pe::RT_RCDATA;
+            leaf.name = {true, 0, ADDED_LIBRARIES_RESOURCE};
+            stub.leaves.push_back(leaf);
+            stub.data.emplace_back(added.begin(), added.end());
+        }
+        warn_long_paths(entries, warnings);
+        warn_stock_texts(stub, warnings);
+        std::cerr << warnings.str();
+        if (options.strict && !warnings.str().empty())
+            throw refused_error("--strict: the warnings above are errors; " + options.output.string() +
+                                " was not written");
+    }
+    prepare_digest(stub, entries);
+    if (options.compress == 0) return write_image(stub, &entries, options.output, options.progress);
+    // The image's layout needs the payload's size first: the compressed form
+    // is written beside the output and copied in.
+    fs::path compressed = temporary_beside(options.output);
+    compressed += ".payload";
+    try {
+        archive_options form = compressing(entries, options.compress, options.progress);
+        writing_to(compressed, [&](output_file& out) { write_archive(entries, form, out); });
+        write_image(stub, &entries, options.output, options.progress, &compressed);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(compressed, ignored);
+        throw;
+    }
+    std::error_code ignored;
+    fs::remove(compressed, ignored);
+}
+
+void brand_stub(const fs::path& stub_path, const fs::path& output, const branding_options& branding) {
+    loaded_stub stub = load_stub(stub_path);
+    std::error_code error;
+    fs::perms perms = fs::status(stub_path, error).permissions();
+    brand_loaded(stub, &branding, output);
+    write_image(stub, nullptr, output, false);
+    // A stub stays as executable as it was (the build brands it in place).
+    if (!error) fs::permissions(output, perms, error);
+}
+
+void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name, const fs::path& output,
+                        bool progress, int compress) {
+    std::vector<app_entry> entries = scan_app_tree(app_dir, main_name);
+    if (compress != 0) {
+        archive_options form = compressing(entries, compress, progress);
+        return writing_to(output, [&](output_file& out) { write_archive(entries, form, out); });
+    }
+    uint64_t size = stored_archive_size(entries);
+    writing_to(output, [&](output_file& out) {
+        out.on_progress = progress_bar("archiving", size, progress);
+        write_archive(entries, {}, out);
+    }, false);
+}
 
 void list_payload(const fs::path& image, std::ostream& out) {
     mapped_file file(image);

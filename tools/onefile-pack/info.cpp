@@ -2,9 +2,10 @@
 // the stub's release, the version block and icons, the payload and its
 // application library. Reads only what it shows; the payload in place,
 // through the launcher's own reader.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <algorithm>
+#include <fstream>
 #include <functional>
 #include <list>
 #include <map>
@@ -12,19 +13,24 @@
 #include <set>
 #include <sstream>
 
+#include "format/archive_format.h"
 #include "format/branding_record.h"
 #include "format/little_endian.h"
 #include "format/version_block.h"
 #include "mapped_file.h"
-#include "pack.h"
+#include "branding.h"
+#include "checks.h"
+#include "commands.h"
+#include "names.h"
+#include "pe_image.h"
+#include "run_program.h"
 #include "payload_walk.h"
 
 namespace pack {
 
 namespace {
 
-constexpr uint16_t RT_GROUP_ICON = 14, RT_VERSION = 16, RT_RCDATA = 10;
-constexpr uint16_t PAYLOAD_ID = 27;
+constexpr uint16_t RT_GROUP_ICON = 14, RT_VERSION = 16;
 constexpr uint32_t MAX_RESOURCE_READ = 1u << 20;  // a version block or icon directory is far smaller
 
 bool is_resource(const resource_leaf& leaf, uint16_t type, uint16_t name) {
@@ -184,7 +190,7 @@ size_t show_info(const fs::path& image, std::ostream& out) {
         throw pack_error("not a packed image: " + image.string() + ": " + e.what());
     }
     // A bare stub shows its defaults; only a payload has a library to check.
-    const auto* payload = find_resource(summary, RT_RCDATA, PAYLOAD_ID);
+    const auto* payload = find_resource(summary, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID);
 
     auto row = [&out](const std::string& label, const std::string& value) {
         out << "  " << label << std::string(label.size() < 17 ? 17 - label.size() : 1, ' ') << value << '\n';

@@ -4,7 +4,7 @@
 
 #include <system_error>
 
-#include "pack.h"
+#include "errors.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "pack.h"
+#include "errors.h"
 
 namespace pack {
 

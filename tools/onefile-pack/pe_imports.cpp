@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "pack.h"
+#include "checks.h"
 #include "pe_layout.h"
 #include "format/little_endian.h"
 

@@ -4,7 +4,9 @@
 #pragma once
 #include <functional>
 
-#include "pack.h"
+#include "errors.h"
+#include "format/archive_format.h"
+#include "pe_image.h"
 
 namespace pack::pe {
 
@@ -19,7 +21,7 @@ constexpr uint16_t SUBSYSTEM_WINDOWS_GUI = 2, SUBSYSTEM_WINDOWS_CUI = 3;
 constexpr uint32_t RESOURCE_DIRECTORY = 2;
 constexpr uint32_t SECURITY_DIRECTORY = 4;
 constexpr uint16_t RT_RCDATA = 10;
-constexpr uint16_t PAYLOAD_ID = 27;
+constexpr uint16_t PAYLOAD_ID = PAYLOAD_RESOURCE_ID;
 constexpr uint32_t PAYLOAD_CODE_PAGE = 1252;
 constexpr uint32_t SECTION_HEADER_SIZE = 40;
 

@@ -1,5 +1,6 @@
 // The packer's output: a file with a running PE checksum, the sink the
-// archive's writer writes to; and the progress bar.
+// archive's writer writes to, put in place only once it is complete; and
+// the progress bar.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,7 +12,7 @@
 #include <unistd.h>
 #endif
 
-#include "pack.h"
+#include "output.h"
 
 namespace pack {
 
@@ -62,6 +63,30 @@ void output_file::patch_summed(uint64_t at, const void* data, size_t size) {
 void output_file::close() {
     stream_.close();
     if (!stream_) throw pack_error("cannot write " + path_.string());
+}
+
+fs::path temporary_beside(const fs::path& output) {
+    fs::path temporary = output;
+    temporary += ".partial";
+    return temporary;
+}
+
+void finish_output(output_file& out, const fs::path& temporary, const fs::path& output, bool executable) {
+    out.close();
+    std::error_code error;
+#ifdef _WIN32
+    fs::remove(output, error);  // the runtime's rename does not replace
+    (void)executable;
+#else
+    // Executable for whoever may read it, as a linker leaves its output.
+    fs::perms perms = fs::status(temporary, error).permissions();
+    for (auto [read, exec] : {std::pair{fs::perms::owner_read, fs::perms::owner_exec},
+                              {fs::perms::group_read, fs::perms::group_exec}, {fs::perms::others_read, fs::perms::others_exec}})
+        if ((perms & read) != fs::perms::none) perms |= exec;
+    if (!error && executable) fs::permissions(temporary, perms, error);
+#endif
+    fs::rename(temporary, output, error);
+    if (error) throw pack_error("cannot rename " + temporary.string() + " to " + output.string() + ": " + error.message());
 }
 
 std::function<void(uint64_t)> progress_bar(const char* what, uint64_t total, bool enabled) {
