@@ -81,9 +81,9 @@ FUZZ_DIR := $(BUILD)/fuzz
 FUZZ_CXX := clang++ -std=c++17 -g -O1 -I. -fsanitize=fuzzer,address,undefined \
             -fno-sanitize-recover=undefined
 FUZZ_TARGETS := archive_walk compressed_walk quoting
-FUZZ_SOURCES_archive_walk := payload/archive_reader.cpp payload/extraction.cpp \
+FUZZ_SOURCES_archive_walk := format/archive_reader.cpp payload/extraction.cpp \
                              platform/bounded_buffer.cpp platform/end_abnormally.cpp
-FUZZ_SOURCES_compressed_walk := payload/archive_reader.cpp payload/piece_decoder.cpp -lzstd
+FUZZ_SOURCES_compressed_walk := format/archive_reader.cpp format/piece_decoding.cpp -lzstd
 FUZZ_SOURCES_quoting := platform/command_line.cpp platform/bounded_buffer.cpp \
                         platform/end_abnormally.cpp tests/fuzz/argv_model.cpp
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "format/shared_names.h"
-#include "platform/units.h"
+#include "format/units.h"
 
 // Message texts, written exactly as they stand.
 constexpr char MESSAGE_SIGNAL_HANDLER[] = "Error, failed to register signal handler.";

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/end_abnormally.h"
+#include "format/branding_record.h"
 #include "platform/bounded_buffer.h"
+#include "platform/end_abnormally.h"
 #include "platform/win32_api.h"
-#include "resources/branding_record.h"
 
 namespace {
 

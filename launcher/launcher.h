@@ -3,8 +3,8 @@
 #pragma once
 #include <atomic>
 
+#include "format/archive_reader.h"
 #include "format/shared_names.h"
-#include "payload/archive_reader.h"
 #include "payload/extraction.h"
 #include "platform/bounded_buffer.h"
 #include "platform/run_directory_template.h"

@@ -4,9 +4,9 @@
 #pragma once
 #include <cstdint>
 
+#include "format/units.h"
 #include "platform/run_directory_template.h"
 #include "platform/tree_paths.h"
-#include "platform/units.h"
 
 // A run directory is named after its template's last component, PARENT and
 // START as decimal digits (by default onefile_<PARENT>_<START>); the sweep

@@ -10,11 +10,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "format/branding_record.h"
 #include "format/shared_names.h"
+#include "format/units.h"
 #include "platform/bounded_buffer.h"
 #include "platform/tree_deleter.h"
-#include "platform/units.h"
-#include "resources/branding_record.h"
 
 // The marks. A run directory's is in its lock file (`<name>.lock`, made new
 // just before the directory): the lock mark and the directory's number on

@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "format/branding_record.h"
 #include "launcher/launcher.h"
-#include "resources/branding_record.h"
 
 extraction_progress unpack_progress;
 

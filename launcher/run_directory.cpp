@@ -4,9 +4,10 @@
 #include "launcher/launcher.h"
 #include <cstdlib>
 
+#include "format/branding_record.h"
+#include "payload/archive_resource.h"
 #include "platform/environment.h"
 #include "platform/path_template.h"
-#include "resources/branding_record.h"
 
 const u16* record_run_directory_template() {
     const u16* stored = launcher_branding.run_directory;

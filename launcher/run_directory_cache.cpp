@@ -12,17 +12,17 @@
 #include <initializer_list>
 
 #include "diagnostics/failure.h"
+#include "format/branding_record.h"
 #include "format/shared_names.h"
 #include "launcher/launcher.h"
-#include "launcher/progress_window.h"
 #include "launcher/leftover_rules.h"
 #include "launcher/ownership.h"
+#include "launcher/progress_window.h"
 #include "platform/environment.h"
 #include "platform/file_probe.h"
 #include "platform/path_template.h"
 #include "platform/private_directory.h"
 #include "platform/tree_deleter.h"
-#include "resources/branding_record.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The payload archive's Win32 edge: a view of resource 27 of the launcher's
 // own module. Win32 calls only, through `win32`.
-#include "payload/archive_reader.h"
+#include "payload/archive_resource.h"
 
 #include "diagnostics/failure.h"
 #include "platform/win32_api.h"

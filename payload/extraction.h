@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "payload/archive_reader.h"
-#include "platform/units.h"
+#include "format/archive_reader.h"
+#include "format/units.h"
 
 constexpr size_t DIRECTORY_CACHE_CAPACITY = 1024;
 constexpr size_t WRITE_CHUNK_SIZE = 32768;

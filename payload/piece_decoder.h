@@ -1,21 +1,10 @@
-// Decoding one compressed piece of an entry, strictly: the frame must be a
-// single zstd frame filling the piece exactly, state the piece's decoded
-// size and carry a content checksum that matches. Platform-free; the
-// threads that run it live in piece_decoder_win32.cpp.
+// The launcher's decoding window: compressed pieces decoded on worker
+// threads and written where they belong (piece_decoder_win32.cpp). The
+// decoding of one piece is format/piece_decoding.h's.
 #pragma once
 #include <cstdint>
 
-#include "payload/archive_reader.h"
-
-struct ZSTD_DCtx_s;
-using piece_context = ZSTD_DCtx_s;
-
-// A decoding context (about 100 KiB of the heap), or nullptr without memory.
-piece_context* new_piece_context();
-
-// Decodes `piece` into `out` (piece.decoded_size bytes). False for any frame
-// that is not exactly what the packer writes, or whose checksum differs.
-bool decode_piece(piece_context* context, const payload_piece& piece, uint8_t* out);
+#include "format/piece_decoding.h"
 
 #ifdef _WIN32
 // The decoding window of the parent's writer: the writer queues each piece

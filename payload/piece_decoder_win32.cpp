@@ -1,7 +1,7 @@
 // The decoding window: a ring of pieces queued by the writer, each decoded
 // and written into its file by a worker thread. Win32 threads and locks
-// only; the decoding itself is piece_decoder.cpp's. Worker threads never
-// enter the heap: their contexts and buffers are made on the writing
+// only; the decoding itself is format/piece_decoding.cpp's. Worker threads
+// never enter the heap: their contexts and buffers are made on the writing
 // thread, so a process that ends while they work cannot leave the heap's
 // lock taken.
 #include "payload/piece_decoder.h"

@@ -1,7 +1,7 @@
 // Fixed-capacity UTF-16 text: the one checked helper through which every
 // write into a bounded buffer goes. Platform-free.
 #pragma once
-#include "platform/units.h"
+#include "format/units.h"
 
 // Capacities, in UTF-16 units including the terminator.
 constexpr size_t RUN_DIRECTORY_CAPACITY = 4096;

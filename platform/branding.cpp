@@ -1,7 +1,7 @@
 // The launcher's product texts for {COMPANY}, {PRODUCT} and {VERSION} and its
 // run-directory template, in the fixed-capacity record that the packer rewrites together with the version
 // block. Data only. The defaults come from the build's settings.
-#include "resources/branding_record.h"
+#include "format/branding_record.h"
 
 #include "platform/branding_defaults.h"  // generated from the build's settings
 

@@ -2,7 +2,7 @@
 // and child-information variables. Names are widened unit for unit.
 #pragma once
 #include "format/shared_names.h"
-#include "platform/units.h"
+#include "format/units.h"
 
 // A wide name holds at most 39 units and its terminator.
 constexpr size_t VARIABLE_NAME_CAPACITY = 40;

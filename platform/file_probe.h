@@ -13,8 +13,8 @@
 
 #include <cstdint>
 
+#include "format/units.h"
 #include "platform/bounded_buffer.h"
-#include "platform/units.h"
 
 struct file_probe {
     HANDLE directory;

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/end_abnormally.h"
+#include "format/branding_record.h"
 #include "platform/bounded_buffer.h"
+#include "platform/end_abnormally.h"
 #include "platform/environment.h"
-#include "resources/branding_record.h"
 
 namespace {
 

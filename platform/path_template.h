@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "platform/units.h"
+#include "format/units.h"
 
 #include "platform/run_directory_template.h"
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/units.h"
+#include "format/units.h"
 
 // The template of releases that had no other: a new directory per start,
 // named after the parent's process id and start time, in the user's TEMP.

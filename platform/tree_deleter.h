@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/units.h"
+#include "format/units.h"
 
 // What an entry opened through entry_open turned out to be.
 enum class entry_kind {

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstddef>
 
-#include "platform/units.h"
+#include "format/units.h"
 
 // Writes the long-path form of the absolute path `full` into `out`
 // (capacity units): \\?\ before a drive path, \\?\UNC\ for \\server\share,

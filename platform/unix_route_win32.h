@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/units.h"
+#include "format/units.h"
 #include "platform/win32_api.h"
 
 // struct stat of Linux on x86-64.

@@ -10,7 +10,7 @@
 #include <cwchar>
 
 #include "format/shared_names.h"
-#include "payload/archive_format.h"
+#include "format/archive_format.h"
 #include "platform/bounded_buffer.h"
 #include "platform/command_line.h"
 

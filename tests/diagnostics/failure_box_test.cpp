@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "resources/branding_record.h"
+#include "format/branding_record.h"
 #include "tests/launcher/e2e_harness.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "payload/archive_reader.h"
+#include "format/archive_reader.h"
 #include "payload/extraction.h"
 #include "platform/bounded_buffer.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/units.h"
+#include "format/units.h"
 
 using u16_string = std::basic_string<u16>;
 

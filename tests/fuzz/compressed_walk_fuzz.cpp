@@ -8,8 +8,8 @@
 
 #include <zstd.h>
 
-#include "payload/archive_reader.h"
-#include "payload/piece_decoder.h"
+#include "format/archive_reader.h"
+#include "format/piece_decoding.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 // ends with one line and status 2.
 #include <random>
 
-#include "payload/archive_format.h"
+#include "format/archive_format.h"
 #include "payload/piece_decoder.h"
-#include "tests/launcher/compressed_payload.h"
 #include "tests/launcher/e2e_fixture.h"
+#include "tests/launcher/payload_archives.h"
 
 // Damage that zstd alone would let through: frames without a checksum, and
 // a size field that does not match the pieces.

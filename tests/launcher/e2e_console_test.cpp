@@ -138,6 +138,18 @@ TEST_F(run_program, ctrl_c_reaches_the_program_and_its_status_is_returned) {
     EXPECT_TRUE(run_directories_in(temp_).empty());
 }
 
+// The build's onefile_pack(RUN ... COMPRESS): a program shipped compressed
+// starts and its status is the launcher's.
+TEST_F(run_program, program_packed_compressed_by_the_build_runs) {
+    std::wstring tool_copy = folder_ + L"\\CompressedTool.exe";
+    ASSERT_TRUE(write_file(tool_copy, read_file(windows_path(COMPRESSED_TOOL))));
+    launched_process tool;
+    ASSERT_TRUE(tool.start(tool_copy, enclosed(tool_copy) + L" say packed exit 7", temp_, folder_, folder_ + L"\\out"));
+    ASSERT_TRUE(tool.wait(TIMEOUT_MS));
+    EXPECT_EQ(tool.exit_code(), 7u) << tool.standard_error();
+    EXPECT_EQ(tool.standard_output(), "packed\r\n");
+}
+
 // A launcher ended from outside (as Task Manager would) takes the program
 // with it: nothing is left running from the run directory.
 TEST_F(run_program, program_ends_when_the_launcher_is_killed) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/launcher/e2e_harness.h"
+#include "tests/launcher/payload_archives.h"
 #include "tests/launcher/probe_report.h"
 
 // Waits for a launcher and its application; nothing here takes seconds.

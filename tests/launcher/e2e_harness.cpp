@@ -1,4 +1,4 @@
-// Harness for the end-to-end tests: archives, packing, processes, reports.
+// Harness for the end-to-end tests: packing, processes, reports.
 // Test code only; it calls Win32 directly, not through the launcher's table.
 #include "tests/launcher/e2e_harness.h"
 
@@ -11,20 +11,11 @@
 #include <cstdio>
 #include <cwctype>
 
+#include "format/branding_record.h"
 #include "platform/tree_deleter.h"
-#include "resources/branding_record.h"
 #include "tests/launcher/probe_report.h"
 
 namespace {
-
-void append_u16(std::string& out, wchar_t unit) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>((unit >> 8) & 0xFF);
-}
-
-void append_u64(std::string& out, uint64_t value) {
-    for (int shift = 0; shift < 64; shift += 8) out += static_cast<char>((value >> shift) & 0xFF);
-}
 
 std::wstring upper(std::wstring text) {
     for (wchar_t& unit : text) unit = static_cast<wchar_t>(towupper(unit));
@@ -73,20 +64,6 @@ HANDLE inheritable_output(const std::wstring& path) {
 }
 
 }  // namespace
-
-std::string archive_bytes(const std::vector<archive_entry>& entries) {
-    std::string out = "KAX";
-    for (const archive_entry& entry : entries) {
-        for (wchar_t unit : entry.name) append_u16(out, unit);
-        append_u16(out, 0);
-        append_u64(out, entry.data.size());
-        out += entry.data;
-    }
-    append_u16(out, 0);
-    while (out.size() % 8 != 0) out += '\0';
-    append_u64(out, out.size());
-    return out;
-}
 
 std::wstring windows_path(const char* unix_path) {
     std::wstring path = L"Z:";

@@ -1,7 +1,7 @@
-// Windows-side harness for the end-to-end tests: builds payload archives,
-// packs them into copies of the launcher stub, starts packed launchers with
-// an exact command line and environment, and reads back their 32-bit exit
-// codes, their output and the probe application's reports.
+// Windows-side harness for the end-to-end tests: packs payload archives
+// (payload_archives.h) into copies of the launcher stub, starts packed
+// launchers with an exact command line and environment, and reads back
+// their 32-bit exit codes, their output and the probe application's reports.
 #pragma once
 #include <windows.h>
 
@@ -9,15 +9,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-struct archive_entry {
-    std::wstring name;
-    std::string data;
-};
-
-// Header "KAX", the records, the end marker, zero fill to a multiple of 8 and
-// the trailer holding its own offset.
-std::string archive_bytes(const std::vector<archive_entry>& entries);
 
 // Windows form of a path the build gives in Unix form (Wine maps / to Z:).
 std::wstring windows_path(const char* unix_path);

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "payload/archive_format.h"
+#include "format/archive_format.h"
 #include "payload/piece_decoder.h"
-#include "tests/launcher/compressed_payload.h"
+#include "tests/launcher/payload_archives.h"
 #include "tests/launcher/e2e_harness.h"
 #include "tests/launcher/probe_report.h"
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "diagnostics/failure.h"
+#include "payload/archive_resource.h"
 #include "payload/extraction.h"
 #include "platform/bounded_buffer.h"
 #include "platform/win32_api.h"

@@ -4,8 +4,8 @@
 // streams, the exit status and what stays on disk.
 #include <gtest/gtest.h>
 
-#include "payload/archive_format.h"
-#include "tests/launcher/compressed_payload.h"
+#include "format/archive_format.h"
+#include "tests/launcher/payload_archives.h"
 #include "tests/launcher/e2e_fixture.h"
 #include "tests/reliability/fault_injection.h"
 

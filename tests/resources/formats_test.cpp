@@ -3,9 +3,9 @@
 // manifest inputs the packer must refuse.
 #include <gtest/gtest.h>
 
-#include "resources/icon_file.h"
-#include "resources/manifest_check.h"
-#include "resources/version_block.h"
+#include "format/icon_file.h"
+#include "format/manifest_check.h"
+#include "format/version_block.h"
 #include "tests/resources/pe_reader.h"
 
 namespace {

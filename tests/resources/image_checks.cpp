@@ -25,7 +25,7 @@ constexpr uint32_t neutral_language = 0;
 constexpr uint32_t code_page_1252 = 1252;
 constexpr uint32_t payload_id = 27;
 constexpr size_t manifest_bytes = 1265;
-// The branding record (resources/branding_record.h): company, product and
+// The branding record (format/branding_record.h): company, product and
 // version as UTF-16 after a 24-byte head.
 constexpr char brand_section[] = ".brand";
 constexpr size_t record_company = 24, record_product = 24 + 512, record_version = 24 + 1024;

@@ -3,7 +3,7 @@
 // the same recipe as the stub, checked where it is built, under Wine.
 #include <windows.h>
 
-#include "resources/branding_record.h"
+#include "format/branding_record.h"
 #include "tests/resources/image_checks.h"
 #include "tests/resources/pe_reader.h"
 

@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "format/icon_file.h"
 #include "tests/resources/image_checks.h"
-#include "resources/icon_file.h"
 #include "tests/resources/pe_reader.h"
 
 namespace image_checks {

@@ -13,8 +13,10 @@
 
 #include <fstream>
 
-#include "pack.h"
-#include "resources/branding_record.h"
+#include "checks.h"
+#include "output.h"
+#include "pe_image.h"
+#include "format/branding_record.h"
 #include "tests/tools/packer_run.h"
 
 namespace {

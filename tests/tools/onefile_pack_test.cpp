@@ -11,7 +11,8 @@
 #include <map>
 #include <sstream>
 
-#include "pack.h"
+#include "names.h"
+#include "pe_image.h"
 #include "tests/tools/packer_run.h"
 
 namespace {
@@ -105,10 +106,6 @@ TEST_F(OnefilePack, OutputIsReproducibleAndMatchesTheBareArchive) {
     std::ifstream image(root / "one.exe", std::ios::binary);
     pack::payload_location where = pack::locate_payload(image, one.size());
     EXPECT_EQ(one.substr(where.offset, where.size), bare);
-    EXPECT_EQ(bare.size() % 8, 0u);
-    uint64_t trailer = 0;
-    for (int i = 7; i >= 0; --i) trailer = (trailer << 8) | static_cast<uint8_t>(bare[bare.size() - 8 + i]);
-    EXPECT_EQ(trailer, bare.size() - 8);
 }
 
 uint32_t u32_at(const std::string& b, size_t at) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "format/little_endian.h"
+#include "payload/archive_resource.h"
 #include "payload/extraction.h"
 #include "platform/bounded_buffer.h"
 #include "platform/win32_api.h"
@@ -52,9 +54,7 @@ TEST(PackedImage, WriterReproducesThePackedTree) {
     payload_archive archive = open_payload_archive();
     const size_t size = static_cast<size_t>(archive.end - archive.base);
     EXPECT_EQ(size, SizeofResource(nullptr, found));
-    uint64_t trailer = 0;
-    for (int i = 7; i >= 0; --i) trailer = (trailer << 8) | archive.base[size - 8 + i];
-    EXPECT_EQ(trailer, size - 8);
+    EXPECT_EQ(load_le64(archive.base + size - TRAILER_SIZE), size - TRAILER_SIZE);
 
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <set>
 
 #include "diagnostics/failure.h"
-#include "pack.h"
-#include "resources/little_endian.h"
+#include "checks.h"
 
 namespace pack {
 

@@ -4,7 +4,8 @@
 #include <map>
 #include <set>
 
-#include "pack.h"
+#include "app_tree.h"
+#include "names.h"
 
 namespace pack {
 

@@ -5,10 +5,11 @@
 #include <iterator>
 #include <map>
 
-#include "pack.h"
-#include "resources/icon_file.h"
-#include "resources/manifest_check.h"
-#include "resources/version_block.h"
+#include "branding.h"
+#include "names.h"
+#include "format/icon_file.h"
+#include "format/manifest_check.h"
+#include "format/version_block.h"
 
 namespace pack {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "pack.h"
+#include "branding.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX

@@ -1,28 +1,33 @@
-// list and extract: the payload of a packed image (or a bare archive) read
-// back as the launcher would, one chunk at a time.
-#include <cstring>
+// The commands but info: pack and brand (the stub rewritten, stub.h),
+// archive (the bare payload, written by format/'s one writer), and list and
+// extract (the payload of a packed image or a bare archive read in place
+// with the launcher's reader, as the launcher would).
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
 
-#include "pack.h"
-#include "payload/archive_format.h"
+#include "checks.h"
+#include "commands.h"
+#include "mapped_file.h"
+#include "names.h"
+#include "output.h"
+#include "payload_walk.h"
+#include "pe_image.h"
+#include "run_program.h"
+#include "stub.h"
 
 namespace pack {
 
 namespace {
 
-struct opened_payload {
-    std::ifstream in;
-    payload_location where;
-};
-
-void open_payload(const fs::path& image, opened_payload& opened) {
-    std::error_code error;
-    uint64_t size = fs::file_size(image, error);
-    if (error) throw pack_error("cannot read " + image.string() + ": " + error.message());
-    opened.in.open(image, std::ios::binary);
-    if (!opened.in) throw pack_error("cannot read " + image.string());
-    opened.where = locate_payload(opened.in, size);
-    opened.in.clear();
-    opened.in.seekg(static_cast<std::streamoff>(opened.where.offset));
+// The payload of `file`, where its image places it; a payload said to pass
+// the file's end is cut there, and the walk meets the cut as damage.
+payload_walk walk_payload_of(const mapped_file& file) {
+    payload_location where = locate_payload(file.data(), file.size());
+    uint64_t size = std::min(where.size, file.size() - std::min(where.offset, file.size()));
+    return payload_walk(file.data() + where.offset, size);
 }
 
 // A stored name as a relative path, refusing anything that could leave the
@@ -45,53 +50,152 @@ fs::path relative_path_of(const std::u16string& name) {
     }
 }
 
+// The compressed form at `level`, its bar counting the bytes read.
+archive_options compressing(const std::vector<app_entry>& entries, int level, bool progress) {
+    uint64_t total = 0;
+    for (const app_entry& entry : entries) total += entry.size;
+    archive_options compressed;
+    compressed.level = level;
+    compressed.progress = progress_bar("compressing", total, progress);
+    return compressed;
+}
+
 }  // namespace
 
+int checked_compression_level(const std::string& text) {
+    size_t used = 0;
+    int level = 0;
+    try {
+        level = std::stoi(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size() || level < MIN_COMPRESSION_LEVEL || level > MAX_COMPRESSION_LEVEL)
+        throw option_error("--compress", "level '" + text + "' is not a number from " +
+                                             std::to_string(MIN_COMPRESSION_LEVEL) + " to " +
+                                             std::to_string(MAX_COMPRESSION_LEVEL));
+    return level;
+}
+
+std::string describe_compression(uint64_t packed, uint64_t size) {
+    char ratio[32] = "-";
+    if (size != 0) std::snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(packed) / static_cast<double>(size));
+    return "compressed to " + std::to_string(packed) + " bytes (" + ratio + " of it)";
+}
+
+void pack_image(const pack_options& options) {
+    loaded_stub stub = load_stub(options.stub);
+    brand_loaded(stub, options.branding, options.output);
+    pack_options given = options;
+    if (!options.run_program.empty()) {
+        given.main_name = from_utf8(RUN_LIBRARY_FILE_NAME);
+        given.main_file = options.stub.parent_path() / RUN_LIBRARY_FILE_NAME;
+        if (!fs::is_regular_file(given.main_file))
+            throw pack_error("--run needs " + given.main_file.string() + " (installed beside the stub)");
+    }
+    std::vector<app_entry> entries = scan_app_tree(options.app_dir, given.main_name, given.main_file);
+    // An earlier output inside APP_DIR is not part of the application.
+    std::error_code error;
+    entries.erase(std::remove_if(entries.begin() + 1, entries.end(),
+                                 [&](const app_entry& e) { return fs::equivalent(e.source, options.output, error); }),
+                  entries.end());
+    if (!options.run_program.empty()) add_run_program_entry(entries, options.run_program);
+    if (options.check) {
+        std::string label = to_utf8(given.main_name);
+        if (!given.main_file.empty() && given.main_file.filename().u8string() != label)
+            label = given.main_file.filename().u8string() + " (packed as " + label + ")";
+        std::ostringstream warnings;
+        check_application(entries, label);
+        std::string added = complete_payload(entries, label, options.search_paths, warnings);
+        if (!added.empty()) {
+            resource_leaf leaf;
+            leaf.type.id = pe::RT_RCDATA;
+            leaf.name = {true, 0, ADDED_LIBRARIES_RESOURCE};
+            stub.leaves.push_back(leaf);
+            stub.data.emplace_back(added.begin(), added.end());
+        }
+        warn_long_paths(entries, warnings);
+        warn_stock_texts(stub, warnings);
+        std::cerr << warnings.str();
+        if (options.strict && !warnings.str().empty())
+            throw refused_error("--strict: the warnings above are errors; " + options.output.string() +
+                                " was not written");
+    }
+    prepare_digest(stub, entries, options.stub);
+    if (options.compress == 0) return write_image(stub, &entries, options.output, options.progress);
+    // The image's layout needs the payload's size first: the compressed form
+    // is written beside the output and copied in.
+    fs::path compressed = temporary_beside(options.output);
+    compressed += ".payload";
+    try {
+        archive_options form = compressing(entries, options.compress, options.progress);
+        writing_to(compressed, [&](output_file& out) { write_archive(entries, form, out); });
+        write_image(stub, &entries, options.output, options.progress, &compressed);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(compressed, ignored);
+        throw;
+    }
+    std::error_code ignored;
+    fs::remove(compressed, ignored);
+}
+
+void brand_stub(const fs::path& stub_path, const fs::path& output, const branding_options& branding) {
+    loaded_stub stub = load_stub(stub_path);
+    std::error_code error;
+    fs::perms perms = fs::status(stub_path, error).permissions();
+    brand_loaded(stub, &branding, output);
+    write_image(stub, nullptr, output, false);
+    // A stub stays as executable as it was (the build brands it in place).
+    if (!error) fs::permissions(output, perms, error);
+}
+
+void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name, const fs::path& output,
+                        bool progress, int compress) {
+    std::vector<app_entry> entries = scan_app_tree(app_dir, main_name);
+    if (compress != 0) {
+        archive_options form = compressing(entries, compress, progress);
+        return writing_to(output, [&](output_file& out) { write_archive(entries, form, out); });
+    }
+    uint64_t size = stored_archive_size(entries);
+    writing_to(output, [&](output_file& out) {
+        out.on_progress = progress_bar("archiving", size, progress);
+        write_archive(entries, {}, out);
+    }, false);
+}
+
 void list_payload(const fs::path& image, std::ostream& out) {
-    opened_payload opened;
-    open_payload(image, opened);
-    char header[3] = {};
-    opened.in.read(header, sizeof header);
-    const bool compressed = std::memcmp(header, COMPRESSED_ARCHIVE_HEADER, sizeof header) == 0;
-    opened.in.clear();
-    opened.in.seekg(static_cast<std::streamoff>(opened.where.offset));
-    uint64_t count = 0, total = 0;
-    uint64_t packed = walk_archive(opened.in, opened.where.size, {[&](const std::u16string& name, uint64_t size) {
-                                                     out << size << '\t' << to_utf8(name) << '\n';
-                                                     ++count;
-                                                     total += size;
-                                                 },
-                                                 nullptr});
+    mapped_file file(image);
+    payload_walk walk = walk_payload_of(file);
+    uint64_t count = 0, total = 0, packed = 0;
+    for (payload_entry entry; walk.next(entry);) {
+        out << entry.size << '\t' << to_utf8(entry.name) << '\n';
+        ++count;
+        total += entry.size;
+        packed += entry.packed;
+    }
     out << count << " entries, " << total << " bytes";
-    if (compressed) out << ", " << describe_compression(packed, total);
+    if (walk.compressed()) out << ", " << describe_compression(packed, total);
     out << "\n";
 }
 
 void extract_payload(const fs::path& image, const fs::path& directory) {
-    opened_payload opened;
-    open_payload(image, opened);
-    std::ofstream file;
-    fs::path current;
-    auto finish = [&] {
-        if (!file.is_open()) return;
-        file.close();
-        if (!file) throw pack_error("cannot write " + current.string());
-    };
-    walk_archive(opened.in, opened.where.size,
-                 {[&](const std::u16string& name, uint64_t) {
-                      finish();
-                      current = directory / relative_path_of(name);
-                      std::error_code error;
-                      fs::create_directories(current.parent_path(), error);
-                      if (error) throw pack_error("cannot create " + current.parent_path().string() + ": " + error.message());
-                      file.open(current, std::ios::binary | std::ios::trunc);
-                      if (!file) throw pack_error("cannot create " + current.string());
-                  },
-                  [&](const char* data, size_t size) {
-                      file.write(data, static_cast<std::streamsize>(size));
-                      if (!file) throw pack_error("cannot write " + current.string());
-                  }});
-    finish();
+    mapped_file file(image);
+    payload_walk walk = walk_payload_of(file);
+    for (payload_entry entry; walk.next(entry);) {
+        fs::path current = directory / relative_path_of(entry.name);
+        std::error_code error;
+        fs::create_directories(current.parent_path(), error);
+        if (error) throw pack_error("cannot create " + current.parent_path().string() + ": " + error.message());
+        std::ofstream out(current, std::ios::binary | std::ios::trunc);
+        if (!out) throw pack_error("cannot create " + current.string());
+        walk.read(entry, [&](const uint8_t* data, size_t size) {
+            out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+            if (!out) throw pack_error("cannot write " + current.string());
+        });
+        out.close();
+        if (!out) throw pack_error("cannot write " + current.string());
+    }
 }
 
 }  // namespace pack

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "pack.h"
+#include "output.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX

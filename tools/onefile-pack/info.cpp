@@ -1,9 +1,11 @@
 // onefile-pack info: what a packed image says about itself, on one screen:
 // the stub's release, the version block and icons, the payload and its
-// application library. Reads only what it shows; the payload is skipped over.
+// application library. Reads only what it shows; the payload in place,
+// through the launcher's own reader.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <algorithm>
+#include <fstream>
 #include <functional>
 #include <list>
 #include <map>
@@ -11,18 +13,24 @@
 #include <set>
 #include <sstream>
 
-#include "pack.h"
-#include "payload/archive_format.h"
-#include "resources/branding_record.h"
-#include "resources/little_endian.h"
-#include "resources/version_block.h"
+#include "format/archive_format.h"
+#include "format/branding_record.h"
+#include "format/little_endian.h"
+#include "format/version_block.h"
+#include "mapped_file.h"
+#include "branding.h"
+#include "checks.h"
+#include "commands.h"
+#include "names.h"
+#include "pe_image.h"
+#include "run_program.h"
+#include "payload_walk.h"
 
 namespace pack {
 
 namespace {
 
-constexpr uint16_t RT_GROUP_ICON = 14, RT_VERSION = 16, RT_RCDATA = 10;
-constexpr uint16_t PAYLOAD_ID = 27;
+constexpr uint16_t RT_GROUP_ICON = 14, RT_VERSION = 16;
 constexpr uint32_t MAX_RESOURCE_READ = 1u << 20;  // a version block or icon directory is far smaller
 
 bool is_resource(const resource_leaf& leaf, uint16_t type, uint16_t name) {
@@ -68,7 +76,7 @@ std::string progress_window(const std::vector<uint8_t>& record) {
 std::u16string text_at(const std::vector<uint8_t>& record, size_t at, size_t capacity) {
     std::u16string text;
     for (size_t i = 0; i < capacity; ++i) {
-        char16_t unit = static_cast<char16_t>(record[at + 2 * i] | (record[at + 2 * i + 1] << 8));
+        char16_t unit = get16(record, at + 2 * i);
         if (unit == 0) break;
         text += unit;
     }
@@ -116,86 +124,27 @@ std::string version_text(const uint16_t parts[4]) {
            std::to_string(parts[3]);
 }
 
-struct payload_entry {
-    std::u16string name;
-    uint64_t offset, size;  // of its data in the file
-    uint64_t packed;        // bytes of its data there (its size when stored)
-};
-
-// A compressed entry's bytes, decoded into memory: what the image readers
-// look at is read on demand, at any offset.
-std::string decode_entry(std::istream& in, const payload_entry& entry) {
-    if (entry.size / PIECE_SIZE > entry.packed / PIECE_LENGTH_FIELD)
-        throw pack_error("payload is damaged: an entry's size does not match its pieces");
-    std::string bytes(static_cast<size_t>(entry.size), '\0');
-    uint64_t at = entry.offset, end = entry.offset + entry.packed, done = 0;
-    while (done < entry.size) {
-        if (end - at < PIECE_LENGTH_FIELD) throw pack_error("payload is damaged: a piece runs past its entry");
-        std::vector<uint8_t> field = read_stream_bytes(in, at, PIECE_LENGTH_FIELD);
-        uint32_t length = field[0] | field[1] << 8 | field[2] << 16 | static_cast<uint32_t>(field[3]) << 24;
-        at += PIECE_LENGTH_FIELD;
-        if (length > end - at) throw pack_error("payload is damaged: a piece runs past its entry");
-        std::vector<uint8_t> frame = read_stream_bytes(in, at, length);
-        at += length;
-        uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(entry.size - done, PIECE_SIZE));
-        decode_entry_piece(std::string(frame.begin(), frame.end()), part, &bytes[static_cast<size_t>(done)]);
-        done += part;
-    }
-    return bytes;
-}
-
-// The payload's names and sizes, seeking over the data.
-std::vector<payload_entry> walk_entries(std::istream& in, payload_location where, bool& compressed) {
-    auto damaged = [](const char* what) { return pack_error(std::string("payload is damaged: ") + what); };
-    uint64_t at = where.offset, end = where.offset + where.size;
-    auto take = [&](size_t count) {
-        if (count > end - at) throw damaged("it ends inside a record");
-        std::vector<uint8_t> bytes = read_stream_bytes(in, at, count);
-        at += count;
-        return bytes;
-    };
-    std::vector<uint8_t> header = take(3);
-    compressed = std::memcmp(header.data(), COMPRESSED_ARCHIVE_HEADER, 3) == 0;
-    if (!compressed && std::memcmp(header.data(), ARCHIVE_HEADER, 3) != 0) throw damaged("no KAX or KAZ header");
-    std::vector<payload_entry> entries;
-    for (;;) {
-        std::u16string name;
-        for (;;) {
-            std::vector<uint8_t> unit = take(2);
-            char16_t value = static_cast<char16_t>(unit[0] | (unit[1] << 8));
-            if (value == 0) break;
-            if (name.size() == MAX_NAME_UNITS) throw damaged("a name is longer than 1023 units");
-            name += value;
-        }
-        if (name.empty()) return entries;
-        std::vector<uint8_t> field = take(compressed ? 16 : 8);
-        uint64_t size = 0, packed = 0;
-        for (int i = 7; i >= 0; --i) size = (size << 8) | field[i];
-        for (int i = 15; compressed && i >= 8; --i) packed = (packed << 8) | field[i];
-        if (!compressed) packed = size;
-        if (packed > end - at) throw damaged("an entry runs past its end");
-        entries.push_back({name, at, size, packed});
-        at += packed;
-    }
-}
-
 using row_fn = std::function<void(const std::string&, const std::string&)>;
 
-// The payload's rows; returns how many findings make `info` exit 3.
-size_t show_payload(std::istream& in, const image_summary& summary, const std::pair<resource_leaf, uint64_t>& payload,
-                    const row_fn& row) {
-    bool compressed = false;
-    std::vector<payload_entry> entries = walk_entries(in, {payload.second, payload.first.size}, compressed);
+// The payload's rows; returns how many findings make `info` exit 3. The
+// payload is read in place in `file`; stored entries' images are read from
+// `in` at their offsets, compressed ones decoded into memory first.
+size_t show_payload(std::istream& in, const mapped_file& file, const image_summary& summary,
+                    const std::pair<resource_leaf, uint64_t>& payload, const row_fn& row) {
+    const uint64_t offset = std::min<uint64_t>(payload.second, file.size());
+    payload_walk walk(file.data() + offset, std::min<uint64_t>(payload.first.size, file.size() - offset));
+    std::vector<payload_entry> entries;
+    for (payload_entry entry; walk.next(entry);) entries.push_back(entry);
     uint64_t total = 0, packed = 0;
     for (const payload_entry& entry : entries) total += entry.size, packed += entry.packed;
     row("payload", std::to_string(entries.size()) + " entries, " + std::to_string(total) + " bytes" +
-                       (compressed ? ", zstd, " + describe_compression(packed, total) : ""));
+                       (walk.compressed() ? ", zstd, " + describe_compression(packed, total) : ""));
     if (entries.empty()) return 0;
-    // Compressed entries are read from memory, decoded once each.
+    // Compressed entries are decoded once each.
     auto decoded = std::make_shared<std::list<std::istringstream>>();
-    auto part_of = [&in, compressed, decoded](const payload_entry& entry) -> file_part {
-        if (!compressed) return {&in, entry.offset, entry.size};
-        decoded->emplace_back(decode_entry(in, entry));
+    auto part_of = [&in, &file, &walk, decoded](const payload_entry& entry) -> file_part {
+        if (!walk.compressed()) return {&in, static_cast<uint64_t>(entry.data - file.data()), entry.size};
+        decoded->emplace_back(walk.bytes_of(entry));
         return {&decoded->back(), 0, entry.size};
     };
     const payload_entry& first = entries.front();
@@ -204,11 +153,8 @@ size_t show_payload(std::istream& in, const image_summary& summary, const std::p
     std::string state = !library.problem.empty() ? "cannot be loaded: " + library.problem
                       : library.exports_run_code ? "exports run_code" : "does NOT export run_code";
     row("library", first_name + ", " + std::to_string(first.size) + " bytes, " + state);
-    if (entries.size() > 1 && entries[1].name == RUN_PROGRAM_ENTRY_NAME && entries[1].size <= MAX_NAME_UNITS * 3) {
-        file_part part = part_of(entries[1]);
-        std::vector<uint8_t> name = read_stream_bytes(*part.in, part.offset, static_cast<size_t>(entries[1].size));
-        row("program", std::string(name.begin(), name.end()) + " (--run; the library starts it)");
-    }
+    if (entries.size() > 1 && entries[1].name == RUN_PROGRAM_ENTRY_NAME && entries[1].size <= MAX_NAME_UNITS * 3)
+        row("program", walk.bytes_of(entries[1]) + " (--run; the library starts it)");
 
     std::set<std::string> top_level;
     for (const payload_entry& entry : entries)
@@ -258,7 +204,7 @@ size_t show_info(const fs::path& image, std::ostream& out) {
         throw pack_error("not a packed image: " + image.string() + ": " + e.what());
     }
     // A bare stub shows its defaults; only a payload has a library to check.
-    const auto* payload = find_resource(summary, RT_RCDATA, PAYLOAD_ID);
+    const auto* payload = find_resource(summary, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID);
 
     auto row = [&out](const std::string& label, const std::string& value) {
         out << "  " << label << std::string(label.size() < 17 ? 17 - label.size() : 1, ' ') << value << '\n';
@@ -293,7 +239,7 @@ size_t show_info(const fs::path& image, std::ostream& out) {
         std::string sizes;
         uint32_t size = std::min(group->first.size, MAX_RESOURCE_READ);
         std::vector<uint8_t> directory = size >= 6 ? read_stream_bytes(in, group->second, size) : std::vector<uint8_t>();
-        size_t count = directory.size() >= 6 ? (directory[4] | (directory[5] << 8)) : 0;
+        size_t count = directory.size() >= 6 ? get16(directory, 4) : 0;
         for (size_t i = 0; i < count && 6 + 14 * (i + 1) <= directory.size(); ++i) {
             unsigned width = directory[6 + 14 * i], height = directory[7 + 14 * i];
             std::string one = std::to_string(width == 0 ? 256 : width);
@@ -309,7 +255,8 @@ size_t show_info(const fs::path& image, std::ostream& out) {
     if (payload == nullptr) {
         row("payload", "none (a stub: nothing is packed yet)");
     } else {
-        missing = show_payload(in, summary, *payload, row);
+        mapped_file file(image);
+        missing = show_payload(in, file, summary, *payload, row);
     }
     row("signed", summary.has_signature ? "yes (security directory present)" : "no");
     return missing;

@@ -2,7 +2,9 @@
 #include <cstring>
 #include <iostream>
 
-#include "pack.h"
+#include "branding.h"
+#include "commands.h"
+#include "names.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX

@@ -1,6 +1,6 @@
 // Entry names as Windows will see them: the checks that keep a packed tree
 // creatable by the launcher, case folding for uniqueness, UTF-8 conversion.
-#include "pack.h"
+#include "names.h"
 
 namespace pack {
 

@@ -3,7 +3,8 @@
 // the unpacking opens plain paths, which a Windows without long paths
 // enabled (LongPathsEnabled, off by default) limits to MAX_PATH, and the
 // launcher's buffers hold 4095 units. Names only; nothing here reads files.
-#include "pack.h"
+#include "checks.h"
+#include "names.h"
 
 namespace pack {
 

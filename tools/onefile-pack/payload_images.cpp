@@ -1,11 +1,13 @@
 // Every Windows image in the payload checked as the loader will meet it in
 // the run directory, and the libraries none provides taken from the search
 // paths. Names and images only: the caller says how a file is read.
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
 
-#include "pack.h"
+#include "checks.h"
+#include "names.h"
 
 namespace pack {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "pe_layout.h"
-#include "resources/branding_record.h"
-#include "resources/little_endian.h"
+#include "format/branding_record.h"
+#include "format/little_endian.h"
 
 namespace pack {
 
@@ -67,10 +67,13 @@ uint64_t rva_to_offset(const pe_layout& layout, uint32_t rva, uint64_t size) {
 }
 
 read_at_fn memory_reader(const std::vector<uint8_t>& image) {
-    return [&image](uint64_t offset, size_t count) {
-        if (offset > image.size() || count > image.size() - offset) throw not_pe("header or table past the end of the file");
-        return std::vector<uint8_t>(image.begin() + static_cast<std::ptrdiff_t>(offset),
-                                    image.begin() + static_cast<std::ptrdiff_t>(offset + count));
+    return bytes_reader(image.data(), image.size(), not_pe("header or table past the end of the file"));
+}
+
+read_at_fn bytes_reader(const uint8_t* bytes, uint64_t size, const pack_error& past_end) {
+    return [bytes, size, past_end](uint64_t offset, size_t count) {
+        if (offset > size || count > size - offset) throw past_end;
+        return std::vector<uint8_t>(bytes + offset, bytes + offset + count);
     };
 }
 

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "pack.h"
+#include "checks.h"
 #include "pe_layout.h"
-#include "resources/little_endian.h"
+#include "format/little_endian.h"
 
 namespace pack {
 

@@ -4,7 +4,9 @@
 #pragma once
 #include <functional>
 
-#include "pack.h"
+#include "errors.h"
+#include "format/archive_format.h"
+#include "pe_image.h"
 
 namespace pack::pe {
 
@@ -19,7 +21,7 @@ constexpr uint16_t SUBSYSTEM_WINDOWS_GUI = 2, SUBSYSTEM_WINDOWS_CUI = 3;
 constexpr uint32_t RESOURCE_DIRECTORY = 2;
 constexpr uint32_t SECURITY_DIRECTORY = 4;
 constexpr uint16_t RT_RCDATA = 10;
-constexpr uint16_t PAYLOAD_ID = 27;
+constexpr uint16_t PAYLOAD_ID = PAYLOAD_RESOURCE_ID;
 constexpr uint32_t PAYLOAD_CODE_PAGE = 1252;
 constexpr uint32_t SECTION_HEADER_SIZE = 40;
 
@@ -46,6 +48,8 @@ pe_layout parse_layout(const read_at_fn& read_at);
 uint64_t rva_to_offset(const pe_layout& layout, uint32_t rva, uint64_t size);
 // Reads from `image`, which must outlive the reader.
 read_at_fn memory_reader(const std::vector<uint8_t>& image);
+// Reads from `size` bytes at `bytes`; a read past their end throws `past_end`.
+read_at_fn bytes_reader(const uint8_t* bytes, uint64_t size, const pack_error& past_end);
 // Reads from a file of `file_size` bytes; a read past its end throws `past_end`.
 read_at_fn stream_reader(std::istream& in, uint64_t file_size, const pack_error& past_end);
 

@@ -4,7 +4,8 @@
 #include <map>
 
 #include "pe_layout.h"
-#include "resources/little_endian.h"
+#include "format/archive_reader.h"
+#include "format/little_endian.h"
 
 namespace pack {
 
@@ -87,12 +88,8 @@ resource_section build_resource_section(const std::vector<resource_leaf>& leaves
         auto found = string_offsets.find(key.name);
         if (found != string_offsets.end()) return found->second;
         uint32_t at = strings_at + static_cast<uint32_t>(strings.size());
-        strings.push_back(static_cast<uint8_t>(key.name.size()));
-        strings.push_back(static_cast<uint8_t>(key.name.size() >> 8));
-        for (char16_t u : key.name) {
-            strings.push_back(static_cast<uint8_t>(u));
-            strings.push_back(static_cast<uint8_t>(u >> 8));
-        }
+        put16(strings, static_cast<uint32_t>(key.name.size()));
+        for (char16_t u : key.name) put16(strings, u);
         string_offsets[key.name] = at;
         return at;
     };
@@ -181,15 +178,27 @@ std::vector<resource_leaf> read_resources(const std::vector<uint8_t>& image) {
     return walk_resources(parse_layout(read_at), read_at);
 }
 
-payload_location locate_payload(std::istream& in, uint64_t file_size) {
-    read_at_fn read_at = stream_reader(in, file_size, pack_error("image is truncated"));
-    std::vector<uint8_t> start = read_at(0, std::min<uint64_t>(3, file_size));
-    if (start.size() == 3 && start[0] == 'K' && start[1] == 'A' && (start[2] == 'X' || start[2] == 'Z')) return {0, file_size};
+namespace {
+
+payload_location locate_with(const read_at_fn& read_at, uint64_t file_size) {
+    std::vector<uint8_t> start = read_at(0, std::min<uint64_t>(ARCHIVE_HEADER_SIZE, file_size));
+    payload_archive bare = payload_archive_over(start.data(), start.size());
+    if (check_payload_header(bare)) return {0, file_size};
     pe_layout layout = parse_layout(read_at);
     for (const resource_leaf& leaf : walk_resources(layout, read_at)) {
         if (is_payload(leaf)) return {rva_to_offset(layout, leaf.data_rva, leaf.size), leaf.size};
     }
     throw pack_error("image carries no payload (resource 27)");
+}
+
+}  // namespace
+
+payload_location locate_payload(std::istream& in, uint64_t file_size) {
+    return locate_with(stream_reader(in, file_size, pack_error("image is truncated")), file_size);
+}
+
+payload_location locate_payload(const uint8_t* file, uint64_t file_size) {
+    return locate_with(bytes_reader(file, file_size, pack_error("image is truncated")), file_size);
 }
 
 }  // namespace pack

@@ -1,10 +1,11 @@
 // --run-directory: the template the launcher expands for its run directory,
 // checked before it goes into the stub's record, and described for `info`.
 // The rules are the launcher's own (platform/run_directory_template.cpp).
-#include "pack.h"
+#include "branding.h"
+#include "names.h"
+#include "format/branding_record.h"
 #include "platform/bounded_buffer.h"
 #include "platform/run_directory_template.h"
-#include "resources/branding_record.h"
 
 namespace pack {
 

@@ -1,8 +1,11 @@
 // --run PROGRAM: the program the run library starts, checked as the system
 // would start it, and the payload entry that names it. Standard library only.
-#include "pack.h"
+#include <fstream>
+
+#include "format/little_endian.h"
+#include "names.h"
 #include "pe_layout.h"
-#include "resources/little_endian.h"
+#include "run_program.h"
 
 namespace pack {
 

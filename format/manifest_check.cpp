@@ -1,6 +1,6 @@
 // The manifest's well-formedness check (see manifest_check.h): one pass
 // over the bytes with a stack of open element names. No platform calls.
-#include "resources/manifest_check.h"
+#include "format/manifest_check.h"
 
 #include <cctype>
 

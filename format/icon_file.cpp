@@ -1,10 +1,10 @@
 // .ico files and icon directories (see icon_file.h). Bytes only; no
 // platform calls.
-#include "resources/icon_file.h"
+#include "format/icon_file.h"
 
 #include <algorithm>
 
-#include "resources/little_endian.h"
+#include "format/little_endian.h"
 
 namespace {
 

@@ -1,11 +1,13 @@
 // The strict decoding of one piece. Platform-free: zstd's own decoder on
 // bytes in memory.
-#include "payload/piece_decoder.h"
+#include "format/piece_decoding.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
 piece_context* new_piece_context() { return ZSTD_createDCtx(); }
+
+void free_piece_context(piece_context* context) { ZSTD_freeDCtx(context); }
 
 bool decode_piece(piece_context* context, const payload_piece& piece, uint8_t* out) {
     // zstd checks a checksum only when the frame says it has one, and takes

@@ -1,26 +1,14 @@
 // Walks the payload archive in place. Platform-free: the archive arrives as a
 // byte range, and every read checks the range's end before it touches a byte.
-#include "payload/archive_reader.h"
+#include "format/archive_reader.h"
+
+#include "format/little_endian.h"
 
 namespace {
 
 size_t bytes_left(const payload_archive& archive) {
     return static_cast<size_t>(archive.end - archive.cursor);
 }
-
-// Records follow one another with no padding, so units and sizes are read
-// byte by byte rather than through a possibly misaligned pointer.
-uint16_t load_u16_le(const uint8_t* at) {
-    return static_cast<uint16_t>(at[0] | (at[1] << 8));
-}
-
-uint64_t load_u64_le_bytes(const uint8_t* at, size_t count) {
-    uint64_t value = 0;
-    for (size_t i = count; i-- > 0;) value = (value << 8) | at[i];
-    return value;
-}
-
-uint64_t load_u64_le(const uint8_t* at) { return load_u64_le_bytes(at, 8); }
 
 }  // namespace
 
@@ -49,7 +37,7 @@ read_status read_entry_name(payload_archive& archive, u16 (&name)[ENTRY_NAME_CAP
             name[count] = 0;  // count <= MAX_ENTRY_NAME_UNITS here
             return read_status::truncated;
         }
-        uint16_t unit = load_u16_le(at);
+        uint16_t unit = load_le16(at);
         at += 2;
         if (count == MAX_ENTRY_NAME_UNITS && unit != 0) {
             name[MAX_ENTRY_NAME_UNITS] = 0;
@@ -66,8 +54,8 @@ read_status read_entry_name(payload_archive& archive, u16 (&name)[ENTRY_NAME_CAP
 read_status read_entry_size(payload_archive& archive, uint64_t& size) {
     size_t fields = archive.compressed ? 2 * ENTRY_SIZE_FIELD : ENTRY_SIZE_FIELD;
     if (bytes_left(archive) < fields) return read_status::truncated;
-    uint64_t value = load_u64_le(archive.cursor);
-    uint64_t data = archive.compressed ? load_u64_le(archive.cursor + ENTRY_SIZE_FIELD) : value;
+    uint64_t value = load_le64(archive.cursor);
+    uint64_t data = archive.compressed ? load_le64(archive.cursor + ENTRY_SIZE_FIELD) : value;
     if (data > bytes_left(archive) - fields) return read_status::truncated;
     // A piece of at most PIECE_SIZE decoded bytes needs at least its length
     // field, so the count of pieces is bounded by the data before any is
@@ -89,7 +77,8 @@ read_status read_entry_piece(payload_archive& archive, uint64_t& decoded_left, u
                              payload_piece& piece) {
     if (decoded_left == 0 || data_left < PIECE_LENGTH_FIELD || bytes_left(archive) < data_left)
         return read_status::truncated;
-    uint32_t frame_size = static_cast<uint32_t>(load_u64_le_bytes(archive.cursor, PIECE_LENGTH_FIELD));
+    static_assert(PIECE_LENGTH_FIELD == 4, "a 32-bit field");
+    uint32_t frame_size = load_le32(archive.cursor);
     if (frame_size > data_left - PIECE_LENGTH_FIELD) return read_status::truncated;
     piece.frame = archive.cursor + PIECE_LENGTH_FIELD;
     piece.frame_size = frame_size;

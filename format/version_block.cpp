@@ -1,8 +1,8 @@
 // The version block's writer and reader (see version_block.h). Bytes and
 // char16_t only; no platform calls.
-#include "resources/version_block.h"
+#include "format/version_block.h"
 
-#include "resources/little_endian.h"
+#include "format/little_endian.h"
 
 namespace {
 
@@ -42,8 +42,7 @@ std::vector<uint8_t> node(const std::u16string& key, const std::vector<uint8_t>&
         pad4(out);
         out.insert(out.end(), child.begin(), child.end());
     }
-    out[0] = static_cast<uint8_t>(out.size());
-    out[1] = static_cast<uint8_t>(out.size() >> 8);
+    set16(out, 0, static_cast<uint32_t>(out.size()));
     return out;
 }
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/units.h"
+#include "format/units.h"
 
 // The section that holds the record and nothing else, and the mark it starts
 // with; a packer that finds the section but not this mark (another layout)

@@ -1,46 +1,30 @@
-// The archive reader over byte ranges built in the test: the layout byte for
+// The archive reader over archives of the one writer: the layout byte for
 // byte, records at odd offsets, and archives cut short at every offset.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "payload/archive_reader.h"
+#include "format/archive_reader.h"
+#include "format/archive_writer.h"
+#include "format/little_endian.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-void put_name(bytes& out, const std::u16string& name) {
-    for (char16_t unit : name) {
-        out.push_back(static_cast<uint8_t>(unit & 0xFF));
-        out.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
-}
-
-void put_u64(bytes& out, uint64_t value) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
 
 struct entry {
     std::u16string name;
     std::string data;
 };
 
+// The archive as the packer writes it, through its one writer.
 bytes build_archive(const std::vector<entry>& entries) {
-    bytes out = {0x4B, 0x41, 0x58};
-    for (const entry& e : entries) {
-        put_name(out, e.name);
-        put_u64(out, e.data.size());
-        out.insert(out.end(), e.data.begin(), e.data.end());
-    }
-    out.push_back(0);
-    out.push_back(0);
-    while (out.size() % 8 != 0) out.push_back(0);
-    put_u64(out, out.size());
-    return out;
+    std::vector<archive_input> inputs;
+    for (const entry& e : entries) inputs.push_back({e.name, {}, e.data.size(), e.data});
+    string_sink out;
+    write_archive(inputs, {}, out);
+    return bytes(out.bytes.begin(), out.bytes.end());
 }
 
 std::u16string as_string(const u16* name) {
@@ -184,9 +168,8 @@ TEST(ArchiveTruncation, EveryCutIsReportedAndNeverReadPast) {
 }
 
 TEST(ArchiveTruncation, SizeRunningPastTheEndIsTruncated) {
-    bytes archive = {0x4B, 0x41, 0x58};
-    put_name(archive, u"a");
-    put_u64(archive, 0xFFFFFFFFFFFFFFFFull);  // would wrap a naive pointer check
+    bytes archive = {0x4B, 0x41, 0x58, 'a', 0, 0, 0};
+    put64(archive, 0xFFFFFFFFFFFFFFFFull);  // would wrap a naive pointer check
     archive.push_back('x');
     payload_archive view = payload_archive_over(archive.data(), archive.size());
     ASSERT_TRUE(check_payload_header(view));

@@ -3,8 +3,8 @@
 #pragma once
 #include <cstdint>
 
-#include "payload/archive_format.h"
-#include "platform/units.h"
+#include "format/archive_format.h"
+#include "format/units.h"
 
 struct payload_archive {
     const uint8_t* base;    // first byte of the archive
@@ -24,13 +24,6 @@ enum class read_status {
 };
 
 payload_archive payload_archive_over(const uint8_t* bytes, size_t size);
-
-#ifdef _WIN32
-// A view of resource 27 (RT_RCDATA) of the own module, cursor at its first
-// byte and bounded by its size. A missing resource ends the process with
-// MESSAGE_NO_PAYLOAD and status 2.
-payload_archive open_payload_archive();
-#endif
 
 // Reads the three header bytes and advances by three before comparing them.
 // False for a short archive or any other bytes. Either form's header is

@@ -8,16 +8,13 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
-#include "payload/archive_reader.h"
-#include "payload/piece_decoder.h"
+#include "format/archive_reader.h"
+#include "format/little_endian.h"
+#include "format/piece_decoding.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-void put_le(bytes& out, uint64_t value, int count) {
-    for (int i = 0; i < count; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
 
 std::string frame_of(const std::string& data, bool checksum, bool content_size = true) {
     ZSTD_CCtx* context = ZSTD_createCCtx();

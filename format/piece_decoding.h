@@ -1,0 +1,20 @@
+// Decoding one compressed piece of an entry, strictly: the frame must be a
+// single zstd frame filling the piece exactly, state the piece's decoded
+// size and carry a content checksum that matches. Platform-free; the
+// launcher's threads that run it live in payload/piece_decoder_win32.cpp.
+#pragma once
+#include <cstdint>
+
+#include "format/archive_reader.h"
+
+struct ZSTD_DCtx_s;
+using piece_context = ZSTD_DCtx_s;
+
+// A decoding context (about 100 KiB of the heap), or nullptr without memory.
+piece_context* new_piece_context();
+// For a context that is not kept until the process ends.
+void free_piece_context(piece_context* context);
+
+// Decodes `piece` into `out` (piece.decoded_size bytes). False for any frame
+// that is not exactly what the packer writes, or whose checksum differs.
+bool decode_piece(piece_context* context, const payload_piece& piece, uint8_t* out);
