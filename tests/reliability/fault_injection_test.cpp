@@ -433,7 +433,7 @@ TEST_F(every_listed_function, is_called_and_fails_soundly) {
         const scenario* test;
         int role;
     };
-    std::map<std::string, place> first_seen;
+    std::map<std::string, std::vector<place>> seen;
     for (const scenario& test : scenarios) {
         SCOPED_TRACE(test.name);
         run_record record;
@@ -441,8 +441,7 @@ TEST_F(every_listed_function, is_called_and_fails_soundly) {
         EXPECT_TRUE(record.reported);
         for (int role : {PARENT, CHILD})
             for (const auto& call : record.calls[role])
-                if (call.second > 0 && first_seen.count(call.first) == 0)
-                    first_seen[call.first] = {&test, role};
+                if (call.second > 0) seen[call.first].push_back({&test, role});
     }
     // No start here goes where these are called: the console handler stops a
     // child that outlives its grace (launcher_console_handler_test does), and
@@ -457,28 +456,29 @@ TEST_F(every_listed_function, is_called_and_fails_soundly) {
     for (const listed_function& function : listed_functions()) {
         SCOPED_TRACE(function.name);
         if (std::find(elsewhere.begin(), elsewhere.end(), function.name) != elsewhere.end()) continue;
-        auto seen = first_seen.find(function.name);
-        if (seen == first_seen.end()) {
-            ADD_FAILURE() << "never called";
-            continue;
-        }
+        const std::vector<place>& places = seen[function.name];
+        if (places.empty()) ADD_FAILURE() << "never called";
         if (!function.can_fail) continue;
-        const place& where = seen->second;
-        SCOPED_TRACE(where.test->name);
-        run_record record;
-        DWORD status = run_scenario(*where.test,
-                                    std::wstring(ROLE_NAMES[where.role]) + L":" +
-                                        widen(function.name) + L"@1",
-                                    record);
-        EXPECT_TRUE(status == 7 || status == 1 || status == 2 || status == ABORT_STATUS) << status;
-        if (status == 2) {
-            EXPECT_EQ((last_output_ + last_error_).rfind("Error, ", 0), 0u);
+        // Where it was called; a call that depends on timing (the progress
+        // window of a slow start) may not come again, then the next place.
+        bool failed_once = false;
+        for (size_t at = 0; at < places.size() && !failed_once; ++at) {
+            const place& where = places[at];
+            SCOPED_TRACE(where.test->name);
+            run_record record;
+            DWORD status = run_scenario(*where.test,
+                                        std::wstring(ROLE_NAMES[where.role]) + L":" +
+                                            widen(function.name) + L"@1",
+                                        record);
+            EXPECT_TRUE(status == 7 || status == 1 || status == 2 || status == ABORT_STATUS) << status;
+            if (status == 2) {
+                EXPECT_EQ((last_output_ + last_error_).rfind("Error, ", 0), 0u);
+            }
+            // An abnormal end writes no report.
+            EXPECT_TRUE(record.reported || status == ABORT_STATUS);
+            failed_once = !record.reported || record.calls[where.role][function.name] >= 1;
         }
-        // An abnormal end writes no report.
-        if (status != ABORT_STATUS) {
-            EXPECT_TRUE(record.reported);
-            EXPECT_GE(record.calls[where.role][function.name], 1);
-        }
+        EXPECT_TRUE(failed_once || places.empty()) << "never failed";
     }
 }
 
