@@ -93,7 +93,9 @@ TEST_F(launcher_end_to_end, compressed_payload_fills_a_cache_and_damage_never_re
     ASSERT_TRUE(set_run_directory_template(exe_, cache, 7));
     std::wstring report = report_path(L"report.bin");
     for (int start = 0; start < 3; ++start) {
-        if (start == 2) ASSERT_TRUE(write_file(cache + L"\\data\\big.bin", "cut short"));
+        if (start == 2) {
+            ASSERT_TRUE(write_file(cache + L"\\data\\big.bin", "cut short"));
+        }
         DeleteFileW(report.c_str());
         EXPECT_EQ(run(L"report " + in_quotes(report)), 0u) << last_output_ << last_error_;
         EXPECT_EQ(read_report(report)[REPORT_MODULE], cache + L"\\main.dll");

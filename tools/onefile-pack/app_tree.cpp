@@ -65,7 +65,7 @@ void add_directory(const fs::path& directory, const std::u16string& prefix,
                    std::vector<app_entry>& entries) {
     directory_listing listing = list_directory(directory);
     for (auto& [component, path] : listing.files)
-        entries.push_back({prefix + component, path, size_of(path)});
+        entries.push_back({prefix + component, path, size_of(path), {}});
     for (auto& [component, path] : listing.directories)
         add_directory(path, prefix + component + u"\\", entries);
 }
@@ -85,7 +85,7 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
     if (!main_source.empty()) {
         if (!fs::is_regular_file(main_source, error))
             throw refused_error("--main-file " + main_source.string() + " is not a file");
-        scanned.push_back({main_name, main_source, size_of(main_source)});
+        scanned.push_back({main_name, main_source, size_of(main_source), {}});
     }
     add_directory(app_dir, u"", scanned);
     if (!main_source.empty()) {

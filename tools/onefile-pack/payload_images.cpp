@@ -206,7 +206,7 @@ std::string complete_payload(std::vector<app_entry>& entries, const std::string&
         std::error_code error;
         uint64_t size = fs::file_size(added.source, error);
         if (error) throw pack_error("cannot read " + added.source.string() + ": " + error.message());
-        insert_in_archive_order(entries, {added.name, added.source, size});
+        insert_in_archive_order(entries, {added.name, added.source, size, {}});
         std::cout << "onefile-pack: added " << to_utf8(added.name) << " (imported by " << added.importers
                   << ") from " << added.source.string() << (added.choice.empty() ? "" : "; " + added.choice) << "\n";
         listed += to_utf8(added.name) + '\t' + added.importers + '\t' + added.source.string() + '\n';
