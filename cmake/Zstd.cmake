@@ -50,5 +50,5 @@ foreach(name onefile_zstd_decode onefile_zstd)
     # only the current one.
     target_compile_definitions(${name} PRIVATE ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0 XXH_NAMESPACE=ZSTD_)
     target_compile_options(${name} PRIVATE -O3 -w)
-    set_target_properties(${name} PROPERTIES C_VISIBILITY_PRESET hidden)
+    set_target_properties(${name} PROPERTIES C_VISIBILITY_PRESET hidden ONEFILE_THIRD_PARTY ON)
 endforeach()

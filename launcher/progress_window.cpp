@@ -12,6 +12,7 @@
 
 #include "format/branding_record.h"
 #include "launcher/launcher.h"
+#include "launcher/window_functions.h"
 
 extraction_progress unpack_progress;
 
@@ -53,87 +54,6 @@ struct progress_state {
     HANDLE thread = nullptr;
 };
 progress_state progress;
-
-// The user-interface functions the window needs, looked up on its thread.
-struct window_functions {
-    decltype(&::RegisterClassExW) RegisterClassExW;
-    decltype(&::CreateWindowExW) CreateWindowExW;
-    decltype(&::DefWindowProcW) DefWindowProcW;
-    decltype(&::DestroyWindow) DestroyWindow;
-    decltype(&::ShowWindow) ShowWindow;
-    decltype(&::GetMessageW) GetMessageW;
-    decltype(&::IsDialogMessageW) IsDialogMessageW;
-    decltype(&::TranslateMessage) TranslateMessage;
-    decltype(&::DispatchMessageW) DispatchMessageW;
-    decltype(&::PostQuitMessage) PostQuitMessage;
-    decltype(&::SetTimer) SetTimer;
-    decltype(&::SendMessageW) SendMessageW;
-    decltype(&::SetWindowTextW) SetWindowTextW;
-    decltype(&::EnableWindow) EnableWindow;
-    decltype(&::GetDlgItem) GetDlgItem;
-    decltype(&::LoadImageW) LoadImageW;
-    decltype(&::LoadCursorW) LoadCursorW;
-    decltype(&::GetSystemMetrics) GetSystemMetrics;
-    decltype(&::AdjustWindowRectEx) AdjustWindowRectEx;
-    decltype(&::SystemParametersInfoW) SystemParametersInfoW;
-    decltype(&::EnumWindows) EnumWindows;
-    decltype(&::GetWindowThreadProcessId) GetWindowThreadProcessId;
-    decltype(&::IsWindowVisible) IsWindowVisible;
-    decltype(&::GetWindow) GetWindow;
-    decltype(&::GetForegroundWindow) GetForegroundWindow;
-    decltype(&::SetForegroundWindow) SetForegroundWindow;
-    decltype(&::InitCommonControlsEx) InitCommonControlsEx;
-    decltype(&::CreateFontIndirectW) CreateFontIndirectW;
-    decltype(&::DeleteObject) DeleteObject;
-};
-window_functions ui;
-
-template <typename Function>
-bool look_up(HMODULE module, const char* name, Function& function) {
-    FARPROC found = module != nullptr ? win32.GetProcAddress(module, name) : nullptr;
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(found));
-    return found != nullptr;
-}
-
-// comctl32 resolves to Common Controls 6 through the image's manifest.
-bool load_window_functions() {
-    HMODULE user32 = win32.LoadLibraryW(L"user32.dll");
-    HMODULE gdi32 = win32.LoadLibraryW(L"gdi32.dll");
-    HMODULE comctl32 = win32.LoadLibraryW(L"comctl32.dll");
-    bool ok = true;
-#define LOOK_UP(module, name) ok = look_up(module, #name, ui.name) && ok
-    LOOK_UP(user32, RegisterClassExW);
-    LOOK_UP(user32, CreateWindowExW);
-    LOOK_UP(user32, DefWindowProcW);
-    LOOK_UP(user32, DestroyWindow);
-    LOOK_UP(user32, ShowWindow);
-    LOOK_UP(user32, GetMessageW);
-    LOOK_UP(user32, IsDialogMessageW);
-    LOOK_UP(user32, TranslateMessage);
-    LOOK_UP(user32, DispatchMessageW);
-    LOOK_UP(user32, PostQuitMessage);
-    LOOK_UP(user32, SetTimer);
-    LOOK_UP(user32, SendMessageW);
-    LOOK_UP(user32, SetWindowTextW);
-    LOOK_UP(user32, EnableWindow);
-    LOOK_UP(user32, GetDlgItem);
-    LOOK_UP(user32, LoadImageW);
-    LOOK_UP(user32, LoadCursorW);
-    LOOK_UP(user32, GetSystemMetrics);
-    LOOK_UP(user32, AdjustWindowRectEx);
-    LOOK_UP(user32, SystemParametersInfoW);
-    LOOK_UP(user32, EnumWindows);
-    LOOK_UP(user32, GetWindowThreadProcessId);
-    LOOK_UP(user32, IsWindowVisible);
-    LOOK_UP(user32, GetWindow);
-    LOOK_UP(user32, GetForegroundWindow);
-    LOOK_UP(user32, SetForegroundWindow);
-    LOOK_UP(comctl32, InitCommonControlsEx);
-    LOOK_UP(gdi32, CreateFontIndirectW);
-    LOOK_UP(gdi32, DeleteObject);
-#undef LOOK_UP
-    return ok;
-}
 
 constexpr int LABEL_ID = 100, BAR_ID = 101;
 

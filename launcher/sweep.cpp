@@ -12,6 +12,7 @@
 #include "launcher/launcher.h"
 #include "launcher/leftover_rules.h"
 #include "launcher/ownership.h"
+#include "platform/directory_listing.h"
 #include "platform/private_directory.h"
 #include "platform/tree_deleter.h"
 
@@ -29,7 +30,7 @@ constexpr DWORD SWEEP_STOP_MS = 20;
 // Owners judged once per start, by process id: a folder full of one live
 // launcher's directories costs one query, not one each.
 constexpr int OWNER_CACHE_SIZE = 64;
-constexpr size_t LISTING_BYTES = 65536;
+constexpr ULONG LISTING_BYTES = 65536;
 // A candidate is opened with delete access and without delete sharing:
 // refused while a launcher holds it (its hold shares no deletion), and it
 // keeps new holds and other sweeps out while it is open.
@@ -279,40 +280,24 @@ void sweep_folder(sweep_target& target) {
     if (!folder_own_path(folder, sweep.own_path, OWN_PATH_CAPACITY)) return;
     // The whole folder, in batches, through its handle: nothing but the
     // stop flag bounds the scan, so however many live directories stand
-    // before a leftover, it is reached.
-    bool restart = true;
+    // before a leftover, it is reached. Each entry is looked at from a copy
+    // of its name: the work on it reuses nothing of the listing buffer.
+    directory_listing listing = listing_in(sweep.listing, LISTING_BYTES, false);
+    listing.restart = true;
+    bool failed = false;
     while (!stopping() && sweep.removed < SWEEP_MAX_TREES) {
-        IO_STATUS_BLOCK io = {};
-        NTSTATUS status = win32.NtQueryDirectoryFile(
-            folder, nullptr, nullptr, nullptr, &io, sweep.listing, LISTING_BYTES,
-            static_cast<FILE_INFORMATION_CLASS>(FILE_DIRECTORY_INFORMATION_CLASS), FALSE, nullptr,
-            restart);
-        restart = false;
-        if (status != 0) break;
-        // The batch is walked from a copy of each name: the walk itself
-        // reuses nothing of the listing buffer.
-        size_t offset = 0;
-        for (;;) {
-            const auto* record = reinterpret_cast<const directory_record*>(sweep.listing + offset);
-            size_t units = record->name_bytes / sizeof(u16);
-            if (units > 0 && units < COMPONENT_NAME_CAPACITY &&
-                (sweep.pruning || sweep.pattern.prefix[0] == 0 ||
-                 record->name[0] == sweep.pattern.prefix[0])) {
-                for (size_t index = 0; index < units; ++index) sweep.name[index] = record->name[index];
-                sweep.name[units] = 0;
-                ULONGLONG started = GetTickCount64();
-                consider(folder, own_name);
-                if (sweep.pruning) note_old_cache(folder, own_name, *record);
-                // Not through the table: a pause of the sweep's own, not one
-                // of the clean-up's that tests count.
-                if (sweep.paced) {
-                    ULONGLONG took = GetTickCount64() - started;
-                    if (took > 0) Sleep(static_cast<DWORD>(took));
-                }
-            }
-            if (record->next_entry_offset == 0 || stopping() || sweep.removed >= SWEEP_MAX_TREES)
-                break;
-            offset += record->next_entry_offset;
+        const directory_record* record = next_listed(folder, listing, sweep.name, COMPONENT_NAME_CAPACITY, failed);
+        if (record == nullptr) break;
+        if (!sweep.pruning && sweep.pattern.prefix[0] != 0 && sweep.name[0] != sweep.pattern.prefix[0])
+            continue;
+        ULONGLONG started = GetTickCount64();
+        consider(folder, own_name);
+        if (sweep.pruning) note_old_cache(folder, own_name, *record);
+        // Not through the table: a pause of the sweep's own, not one of the
+        // clean-up's that tests count.
+        if (sweep.paced) {
+            ULONGLONG took = GetTickCount64() - started;
+            if (took > 0) Sleep(static_cast<DWORD>(took));
         }
     }
     if (sweep.pruning && !stopping()) prune_old_caches(folder, own_name);

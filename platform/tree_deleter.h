@@ -28,21 +28,6 @@ enum class entry_kind {
     file,       // a plain file of the tree
 };
 
-// One record of a directory listed through its handle (NtQueryDirectoryFile,
-// the FileDirectoryInformation class): the deleter's walk and the sweep's
-// scan read the same records.
-struct directory_record {
-    ULONG next_entry_offset;
-    ULONG file_index;
-    LARGE_INTEGER times[4];
-    LARGE_INTEGER end_of_file;
-    LARGE_INTEGER allocation_size;
-    ULONG attributes;
-    ULONG name_bytes;
-    WCHAR name[1];
-};
-constexpr int FILE_DIRECTORY_INFORMATION_CLASS = 1;
-
 struct opened_entry {
     HANDLE handle;      // INVALID_HANDLE_VALUE unless the kind is link, directory or file
     entry_kind kind;

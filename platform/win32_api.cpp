@@ -29,11 +29,6 @@ LPWSTR* WINAPI load_CommandLineToArgvW(LPCWSTR line, int* count) {
     return function(line, count);
 }
 
-int WINAPI load_SHFileOperationW(LPSHFILEOPSTRUCTW request) {
-    static auto function = shell32_function<decltype(&::SHFileOperationW)>("SHFileOperationW");
-    return function(request);
-}
-
 // user32 only for a failure box: loading it costs the start-up of the window
 // system, which a normal run never pays.
 int WINAPI load_MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
@@ -46,7 +41,7 @@ int WINAPI load_MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type
 // Wine on a Linux host only (the raw calls below are Linux's on x86-64):
 // looked up once, on the main thread before any other runs, so that no
 // thread of the deleter takes the loader's lock for it.
-wine_handle_to_fd_fn find_wine_handle_to_fd() {
+wine_server_handle_to_fd_fn find_wine_handle_to_fd() {
     HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
     using host_version_fn = void(CDECL*)(const char**, const char**);
     auto host_version = reinterpret_cast<host_version_fn>(reinterpret_cast<void*>(
@@ -56,7 +51,7 @@ wine_handle_to_fd_fn find_wine_handle_to_fd() {
     const char* release = nullptr;
     host_version(&system, &release);
     if (system == nullptr || lstrcmpA(system, "Linux") != 0) return nullptr;
-    return reinterpret_cast<wine_handle_to_fd_fn>(
+    return reinterpret_cast<wine_server_handle_to_fd_fn>(
         reinterpret_cast<void*>(::GetProcAddress(ntdll, "wine_server_handle_to_fd")));
 }
 
@@ -78,42 +73,21 @@ long long linux_call(long long number, long long first, long long second, long l
 #endif
 }
 
-const wine_handle_to_fd_fn wine_handle_to_fd = find_wine_handle_to_fd();
+#define SYSTEM_FUNCTION_SYSTEM(name) table.name = ::name;
+#define SYSTEM_FUNCTION_LOADED(name) table.name = load_##name;
+#define SYSTEM_FUNCTION_HOST(name)
+#define SYSTEM_FUNCTION(kind, name, failure) SYSTEM_FUNCTION_##kind(name)
+
+win32_api system_functions() {
+    win32_api table = {};
+    WIN32_FUNCTIONS(SYSTEM_FUNCTION)
+    table.wine_server_handle_to_fd = find_wine_handle_to_fd();
+    table.linux_call = table.wine_server_handle_to_fd != nullptr ? linux_call : nullptr;
+    return table;
+}
 
 }  // namespace
 
-const win32_api win32_system = {
-    ::GetCurrentProcessId, ::OpenProcess,      ::K32GetModuleFileNameExW,
-    ::QueryFullProcessImageNameW,
-    ::GetModuleFileNameW,  ::GetModuleHandleA, ::GetProcAddress,
-    ::GetCommandLineW,     ::CreateProcessW,   ::WaitForSingleObject,
-    ::GetExitCodeProcess,  ::TerminateProcess, ::CloseHandle,
-    ::GetCurrentProcess,   ::DuplicateHandle,
-    ::GetStdHandle,        ::SetConsoleCtrlHandler, ::Sleep,
-    ::FormatMessageA,      ::FindResourceA,    ::LoadResource,
-    ::LockResource,        ::SizeofResource,   ::CreateFileW,
-    ::WriteFile,           ::CreateDirectoryW, ::GetFileAttributesW,
-    ::GetShortPathNameW,   ::GetTempPathW,     ::GetEnvironmentVariableW,
-    ::SetEnvironmentVariableW, ::GetSystemTimeAsFileTime, ::AddDllDirectory,
-    ::LoadLibraryExW,      load_SHGetFolderPathW, load_CommandLineToArgvW,
-    load_SHFileOperationW,
-    ::CreateThread,        ::GetProcessTimes,  ::GetFullPathNameW,
-    ::FindFirstFileW,      ::FindNextFileW,    ::FindClose,
-    ::GetFileInformationByHandle, ::SetFileInformationByHandle,
-    ::SetFileAttributesW,  ::DeleteFileW,      ::RemoveDirectoryW,
-    ::NtOpenFile,          ::NtQueryDirectoryFile, ::NtQueryObject, ::NtQueryInformationFile,
-    ::ReOpenFile,          ::GetFileInformationByHandleEx,
-    ::OpenProcessToken,    ::GetTokenInformation, ::GetKernelObjectSecurity,
-    ::LockFileEx,          ::SetThreadPriority,
-    // Failure reports without usable standard streams.
-    ::GetFileType,         load_MessageBoxW,
-    ::GetSystemDirectoryW, ::GetWindowsDirectoryW, ::SearchPathW,
-    // The progress window's thread.
-    ::CreateEventW,        ::SetEvent,         ::GetTickCount64,
-    ::LoadLibraryW,        ::GetModuleHandleW,
-    ::ReadFile,            ::FlushFileBuffers,
-    ::NtSetInformationFile,
-    wine_handle_to_fd,     wine_handle_to_fd != nullptr ? linux_call : nullptr,
-};
+const win32_api win32_system = system_functions();
 
 win32_api win32 = win32_system;

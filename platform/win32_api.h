@@ -1,6 +1,7 @@
-// Every Win32 function the launcher calls, in one table. The product fills it
-// with the system's own functions; a test replaces entries to count calls or
-// to make a chosen call fail. Windows only; no launcher logic here.
+// Every Win32 function the launcher calls, in one table made from one list.
+// The product fills it with the system's own functions; a test replaces
+// entries to count calls or to make a chosen call fail. Windows only; no
+// launcher logic here.
 #pragma once
 #ifndef _WIN32
 #error "win32_api.h is for the Windows build only"
@@ -27,109 +28,125 @@ extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE, PIO_STATUS_BLOCK, PVOID, 
 
 // Under Wine on a Linux host: the Unix descriptor behind a handle (a
 // duplicate the caller closes), and a call of the Linux kernel itself.
-using wine_handle_to_fd_fn = NTSTATUS(CDECL*)(HANDLE, unsigned int, int*, unsigned int*);
+using wine_server_handle_to_fd_fn = NTSTATUS(CDECL*)(HANDLE, unsigned int, int*, unsigned int*);
 using linux_call_fn = long long (*)(long long number, long long first, long long second,
                                     long long third, long long fourth);
 
+// What a function of the list returns when it fails, where that is not a
+// plain value of its own type (the third column of the list).
+constexpr NTSTATUS FAILED_STATUS = static_cast<NTSTATUS>(0xC0000001);  // STATUS_UNSUCCESSFUL
+constexpr long long FAILED_LINUX_CALL = -5;                            // -EIO
+// The few that cannot fail.
+struct never_fails {};
+constexpr never_fails NEVER_FAILS = {};
+
+// The one list of the functions in the table: the table below, the system's
+// functions behind it (win32_api.cpp) and the tests' fault module are all
+// made from it, so a function is added or removed here and nowhere else.
+// Each entry is X(kind, name, what it returns when it fails):
+//   SYSTEM  imported from the system
+//   LOADED  looked up in its library on first use (win32_api.cpp says why)
+//   HOST    Wine on a Linux host only; null elsewhere
+#define WIN32_FUNCTIONS(X)                                              \
+    /* Processes and modules. */                                        \
+    X(SYSTEM, GetCurrentProcessId, NEVER_FAILS)                         \
+    X(SYSTEM, OpenProcess, nullptr)                                     \
+    X(SYSTEM, K32GetModuleFileNameExW, 0)                               \
+    X(SYSTEM, QueryFullProcessImageNameW, FALSE)                        \
+    X(SYSTEM, GetModuleFileNameW, 0)                                    \
+    X(SYSTEM, GetModuleHandleA, nullptr)                                \
+    X(SYSTEM, GetProcAddress, nullptr)                                  \
+    X(SYSTEM, GetCommandLineW, NEVER_FAILS)                             \
+    X(SYSTEM, CreateProcessW, FALSE)                                    \
+    X(SYSTEM, WaitForSingleObject, WAIT_FAILED)                         \
+    X(SYSTEM, GetExitCodeProcess, FALSE)                                \
+    X(SYSTEM, TerminateProcess, FALSE)                                  \
+    X(SYSTEM, CloseHandle, FALSE)                                       \
+    X(SYSTEM, GetCurrentProcess, NEVER_FAILS)                           \
+    X(SYSTEM, DuplicateHandle, FALSE)                                   \
+    X(SYSTEM, GetStdHandle, INVALID_HANDLE_VALUE)                       \
+    X(SYSTEM, SetConsoleCtrlHandler, FALSE)                             \
+    X(SYSTEM, Sleep, NEVER_FAILS)                                       \
+    X(SYSTEM, FormatMessageA, 0)                                        \
+    /* Resources of the own module. */                                  \
+    X(SYSTEM, FindResourceA, nullptr)                                   \
+    X(SYSTEM, LoadResource, nullptr)                                    \
+    X(SYSTEM, LockResource, nullptr)                                    \
+    X(SYSTEM, SizeofResource, 0)                                        \
+    /* Files, directories and paths. */                                 \
+    X(SYSTEM, CreateFileW, INVALID_HANDLE_VALUE)                        \
+    X(SYSTEM, WriteFile, FALSE)                                         \
+    X(SYSTEM, CreateDirectoryW, FALSE)                                  \
+    X(SYSTEM, GetFileAttributesW, INVALID_FILE_ATTRIBUTES)              \
+    X(SYSTEM, GetShortPathNameW, 0)                                     \
+    X(SYSTEM, GetTempPathW, 0)                                          \
+    /* Environment and time. */                                         \
+    X(SYSTEM, GetEnvironmentVariableW, 0)                               \
+    X(SYSTEM, SetEnvironmentVariableW, FALSE)                           \
+    X(SYSTEM, GetSystemTimeAsFileTime, NEVER_FAILS)                     \
+    /* Library loading. */                                              \
+    X(SYSTEM, AddDllDirectory, nullptr)                                 \
+    X(SYSTEM, LoadLibraryExW, nullptr)                                  \
+    /* Shell. */                                                        \
+    X(LOADED, SHGetFolderPathW, E_FAIL)                                 \
+    X(LOADED, CommandLineToArgvW, nullptr)                              \
+    /* The run directory's lock, the sweep of leftovers, the threads    \
+       of the sweep, the progress window and the decoders. */           \
+    X(SYSTEM, CreateThread, nullptr)                                    \
+    X(SYSTEM, GetProcessTimes, FALSE)                                   \
+    X(SYSTEM, SetFileInformationByHandle, FALSE)                        \
+    /* The tree deleter and the directory listing. */                   \
+    X(SYSTEM, NtOpenFile, FAILED_STATUS)                                \
+    X(SYSTEM, NtQueryDirectoryFile, FAILED_STATUS)                      \
+    X(SYSTEM, NtQueryObject, FAILED_STATUS)                             \
+    X(SYSTEM, NtQueryInformationFile, FAILED_STATUS)                    \
+    X(SYSTEM, ReOpenFile, INVALID_HANDLE_VALUE)                         \
+    X(SYSTEM, GetFileInformationByHandleEx, FALSE)                      \
+    /* The run directory's access list and owner, the cross-process     \
+       lock, the sweep's priority. */                                   \
+    X(SYSTEM, OpenProcessToken, FALSE)                                  \
+    X(SYSTEM, GetTokenInformation, FALSE)                               \
+    X(SYSTEM, GetKernelObjectSecurity, FALSE)                           \
+    X(SYSTEM, LockFileEx, FALSE)                                        \
+    X(SYSTEM, SetThreadPriority, FALSE)                                 \
+    /* Failure reports for a process without usable standard streams:   \
+       the stream check, and the box. */                                \
+    X(SYSTEM, GetFileType, FILE_TYPE_UNKNOWN)                           \
+    X(LOADED, MessageBoxW, 0)                                           \
+    /* Naming the library a failed load could not find: the folders     \
+       the loader searches after the application library's own. */      \
+    X(SYSTEM, GetSystemDirectoryW, 0)                                   \
+    X(SYSTEM, GetWindowsDirectoryW, 0)                                  \
+    X(SYSTEM, SearchPathW, 0)                                           \
+    /* The progress window's thread: its signals, its clock, and the    \
+       loading of user32 and comctl32, which only that thread does and  \
+       only after its delay (their functions are looked up through      \
+       GetProcAddress). */                                              \
+    X(SYSTEM, CreateEventW, nullptr)                                    \
+    X(SYSTEM, SetEvent, FALSE)                                          \
+    X(SYSTEM, GetTickCount64, NEVER_FAILS)                              \
+    X(SYSTEM, LoadLibraryW, nullptr)                                    \
+    X(SYSTEM, GetModuleHandleW, nullptr)                                \
+    /* The cache: its record read back, its entries' sizes, the         \
+       staging directory renamed into place, its files on the disk      \
+       before its record. */                                            \
+    X(SYSTEM, ReadFile, FALSE)                                          \
+    X(SYSTEM, FlushFileBuffers, FALSE)                                  \
+    /* The sweep's rename, with a buffer of its own (no heap on its     \
+       thread). */                                                      \
+    X(SYSTEM, NtSetInformationFile, FAILED_STATUS)                      \
+    /* The deleter under Wine on a Linux host removes names through     \
+       the Unix descriptors of its proven directory handles. */         \
+    X(HOST, wine_server_handle_to_fd, FAILED_STATUS)                    \
+    X(HOST, linux_call, FAILED_LINUX_CALL)
+
+#define WIN32_MEMBER_SYSTEM(name) decltype(&::name) name;
+#define WIN32_MEMBER_LOADED(name) decltype(&::name) name;
+#define WIN32_MEMBER_HOST(name) name##_fn name;
+#define WIN32_MEMBER(kind, name, failure) WIN32_MEMBER_##kind(name)
+
 struct win32_api {
-    // Processes and modules.
-    decltype(&::GetCurrentProcessId) GetCurrentProcessId;
-    decltype(&::OpenProcess) OpenProcess;
-    decltype(&::K32GetModuleFileNameExW) K32GetModuleFileNameExW;
-    decltype(&::QueryFullProcessImageNameW) QueryFullProcessImageNameW;
-    decltype(&::GetModuleFileNameW) GetModuleFileNameW;
-    decltype(&::GetModuleHandleA) GetModuleHandleA;
-    decltype(&::GetProcAddress) GetProcAddress;
-    decltype(&::GetCommandLineW) GetCommandLineW;
-    decltype(&::CreateProcessW) CreateProcessW;
-    decltype(&::WaitForSingleObject) WaitForSingleObject;
-    decltype(&::GetExitCodeProcess) GetExitCodeProcess;
-    decltype(&::TerminateProcess) TerminateProcess;
-    decltype(&::CloseHandle) CloseHandle;
-    decltype(&::GetCurrentProcess) GetCurrentProcess;
-    decltype(&::DuplicateHandle) DuplicateHandle;
-    decltype(&::GetStdHandle) GetStdHandle;
-    decltype(&::SetConsoleCtrlHandler) SetConsoleCtrlHandler;
-    decltype(&::Sleep) Sleep;
-    decltype(&::FormatMessageA) FormatMessageA;
-    // Resources of the own module.
-    decltype(&::FindResourceA) FindResourceA;
-    decltype(&::LoadResource) LoadResource;
-    decltype(&::LockResource) LockResource;
-    decltype(&::SizeofResource) SizeofResource;
-    // Files, directories and paths.
-    decltype(&::CreateFileW) CreateFileW;
-    decltype(&::WriteFile) WriteFile;
-    decltype(&::CreateDirectoryW) CreateDirectoryW;
-    decltype(&::GetFileAttributesW) GetFileAttributesW;
-    decltype(&::GetShortPathNameW) GetShortPathNameW;
-    decltype(&::GetTempPathW) GetTempPathW;
-    // Environment and time.
-    decltype(&::GetEnvironmentVariableW) GetEnvironmentVariableW;
-    decltype(&::SetEnvironmentVariableW) SetEnvironmentVariableW;
-    decltype(&::GetSystemTimeAsFileTime) GetSystemTimeAsFileTime;
-    // Library loading.
-    decltype(&::AddDllDirectory) AddDllDirectory;
-    decltype(&::LoadLibraryExW) LoadLibraryExW;
-    // Shell.
-    decltype(&::SHGetFolderPathW) SHGetFolderPathW;
-    decltype(&::CommandLineToArgvW) CommandLineToArgvW;
-    decltype(&::SHFileOperationW) SHFileOperationW;
-    // The run directory lock and the sweep of leftovers.
-    decltype(&::CreateThread) CreateThread;
-    decltype(&::GetProcessTimes) GetProcessTimes;
-    decltype(&::GetFullPathNameW) GetFullPathNameW;
-    decltype(&::FindFirstFileW) FindFirstFileW;
-    decltype(&::FindNextFileW) FindNextFileW;
-    decltype(&::FindClose) FindClose;
-    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
-    decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
-    decltype(&::SetFileAttributesW) SetFileAttributesW;
-    decltype(&::DeleteFileW) DeleteFileW;
-    decltype(&::RemoveDirectoryW) RemoveDirectoryW;
-    // The tree deleter (tree_deleter_win32.cpp).
-    decltype(&::NtOpenFile) NtOpenFile;
-    decltype(&::NtQueryDirectoryFile) NtQueryDirectoryFile;
-    decltype(&::NtQueryObject) NtQueryObject;
-    decltype(&::NtQueryInformationFile) NtQueryInformationFile;
-    decltype(&::ReOpenFile) ReOpenFile;
-    decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx;
-    // The run directory's access list and owner, the cross-process lock, the
-    // sweep's priority.
-    decltype(&::OpenProcessToken) OpenProcessToken;
-    decltype(&::GetTokenInformation) GetTokenInformation;
-    decltype(&::GetKernelObjectSecurity) GetKernelObjectSecurity;
-    decltype(&::LockFileEx) LockFileEx;
-    decltype(&::SetThreadPriority) SetThreadPriority;
-    // Failure reports for a process without usable standard streams: the
-    // stream check, and the box (user32, loaded only when a box is shown).
-    decltype(&::GetFileType) GetFileType;
-    decltype(&::MessageBoxW) MessageBoxW;
-    // Naming the library a failed load could not find: the folders the
-    // loader searches after the application library's own.
-    decltype(&::GetSystemDirectoryW) GetSystemDirectoryW;
-    decltype(&::GetWindowsDirectoryW) GetWindowsDirectoryW;
-    decltype(&::SearchPathW) SearchPathW;
-    // The progress window's thread: its signals, its clock, and the loading
-    // of user32 and comctl32, which only that thread does and only after its
-    // delay (their functions are looked up through GetProcAddress).
-    decltype(&::CreateEventW) CreateEventW;
-    decltype(&::SetEvent) SetEvent;
-    decltype(&::GetTickCount64) GetTickCount64;
-    decltype(&::LoadLibraryW) LoadLibraryW;
-    decltype(&::GetModuleHandleW) GetModuleHandleW;
-    // The marks read back.
-    decltype(&::ReadFile) ReadFile;
-    // A cache's files reach the disk before its record.
-    decltype(&::FlushFileBuffers) FlushFileBuffers;
-    // Renames through a held handle (the sweep's, a cache's staging
-    // directory into place), with a buffer of its own (no heap on the
-    // sweep's thread).
-    decltype(&::NtSetInformationFile) NtSetInformationFile;
-    // The deleter under Wine on a Linux host removes names through the Unix
-    // descriptors of its proven directory handles; both null elsewhere.
-    wine_handle_to_fd_fn wine_server_handle_to_fd;
-    linux_call_fn linux_call;
+    WIN32_FUNCTIONS(WIN32_MEMBER)
 };
 
 // The table the launcher calls through.

@@ -20,8 +20,6 @@ const DWORD ABORT_EXIT_STATUS = 3;  // msvcrt's abort()
 const wchar_t DIALOG_CLASS[] = L"#32770";
 const wchar_t DESKTOP_NAME[] = L"onefile_failure_box_test";
 
-std::wstring narrow_to_wide(const char* text) { return std::wstring(text, text + strlen(text)); }
-
 struct started {
     PROCESS_INFORMATION process = {};
     ~started() {

@@ -64,7 +64,7 @@ TEST(owner_judgement, is_gone_only_for_no_such_process_or_a_later_one_and_keeps_
     EXPECT_EQ(judge_owner(name, {true, 0, true, 999, 2000}), owner_state::gone);  // ended, held
     EXPECT_EQ(judge_owner(name, {true, 0, true, 999, 0}), owner_state::alive);
     run_directory_name idle = {0, 1000, false, false, 0};
-    EXPECT_EQ(judge_owner(idle, {false, ERROR_INVALID_PARAMETER_CODE, false, 0}),
+    EXPECT_EQ(judge_owner(idle, {false, ERROR_INVALID_PARAMETER_CODE, false, 0, 0}),
               owner_state::doubtful);
 }
 

@@ -1,41 +1,57 @@
-// The wrappers that launcher_faults.exe puts into the `win32` table: each one
-// counts its calls, fails the chosen ones with the chosen error, and records
-// what happens to every handle the launcher opens. Test code only.
+// The wrappers that launcher_faults.exe puts into the `win32` table, one for
+// every entry of its list: each one counts its calls, fails the chosen ones
+// with the chosen error, and those of the handles record what happens to
+// every handle the launcher opens. Test code only.
 #include "tests/reliability/fault_injection.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
+#include <type_traits>
 #include <vector>
 
 #include "launcher/launcher.h"
 
 namespace {
 
+// Every function of the `win32` list, by its place in it.
 enum function_id {
-    F_CreateFileW, F_WriteFile, F_CreateDirectoryW, F_CreateProcessW, F_GetExitCodeProcess,
-    F_SetConsoleCtrlHandler, F_LoadLibraryExW, F_GetProcAddress, F_FindResourceA,
-    F_LoadResource, F_LockResource, F_GetModuleFileNameW, F_SHFileOperationW,
-    F_WaitForSingleObject, F_DuplicateHandle, F_OpenProcess, F_K32GetModuleFileNameExW,
-    F_GetFileAttributesW, F_TerminateProcess, F_CloseHandle, F_Sleep, F_AddDllDirectory,
-    F_NtSetInformationFile, F_COUNT
+#define FUNCTION_ID(kind, name, failure) F_##name,
+    WIN32_FUNCTIONS(FUNCTION_ID)
+#undef FUNCTION_ID
+    F_COUNT
 };
 
-const wchar_t* const function_names[F_COUNT] = {
-    L"CreateFileW", L"WriteFile", L"CreateDirectoryW", L"CreateProcessW",
-    L"GetExitCodeProcess", L"SetConsoleCtrlHandler", L"LoadLibraryExW", L"GetProcAddress",
-    L"FindResourceA", L"LoadResource", L"LockResource", L"GetModuleFileNameW",
-    L"SHFileOperationW", L"WaitForSingleObject", L"DuplicateHandle", L"OpenProcess",
-    L"K32GetModuleFileNameExW", L"GetFileAttributesW", L"TerminateProcess", L"CloseHandle",
-    L"Sleep", L"AddDllDirectory", L"NtSetInformationFile"};
+// What the list says of each function: its table entry and its failure.
+template <function_id id>
+struct listed;
+#define LISTED(kind, name, failure)                                   \
+    template <>                                                       \
+    struct listed<F_##name> {                                         \
+        using function = decltype(win32_api::name);                   \
+        static constexpr auto member = &win32_api::name;              \
+        static auto failure_value() { return failure; }               \
+    };
+WIN32_FUNCTIONS(LISTED)
+#undef LISTED
+
+template <function_id id>
+constexpr bool can_fail =
+    !std::is_same_v<decltype(listed<id>::failure_value()), never_fails>;
+
+#define FUNCTION_ENTRY(kind, name, failure) {#name, can_fail<F_##name>},
+const listed_function functions[F_COUNT] = {WIN32_FUNCTIONS(FUNCTION_ENTRY)};
+#undef FUNCTION_ENTRY
 
 struct fault_slot {
     bool armed = false;
     long index = 0;
     bool from_then_on = false;
-    bool pause = false;
     DWORD code = DEFAULT_FAULT_CODE;
+    DWORD hold_ms = 0;  // the chosen calls wait this long and are then made
+    bool pause = false;  // the chosen call waits for <report>.resume
     std::string filter;
     std::atomic<long> counted{0};  // calls that match the filter
 };
@@ -60,7 +76,6 @@ void pause_here() {
 }
 
 // Counts the call and tells whether this one is to fail; sets the error.
-// A call chosen to pause waits here and then runs.
 bool should_fail(function_id id) {
     ++all_calls[id];
     fault_slot& slot = slots[id];
@@ -71,11 +86,31 @@ bool should_fail(function_id id) {
             pause_here();
             return false;
         }
+        if (slot.hold_ms > 0) {
+            win32_system.Sleep(slot.hold_ms);
+            return false;
+        }
         SetLastError(slot.code);
         return true;
     }
     return false;
 }
+
+// The wrapper every entry gets unless it has one of its own below: it
+// counts the calls and fails the chosen ones.
+template <function_id id, typename Function = typename listed<id>::function>
+struct counted_call;
+template <function_id id, typename Result, typename... Arguments>
+struct counted_call<id, Result (*)(Arguments...)> {
+    static Result WINAPI call(Arguments... arguments) {
+        if constexpr (can_fail<id>) {
+            if (should_fail(id)) return static_cast<Result>(listed<id>::failure_value());
+        } else {
+            ++all_calls[id];
+        }
+        return (win32_system.*listed<id>::member)(arguments...);
+    }
+};
 
 // --- handle bookkeeping -----------------------------------------------------
 
@@ -166,7 +201,7 @@ void write_report_once(const char* ended_by) {
         snprintf(line, sizeof line, "ended_by=%s\n", ended_by);
         text += line;
         for (int id = 0; id < F_COUNT; ++id) {
-            snprintf(line, sizeof line, "calls.%ls=%ld\n", function_names[id], all_calls[id].load());
+            snprintf(line, sizeof line, "calls.%s=%ld\n", functions[id].name, all_calls[id].load());
             text += line;
         }
         text += "pauses=";
@@ -223,14 +258,16 @@ HANDLE WINAPI fault_CreateFileW(LPCWSTR path, DWORD access, DWORD share,
 
 // The deleter's own handles, so a handle value the system hands out again
 // is known as open again.
-HANDLE WINAPI recorded_ReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags) {
+HANDLE WINAPI fault_ReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags) {
+    if (should_fail(F_ReOpenFile)) return INVALID_HANDLE_VALUE;
     HANDLE file = win32_system.ReOpenFile(original, access, share, flags);
     if (file != INVALID_HANDLE_VALUE) opened(file, "ReOpenFile");
     return file;
 }
 
-NTSTATUS NTAPI recorded_NtOpenFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                                   PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+NTSTATUS NTAPI fault_NtOpenFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+    if (should_fail(F_NtOpenFile)) return FAILED_STATUS;
     NTSTATUS status = win32_system.NtOpenFile(handle, access, attributes, io, share, options);
     if (status == 0) opened(*handle, "NtOpenFile");
     return status;
@@ -246,11 +283,6 @@ BOOL WINAPI fault_WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD writt
     end_use(file);
     SetLastError(error);
     return result;
-}
-
-BOOL WINAPI fault_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
-    if (should_fail(F_CreateDirectoryW)) return FALSE;
-    return win32_system.CreateDirectoryW(path, security);
 }
 
 BOOL WINAPI fault_CreateProcessW(LPCWSTR application, LPWSTR command_line,
@@ -290,11 +322,6 @@ BOOL WINAPI fault_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
     return result;
 }
 
-HMODULE WINAPI fault_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
-    if (should_fail(F_LoadLibraryExW)) return nullptr;
-    return win32_system.LoadLibraryExW(path, file, flags);
-}
-
 FARPROC WINAPI fault_GetProcAddress(HMODULE module, LPCSTR name) {
     const fault_slot& slot = slots[F_GetProcAddress];
     bool matches = slot.filter.empty() ||
@@ -302,21 +329,6 @@ FARPROC WINAPI fault_GetProcAddress(HMODULE module, LPCSTR name) {
     if (matches && should_fail(F_GetProcAddress)) return nullptr;
     if (!matches) ++all_calls[F_GetProcAddress];
     return win32_system.GetProcAddress(module, name);
-}
-
-HRSRC WINAPI fault_FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
-    if (should_fail(F_FindResourceA)) return nullptr;
-    return win32_system.FindResourceA(module, name, type);
-}
-
-HGLOBAL WINAPI fault_LoadResource(HMODULE module, HRSRC resource) {
-    if (should_fail(F_LoadResource)) return nullptr;
-    return win32_system.LoadResource(module, resource);
-}
-
-LPVOID WINAPI fault_LockResource(HGLOBAL resource) {
-    if (should_fail(F_LockResource)) return nullptr;
-    return win32_system.LockResource(resource);
 }
 
 DWORD WINAPI fault_GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size) {
@@ -327,10 +339,26 @@ DWORD WINAPI fault_GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size) {
     return win32_system.GetModuleFileNameW(module, path, size);
 }
 
-int WINAPI fault_SHFileOperationW(LPSHFILEOPSTRUCTW request) {
-    if (on_handler_thread()) ++handler_deletions;
-    if (should_fail(F_SHFileOperationW)) return static_cast<int>(slots[F_SHFileOperationW].code);
-    return win32_system.SHFileOperationW(request);
+// The deleter's two ways of removing an entry: a disposition set on its
+// handle, unlinkat on its folder's descriptor (under Wine on Linux). What
+// the handler's thread removes is counted.
+BOOL WINAPI fault_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                             LPVOID information, DWORD size) {
+    if (should_fail(F_SetFileInformationByHandle)) return FALSE;
+    BOOL result = win32_system.SetFileInformationByHandle(file, kind, information, size);
+    constexpr int DISPOSITION_EX = 21;  // FileDispositionInfoEx
+    if (result && on_handler_thread() && (kind == FileDispositionInfo || static_cast<int>(kind) == DISPOSITION_EX))
+        ++handler_deletions;
+    return result;
+}
+
+long long fault_linux_call(long long number, long long first, long long second, long long third,
+                           long long fourth) {
+    if (should_fail(F_linux_call)) return FAILED_LINUX_CALL;
+    long long result = win32_system.linux_call(number, first, second, third, fourth);
+    constexpr long long UNLINKAT = 263;
+    if (result == 0 && number == UNLINKAT && on_handler_thread()) ++handler_deletions;
+    return result;
 }
 
 DWORD WINAPI fault_WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -372,11 +400,6 @@ DWORD WINAPI fault_K32GetModuleFileNameExW(HANDLE process, HMODULE module, LPWST
     return result;
 }
 
-DWORD WINAPI fault_GetFileAttributesW(LPCWSTR path) {
-    if (should_fail(F_GetFileAttributesW)) return INVALID_FILE_ATTRIBUTES;
-    return win32_system.GetFileAttributesW(path);
-}
-
 BOOL WINAPI fault_TerminateProcess(HANDLE process, UINT status) {
     begin_use(process, "TerminateProcess");
     BOOL result = FALSE;
@@ -400,27 +423,35 @@ void WINAPI fault_Sleep(DWORD milliseconds) {
     win32_system.Sleep(milliseconds);
 }
 
-// Not failed, only recorded: a new thread's handle may take the value of a
-// handle closed before, which must not count as a use after close.
+// The progress window's event and the token of the run directory's owner:
+// handles of the launcher's own like any other.
+HANDLE WINAPI fault_CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial,
+                                 LPCWSTR name) {
+    if (should_fail(F_CreateEventW)) return nullptr;
+    HANDLE event = win32_system.CreateEventW(security, manual, initial, name);
+    opened(event, "CreateEventW");
+    return event;
+}
+
+BOOL WINAPI fault_OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+    if (should_fail(F_OpenProcessToken)) return FALSE;
+    BOOL result = win32_system.OpenProcessToken(process, access, token);
+    if (result) opened(*token, "OpenProcessToken");
+    return result;
+}
+
+// Recorded: a new thread's handle may take the value of a handle closed
+// before, which must not count as a use after close.
 HANDLE WINAPI fault_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
                                  LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
                                  LPDWORD thread_id) {
+    if (should_fail(F_CreateThread)) return nullptr;
     HANDLE thread = win32_system.CreateThread(security, stack, start, parameter, flags, thread_id);
     opened(thread, "CreateThread");
     return thread;
 }
 
-NTSTATUS NTAPI fault_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG size,
-                                          FILE_INFORMATION_CLASS type) {
-    constexpr NTSTATUS ACCESS_DENIED = static_cast<NTSTATUS>(0xC0000022);
-    if (should_fail(F_NtSetInformationFile)) return ACCESS_DENIED;
-    return win32_system.NtSetInformationFile(file, io, information, size, type);
-}
-
-DLL_DIRECTORY_COOKIE WINAPI fault_AddDllDirectory(PCWSTR directory) {
-    if (should_fail(F_AddDllDirectory)) return nullptr;
-    return win32_system.AddDllDirectory(directory);
-}
+std::wstring widened(const char* text) { return std::wstring(text, text + strlen(text)); }
 
 std::wstring environment_value(const wchar_t* name) {
     DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
@@ -431,6 +462,10 @@ std::wstring environment_value(const wchar_t* name) {
 }
 
 }  // namespace
+
+std::vector<listed_function> listed_functions() {
+    return std::vector<listed_function>(functions, functions + F_COUNT);
+}
 
 bool parse_fault_item(const std::wstring& text, fault_item& item) {
     item = fault_item();
@@ -461,24 +496,31 @@ bool parse_fault_item(const std::wstring& text, fault_item& item) {
         item.from_then_on = true;
         ++end;
     }
-    if (*end == L'~') {
+    if (*end == L'~' && (end[1] == 0 || end[1] == L':')) {
         item.pause = true;
         ++end;
     }
-    if (*end == L':') {
-        wchar_t* code_end = nullptr;
-        item.code = wcstoul(end + 1, &code_end, 0);
-        if (code_end == end + 1) return false;
-        end = code_end;
+    if (*end == L':' || *end == L'~') {
+        wchar_t* number_end = nullptr;
+        DWORD number = wcstoul(end + 1, &number_end, 0);
+        if (number_end == end + 1) return false;
+        (*end == L':' ? item.code : item.hold_ms) = number;
+        end = number_end;
     }
     return *end == 0;
 }
 
 bool install_faults_from_environment() {
     InitializeCriticalSection(&lock);
-    // The role as the launcher will decide it in every test start: a fresh
-    // start has no TALVOR_ONEFILE_PARENT, the child inherits it.
-    std::wstring role = environment_value(L"TALVOR_ONEFILE_PARENT").empty() ? L"parent" : L"child";
+    // The role by generation: the start a test makes is the parent, the
+    // start that one makes is the child. Any later start (the application's
+    // own, or one that took the parent role because a fault kept it from
+    // knowing its parent) runs as the product does: faults in every
+    // generation would start launchers without end.
+    std::wstring generation = environment_value(GENERATION_VARIABLE);
+    if (!generation.empty() && generation != L"1") return true;
+    std::wstring role = generation.empty() ? L"parent" : L"child";
+    SetEnvironmentVariableW(GENERATION_VARIABLE, generation.empty() ? L"1" : L"2");
     std::wstring list = environment_value(FAULTS_VARIABLE);
     size_t start = 0;
     while (start < list.size()) {
@@ -494,13 +536,14 @@ bool install_faults_from_environment() {
             continue;
         }
         int id = 0;
-        while (id < F_COUNT && item.function != function_names[id]) ++id;
-        if (id == F_COUNT) return false;
+        while (id < F_COUNT && item.function != widened(functions[id].name)) ++id;
+        if (id == F_COUNT || !functions[id].can_fail) return false;
         slots[id].armed = true;
         slots[id].index = item.index;
         slots[id].from_then_on = item.from_then_on;
-        slots[id].pause = item.pause;
         slots[id].code = item.code;
+        slots[id].hold_ms = item.hold_ms;
+        slots[id].pause = item.pause;
         slots[id].filter = item.filter;
     }
 
@@ -511,31 +554,36 @@ bool install_faults_from_environment() {
         atexit(report_at_exit);
     }
 
+    // Every entry counted and open to faults; those below do more. The
+    // attribute mingw-w64 puts on va_list (FormatMessageA's last parameter)
+    // is dropped in a template argument: the same pointer is passed on.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+#define COUNTED_CALL(kind, name, failure) \
+    if (win32_system.name != nullptr) win32.name = counted_call<F_##name>::call;
+    WIN32_FUNCTIONS(COUNTED_CALL)
+#undef COUNTED_CALL
+#pragma GCC diagnostic pop
     win32.CreateFileW = fault_CreateFileW;
-    win32.ReOpenFile = recorded_ReOpenFile;
-    win32.NtOpenFile = recorded_NtOpenFile;
+    win32.ReOpenFile = fault_ReOpenFile;
+    win32.NtOpenFile = fault_NtOpenFile;
     win32.WriteFile = fault_WriteFile;
-    win32.CreateDirectoryW = fault_CreateDirectoryW;
     win32.CreateProcessW = fault_CreateProcessW;
     win32.GetExitCodeProcess = fault_GetExitCodeProcess;
     win32.SetConsoleCtrlHandler = fault_SetConsoleCtrlHandler;
-    win32.LoadLibraryExW = fault_LoadLibraryExW;
     win32.GetProcAddress = fault_GetProcAddress;
-    win32.FindResourceA = fault_FindResourceA;
-    win32.LoadResource = fault_LoadResource;
-    win32.LockResource = fault_LockResource;
     win32.GetModuleFileNameW = fault_GetModuleFileNameW;
-    win32.SHFileOperationW = fault_SHFileOperationW;
     win32.WaitForSingleObject = fault_WaitForSingleObject;
     win32.DuplicateHandle = fault_DuplicateHandle;
     win32.OpenProcess = fault_OpenProcess;
     win32.K32GetModuleFileNameExW = fault_K32GetModuleFileNameExW;
-    win32.GetFileAttributesW = fault_GetFileAttributesW;
     win32.TerminateProcess = fault_TerminateProcess;
     win32.CloseHandle = fault_CloseHandle;
     win32.Sleep = fault_Sleep;
-    win32.AddDllDirectory = fault_AddDllDirectory;
     win32.CreateThread = fault_CreateThread;
-    win32.NtSetInformationFile = fault_NtSetInformationFile;
+    win32.CreateEventW = fault_CreateEventW;
+    win32.OpenProcessToken = fault_OpenProcessToken;
+    win32.SetFileInformationByHandle = fault_SetFileInformationByHandle;
+    if (win32_system.linux_call != nullptr) win32.linux_call = fault_linux_call;
     return true;
 }

@@ -4,7 +4,12 @@
 // streams, the exit status and what stays on disk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <map>
+
 #include "format/archive_format.h"
+#include "platform/win32_api.h"
 #include "tests/launcher/payload_archives.h"
 #include "tests/launcher/e2e_fixture.h"
 #include "tests/reliability/fault_injection.h"
@@ -349,6 +354,9 @@ TEST_F(launcher_under_faults, reject_fault_lists_they_cannot_parse) {
     EXPECT_FALSE(parse_fault_item(L"CreateFileW", item));
     EXPECT_FALSE(parse_fault_item(L"CreateFileW@x", item));
     EXPECT_FALSE(parse_fault_item(L"CreateFileW@1:", item));
+    EXPECT_TRUE(parse_fault_item(L"parent:CreateFileW@5~700", item));
+    EXPECT_EQ(item.hold_ms, 700u);
+    EXPECT_EQ(item.code, DEFAULT_FAULT_CODE);
 }
 
 }  // namespace
@@ -369,6 +377,161 @@ TEST_F(launcher_under_faults, an_inherited_start_time_with_dot_dot_stays_in_temp
     EXPECT_TRUE(directory_exists(victim));
     EXPECT_TRUE(file_exists(victim + L"\\keep.txt"));
     EXPECT_FALSE(file_exists(victim + L"\\main.dll"));
+}
+
+}  // namespace
+
+// --- every function of the `win32` list
+
+namespace {
+
+constexpr int PARENT = 0, CHILD = 1;
+const wchar_t* const ROLE_NAMES[] = {L"parent", L"child"};
+
+// What the fault module's reports of one start say: each role's calls.
+struct run_record {
+    std::map<std::string, long> calls[2];
+    bool reported = false;  // the parent wrote its report
+};
+
+std::wstring widen(const char* text) { return std::wstring(text, text + strlen(text)); }
+
+// Reads the call counts of a report; a misused handle fails the test.
+void read_report(const std::wstring& path, std::map<std::string, long>& calls) {
+    std::string text = read_file(path);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        size_t equals = line.find('=');
+        if (line.rfind("calls.", 0) == 0 && equals != std::string::npos)
+            calls[line.substr(6, equals - 6)] = atol(line.c_str() + equals + 1);
+        if (line.rfind("misuse=", 0) == 0) ADD_FAILURE() << line;
+        start = end + 1;
+    }
+}
+
+// A start in a given state, with faults of its own: together they reach
+// every function of the list.
+struct scenario {
+    const char* name;
+    bool cache;             // a cache run directory
+    const wchar_t* before;  // faults of a start made first; nullptr: none made
+    const wchar_t* faults;  // of the start that counts
+    DWORD status;           // its status
+};
+const scenario scenarios[] = {
+    {"a start", false, nullptr, L"", 7},
+    {"a cache built", true, nullptr, L"", 7},
+    {"a cache used", true, L"", L"", 7},
+    {"a leftover swept", false, L"parent:CreateProcessW@1:2", L"", 7},
+    {"a parent known by its image name", false, nullptr, L"child:K32GetModuleFileNameExW@1+:5", 7},
+    {"a reported failure", false, nullptr, L"child:LoadLibraryExW@1:126", 2},
+    {"a failure told in a box", false, nullptr,
+     L"child:LoadLibraryExW@1:126,GetFileType@1+:6,MessageBoxW@1+", 2},
+    {"a progress window", false, nullptr, L"parent:CreateFileW@5~700", 7},
+    {"a run directory that cannot be listed", false, nullptr, L"parent:NtQueryDirectoryFile@1+", 7},
+};
+
+class every_listed_function : public launcher_under_faults {
+protected:
+    // Runs `test` from a fresh TEMP holding a user's folder named like a
+    // leftover, beside a user's folder where caches go; both must survive.
+    DWORD run_scenario(const scenario& test, const std::wstring& extra_faults, run_record& record) {
+        std::wstring caches = folder_ + L"\\caches";
+        remove_tree(temp_);
+        remove_tree(caches);
+        EXPECT_TRUE(CreateDirectoryW(temp_.c_str(), nullptr));
+        EXPECT_TRUE(CreateDirectoryW(caches.c_str(), nullptr));
+        const std::wstring users[] = {temp_ + L"\\onefile_1_1", caches + L"\\notes"};
+        for (const std::wstring& folder : users) {
+            EXPECT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+            EXPECT_TRUE(write_file(folder + L"\\notes.txt", "the user's own"));
+        }
+        pack_three_entries();
+        if (test.cache) {
+            EXPECT_TRUE(set_run_directory_template(exe_, caches + L"\\app", 1));
+        }
+        if (test.before != nullptr) run_with_faults(test.before);
+        std::wstring report = folder_ + L"\\report.txt";
+        DeleteFileW(report.c_str());
+        DeleteFileW((report + L".child").c_str());
+        std::wstring faults = test.faults;
+        if (!extra_faults.empty()) faults += (faults.empty() ? L"" : L",") + extra_faults;
+        launched_process process;
+        start(process, L"exit 7", {{FAULTS_VARIABLE, faults, false}, {REPORT_VARIABLE, report, false}});
+        EXPECT_TRUE(process.wait(FAULT_RUN_TIMEOUT_MS)) << "the launcher did not end";
+        last_output_ = process.standard_output();
+        last_error_ = process.standard_error();
+        record.reported = !read_file(report).empty();
+        read_report(report, record.calls[PARENT]);
+        read_report(report + L".child", record.calls[CHILD]);
+        for (const std::wstring& folder : users)
+            EXPECT_EQ(read_file(folder + L"\\notes.txt"), "the user's own") << printable(folder);
+        return process.exit_code();
+    }
+
+    static constexpr DWORD FAULT_RUN_TIMEOUT_MS = 20000;
+};
+
+// A function nobody calls any more shows here, and each one that can fail
+// fails once in a start that calls it. That start ends with the
+// application's status, a reported failure, an unreadable status or an
+// abnormal end, never a crash or a hang; it misuses no handle and leaves
+// the user's folders alone.
+TEST_F(every_listed_function, is_called_and_fails_soundly) {
+    struct place {
+        const scenario* test;
+        int role;
+    };
+    std::map<std::string, std::vector<place>> seen;
+    for (const scenario& test : scenarios) {
+        SCOPED_TRACE(test.name);
+        run_record record;
+        EXPECT_EQ(run_scenario(test, L"", record), test.status);
+        EXPECT_TRUE(record.reported);
+        for (int role : {PARENT, CHILD})
+            for (const auto& call : record.calls[role])
+                if (call.second > 0) seen[call.first].push_back({&test, role});
+    }
+    // No start here goes where these are called: the console handler stops a
+    // child that outlives its grace (launcher_console_handler_test does), and
+    // the deleter removes by handle where it cannot by descriptor (Wine on a
+    // Linux host) and the other way round (platform_tree_deleter_win_test).
+    std::vector<std::string> elsewhere = {"TerminateProcess"};
+    if (win32_system.linux_call != nullptr) {
+        elsewhere.push_back("SetFileInformationByHandle");
+    } else {
+        elsewhere.insert(elsewhere.end(), {"wine_server_handle_to_fd", "linux_call"});
+    }
+    for (const listed_function& function : listed_functions()) {
+        SCOPED_TRACE(function.name);
+        if (std::find(elsewhere.begin(), elsewhere.end(), function.name) != elsewhere.end()) continue;
+        const std::vector<place>& places = seen[function.name];
+        if (places.empty()) ADD_FAILURE() << "never called";
+        if (!function.can_fail) continue;
+        // Where it was called; a call that depends on timing (the progress
+        // window of a slow start) may not come again, then the next place.
+        bool failed_once = false;
+        for (size_t at = 0; at < places.size() && !failed_once; ++at) {
+            const place& where = places[at];
+            SCOPED_TRACE(where.test->name);
+            run_record record;
+            DWORD status = run_scenario(*where.test,
+                                        std::wstring(ROLE_NAMES[where.role]) + L":" +
+                                            widen(function.name) + L"@1",
+                                        record);
+            EXPECT_TRUE(status == 7 || status == 1 || status == 2 || status == ABORT_STATUS) << status;
+            if (status == 2) {
+                EXPECT_EQ((last_output_ + last_error_).rfind("Error, ", 0), 0u);
+            }
+            // An abnormal end writes no report.
+            EXPECT_TRUE(record.reported || status == ABORT_STATUS);
+            failed_once = !record.reported || record.calls[where.role][function.name] >= 1;
+        }
+        EXPECT_TRUE(failed_once || places.empty()) << "never failed";
+    }
 }
 
 }  // namespace

@@ -228,11 +228,15 @@ TEST_P(LauncherImage, version_block_fixed_part_says_1_0_9_0_application) {
     const pe::Resource* r = p.image.find(pe::type_version, 1);
     ASSERT_NE(r, nullptr);
     const size_t version_block_bytes = branding_.version_block_bytes;
-    if (version_block_bytes != 0) EXPECT_EQ(r->size, version_block_bytes);
+    if (version_block_bytes != 0) {
+        EXPECT_EQ(r->size, version_block_bytes);
+    }
     pe::VersionBlock block;
     std::string error;
     ASSERT_TRUE(pe::parse_version_block(pe::resource_bytes(file_, *r), block, error)) << error;
-    if (version_block_bytes != 0) EXPECT_EQ(block.length, version_block_bytes);
+    if (version_block_bytes != 0) {
+        EXPECT_EQ(block.length, version_block_bytes);
+    }
     EXPECT_EQ(block.key, u"VS_VERSION_INFO");
     ASSERT_TRUE(block.has_fixed);
     const uint32_t want[13] = {

@@ -69,7 +69,9 @@ TEST_F(RunAndConsole, ConsoleChangesOnlyTheSubsystemAndChecksum) {
         for (size_t i = 0; i < a.size(); ++i) {
             bool field = (i >= optional + CHECKSUM_IN_OPTIONAL_HEADER && i < optional + CHECKSUM_IN_OPTIONAL_HEADER + 4) ||
                          i == optional + SUBSYSTEM_IN_OPTIONAL_HEADER;
-            if (!field) ASSERT_EQ(a[i], b[i]) << "byte " << i;
+            if (!field) {
+                ASSERT_EQ(a[i], b[i]) << "byte " << i;
+            }
         }
         if (std::string(command) == "pack") {
             packer_test::packer_run info = run_packer("info " + quoted(console));
