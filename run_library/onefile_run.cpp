@@ -11,6 +11,7 @@
 
 #include "format/shared_names.h"
 #include "format/archive_format.h"
+#include "format/little_endian.h"
 #include "platform/bounded_buffer.h"
 #include "platform/command_line.h"
 
@@ -114,10 +115,10 @@ bool is_windowed_program() {
     BOOL read = ReadFile(file, header, sizeof header, &size, nullptr);
     CloseHandle(file);
     if (!read || size < 0x40) return false;
-    DWORD pe = header[0x3C] | (header[0x3D] << 8) | (header[0x3E] << 16) | (static_cast<DWORD>(header[0x3F]) << 24);
+    DWORD pe = load_le32(header + 0x3C);
     DWORD subsystem_at = pe + 24 + 68;
     if (pe > size || subsystem_at + 2 > size) return false;
-    return (header[subsystem_at] | (header[subsystem_at + 1] << 8)) == SUBSYSTEM_WINDOWS_GUI;
+    return load_le16(header + subsystem_at) == SUBSYSTEM_WINDOWS_GUI;
 }
 
 // A windowed program gets what the parent gave this process: the right to
