@@ -38,6 +38,10 @@ struct branding_options {
 };
 
 // The texts of the launcher's branding record.
+// A text of the branding record at `at` of `bytes`: up to its terminator,
+// at most `capacity` units (stub.cpp).
+std::u16string record_text(const std::vector<uint8_t>& bytes, size_t at, size_t capacity);
+
 struct record_texts {
     std::u16string company, product, version;
 };

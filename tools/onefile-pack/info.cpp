@@ -73,16 +73,6 @@ std::string progress_window(const std::vector<uint8_t>& record) {
     return "on (while unpacking takes over 0.4 s)";
 }
 
-std::u16string text_at(const std::vector<uint8_t>& record, size_t at, size_t capacity) {
-    std::u16string text;
-    for (size_t i = 0; i < capacity; ++i) {
-        char16_t unit = get16(record, at + 2 * i);
-        if (unit == 0) break;
-        text += unit;
-    }
-    return text;
-}
-
 // The record's run-directory template, its kind and whether it is swept.
 std::string run_directory_of(std::istream& in, const image_summary& summary) {
     for (const image_section& section : summary.sections) {
@@ -94,12 +84,12 @@ std::string run_directory_of(std::istream& in, const image_summary& summary) {
         if (has_run_directory_field(record, 0)) {
             if (section.size < BRANDING_RECORD_SIZE_WITHOUT_STAMP) break;
             record = read_stream_bytes(in, section.offset, BRANDING_RECORD_SIZE_WITHOUT_STAMP);
-            std::u16string stored = text_at(record, offsetof(branding_record, run_directory), RUN_DIRECTORY_TEMPLATE_CAPACITY);
+            std::u16string stored = record_text(record, offsetof(branding_record, run_directory), RUN_DIRECTORY_TEMPLATE_CAPACITY);
             if (!stored.empty()) path_template = stored;
         }
-        record_texts texts = {text_at(record, offsetof(branding_record, company), BRANDING_TEXT_CAPACITY),
-                              text_at(record, offsetof(branding_record, product), BRANDING_TEXT_CAPACITY),
-                              text_at(record, offsetof(branding_record, version), BRANDING_VERSION_CAPACITY)};
+        record_texts texts = {record_text(record, offsetof(branding_record, company), BRANDING_TEXT_CAPACITY),
+                              record_text(record, offsetof(branding_record, product), BRANDING_TEXT_CAPACITY),
+                              record_text(record, offsetof(branding_record, version), BRANDING_VERSION_CAPACITY)};
         return describe_run_directory(path_template, texts);
     }
     return "unknown (no branding record)";

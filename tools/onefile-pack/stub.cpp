@@ -45,6 +45,13 @@ size_t record_offset(const loaded_stub& s) {
     return h.raw_offset;
 }
 
+void put_record_text(std::vector<uint8_t>& image, size_t at, size_t capacity, const std::u16string& text) {
+    if (text.size() >= capacity) throw pack_error("text too long for the branding record: " + to_utf8(text));
+    for (size_t i = 0; i < capacity; ++i) set16(image, at + 2 * i, i < text.size() ? text[i] : 0);
+}
+
+}  // namespace
+
 std::u16string record_text(const std::vector<uint8_t>& image, size_t at, size_t capacity) {
     std::u16string text;
     for (size_t i = 0; i < capacity; ++i) {
@@ -54,13 +61,6 @@ std::u16string record_text(const std::vector<uint8_t>& image, size_t at, size_t 
     }
     return text;
 }
-
-void put_record_text(std::vector<uint8_t>& image, size_t at, size_t capacity, const std::u16string& text) {
-    if (text.size() >= capacity) throw pack_error("text too long for the branding record: " + to_utf8(text));
-    for (size_t i = 0; i < capacity; ++i) set16(image, at + 2 * i, i < text.size() ? text[i] : 0);
-}
-
-}  // namespace
 
 loaded_stub load_stub(const fs::path& stub) {
     loaded_stub s;
