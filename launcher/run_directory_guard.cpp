@@ -23,7 +23,7 @@ constexpr DWORD HOLD_ACCESS = FILE_LIST_DIRECTORY | READ_CONTROL;
 constexpr DWORD HOLD_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // The rename's target: the folder's long path and a name.
-constexpr size_t RENAME_CAPACITY = RUN_DIRECTORY_CAPACITY + 8 + 256 + 8;
+constexpr size_t RENAME_CAPACITY = RUN_DIRECTORY_CAPACITY + 8 + COMPONENT_NAME_CAPACITY + 8;
 constexpr int FILE_RENAME_INFORMATION_CLASS = 10;
 
 // Makes the lock file beside `directory` new and takes a shared lock on it;
