@@ -109,6 +109,44 @@ protected:
     std::string big_;
 };
 
+// --- console events while unpacking -----------------------------------------
+
+// Ctrl+C and Ctrl+Break from the console while unpacking (held inside
+// big.bin): the launcher ends with STATUS_CONTROL_C_EXIT, starts no child
+// and deletes all it wrote, lock file included; a user's file beside stays.
+TEST_F(launcher_under_faults, a_console_event_while_unpacking_ends_with_its_status_and_leaves_nothing) {
+    pack_three_entries();
+    std::wstring outside = temp_ + L"\\users_file.txt";
+    ASSERT_TRUE(write_file(outside, "the user's"));
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+        SCOPED_TRACE(event == CTRL_C_EVENT ? "Ctrl+C" : "Ctrl+Break");
+        std::wstring report = report_path(event == CTRL_C_EVENT ? L"c.txt" : L"break.txt");
+        // Write 1 is the lock file's mark; the second chunk of big.bin waits.
+        std::wstring hold = L"parent:WriteFile@" + std::to_wstring(main_dll_chunks() + 3) + L"~";
+        launched_process process;
+        process.extra_flags = CREATE_NEW_CONSOLE;
+        start(process, L"exit 7", {{FAULTS_VARIABLE, hold, false}, {REPORT_VARIABLE, report, false}});
+        ASSERT_TRUE(wait_for_file(report + L".paused", LAUNCHER_TIMEOUT_MS));
+        FreeConsole();
+        bool sent = AttachConsole(process.process_id()) &&
+                    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE) &&
+                    GenerateConsoleCtrlEvent(event, 0);
+        FreeConsole();
+        EXPECT_TRUE(sent) << GetLastError();
+        EXPECT_TRUE(wait_for_file(report + L".handled", LAUNCHER_TIMEOUT_MS));
+        ASSERT_TRUE(write_file(report + L".resume", ""));
+        ASSERT_TRUE(process.wait(LAUNCHER_TIMEOUT_MS));
+        EXPECT_EQ(process.exit_code(), 0xC000013Au);
+        EXPECT_EQ(process.standard_output() + process.standard_error(), "");
+        std::vector<std::wstring> left = directory_names(temp_);
+        EXPECT_EQ(left, std::vector<std::wstring>{L"users_file.txt"});
+        EXPECT_EQ(read_file(outside), "the user's");
+        std::string recorded = read_file(report);
+        EXPECT_NE(recorded.find("child_process_id=0\n"), std::string::npos) << recorded;
+        EXPECT_EQ(recorded.find("misuse="), std::string::npos) << recorded;
+    }
+}
+
 // --- failures while unpacking: status 2, the partly written directory stays
 
 TEST_F(launcher_under_faults, failing_to_create_the_third_file_names_it_and_keeps_the_first_two) {
