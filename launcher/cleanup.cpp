@@ -76,7 +76,10 @@ BOOL WINAPI console_control_handler(DWORD control_type) {
             // phase, not of the handle: this thread may run only after the
             // child has ended and the main thread has taken the handle back,
             // and ending here would report the event instead of the status.
-            if (phase == LAUNCH_CHILD_STARTED) cleanup_run_directory();
+            for (DWORD waited = 0; launcher.launch_phase.load() == LAUNCH_CHILD_CLAIMED && waited < CHILD_GRACE_MS;
+                 ++waited)
+                win32.Sleep(1);
+            if (phase != LAUNCH_INTERRUPTED) cleanup_run_directory();
             return TRUE;
         }
         case CTRL_CLOSE_EVENT:

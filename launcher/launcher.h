@@ -28,7 +28,10 @@ constexpr size_t LOCK_FILE_PATH_CAPACITY = RUN_DIRECTORY_CAPACITY + 8;
 // and under Wine 8 with status 0. Once the child is claimed (just before it
 // is started) the launcher returns the child's status, whenever an event
 // comes. Whichever side moves the phase off LAUNCH_UNPACKING first decides.
-enum : int { LAUNCH_UNPACKING = 0, LAUNCH_CHILD_STARTED = 1, LAUNCH_INTERRUPTED = 2 };
+// LAUNCH_CHILD_CLAIMED lasts until the child's handle is published to the
+// handler, which waits for that before it cleans up: a deletion while the
+// child starts would fail the child instead of stopping it.
+enum : int { LAUNCH_UNPACKING = 0, LAUNCH_CHILD_STARTED = 1, LAUNCH_INTERRUPTED = 2, LAUNCH_CHILD_CLAIMED = 3 };
 
 // All long-lived state: static storage, zero at start, never freed.
 struct launcher_state {

@@ -60,17 +60,17 @@ void publish_child_for_handler(HANDLE process) {
     // If no duplicate can be made, a console event during the wait cannot
     // stop the child; the child shares the console and receives the same
     // event itself.
-    launcher.launch_phase.store(LAUNCH_CHILD_STARTED);
     HANDLE duplicate = nullptr;
     HANDLE self = win32.GetCurrentProcess();
     if (win32.DuplicateHandle(self, process, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
         launcher.child_process.store(duplicate);
+    launcher.launch_phase.store(LAUNCH_CHILD_STARTED);
 }
 
 bool claim_child_start() {
     int expected = LAUNCH_UNPACKING;
-    return launcher.launch_phase.compare_exchange_strong(expected, LAUNCH_CHILD_STARTED) ||
-           expected == LAUNCH_CHILD_STARTED;
+    return launcher.launch_phase.compare_exchange_strong(expected, LAUNCH_CHILD_CLAIMED) ||
+           expected == LAUNCH_CHILD_CLAIMED || expected == LAUNCH_CHILD_STARTED;
 }
 
 // Waits for the child without limit and returns its exit status, or

