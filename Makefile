@@ -8,7 +8,7 @@ WINE := scripts/with-wineserver $(WINE_PREFIX)
 # Where `make install` puts the tools, the launcher stub and the CMake package.
 PREFIX ?= /usr/local
 
-.PHONY: all deps host win install test demo bench bench-quick fuzz fuzz-build stress clean
+.PHONY: all deps host win install install-config test demo bench bench-quick fuzz fuzz-build stress clean
 
 all: host win
 
@@ -35,17 +35,22 @@ win: host $(BUILD)/win/cmake_install.cmake
 
 # A tools-only build of its own (no tests, so no GoogleTest), installed by
 # its Windows configuration: packers, stub and CMake package.
+# install-config only configures both (package_tools_only_install checks
+# that they need no GoogleTest).
 INSTALL_BUILD := $(BUILD_ABS)/install
 install:
 	@scripts/install-deps.sh --tools
+	$(MAKE) install-config
+	cmake --build $(INSTALL_BUILD)/host -j $(JOBS)
+	cmake --build $(INSTALL_BUILD)/win -j $(JOBS)
+	cmake --install $(INSTALL_BUILD)/win --prefix $(PREFIX)
+
+install-config:
 	cmake -S . -B $(INSTALL_BUILD)/host -DCMAKE_BUILD_TYPE=Release -DONEFILE_TESTS=OFF \
 	    -DONEFILE_BIN_DIR=$(INSTALL_BUILD)/bin
-	cmake --build $(INSTALL_BUILD)/host -j $(JOBS)
 	cmake -S . -B $(INSTALL_BUILD)/win -DCMAKE_BUILD_TYPE=Release -DONEFILE_TESTS=OFF \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DONEFILE_BIN_DIR=$(INSTALL_BUILD)/bin \
 	    -DONEFILE_PACK=$(INSTALL_BUILD)/bin/onefile-pack
-	cmake --build $(INSTALL_BUILD)/win -j $(JOBS)
-	cmake --install $(INSTALL_BUILD)/win --prefix $(PREFIX)
 
 test: deps
 	$(MAKE) all

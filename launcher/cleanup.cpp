@@ -4,6 +4,7 @@
 // process made and published (ownership.h).
 #include "launcher/launcher.h"
 #include "launcher/ownership.h"
+#include "launcher/progress_window.h"
 #include "platform/tree_deleter.h"
 
 namespace {
@@ -62,14 +63,24 @@ BOOL WINAPI console_control_handler(DWORD control_type) {
     switch (control_type) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT: {
+            int phase = LAUNCH_UNPACKING;
+            if (launcher.launch_phase.compare_exchange_strong(phase, LAUNCH_INTERRUPTED)) {
+                // Before the child: the main thread stops unpacking, deletes
+                // what it wrote (one deleter, no write racing a deletion) and
+                // ends with the event's status.
+                unpack_progress.stop_requested.store(true);
+                return TRUE;
+            }
             // A child shares the console and had the event too: the launcher
             // goes on to return its status from the main thread. Asked of the
-            // start, not of the handle: this thread may run only after the
+            // phase, not of the handle: this thread may run only after the
             // child has ended and the main thread has taken the handle back,
             // and ending here would report the event instead of the status.
-            bool child_had_it = launcher.child_started.load();
-            cleanup_run_directory();
-            return child_had_it ? TRUE : FALSE;
+            for (DWORD waited = 0; launcher.launch_phase.load() == LAUNCH_CHILD_CLAIMED && waited < CHILD_GRACE_MS;
+                 ++waited)
+                win32.Sleep(1);
+            if (phase != LAUNCH_INTERRUPTED) cleanup_run_directory();
+            return TRUE;
         }
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:

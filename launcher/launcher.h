@@ -22,6 +22,17 @@ constexpr size_t PROCESS_ID_TEXT_SIZE = 128;
 // The run directory's path and ".lock".
 constexpr size_t LOCK_FILE_PATH_CAPACITY = RUN_DIRECTORY_CAPACITY + 8;
 
+// Before the child starts, a Ctrl+C or Ctrl+Break stops unpacking and the
+// main thread ends the launcher with STOPPED_CHILD_EXIT_STATUS after the
+// clean-up: a default handling would end it at once, before the clean-up,
+// and under Wine 8 with status 0. Once the child is claimed (just before it
+// is started) the launcher returns the child's status, whenever an event
+// comes. Whichever side moves the phase off LAUNCH_UNPACKING first decides.
+// LAUNCH_CHILD_CLAIMED lasts until the child's handle is published to the
+// handler, which waits for that before it cleans up: a deletion while the
+// child starts would fail the child instead of stopping it.
+enum : int { LAUNCH_UNPACKING = 0, LAUNCH_CHILD_STARTED = 1, LAUNCH_INTERRUPTED = 2, LAUNCH_CHILD_CLAIMED = 3 };
+
 // All long-lived state: static storage, zero at start, never freed.
 struct launcher_state {
     // Written at entry.
@@ -58,9 +69,9 @@ struct launcher_state {
     // the main thread's): whoever exchanges it out of the field owns it and
     // closes it. Null when there is none to stop.
     std::atomic<HANDLE> child_process;
-    // Set once the child has been started, and never cleared: the main
-    // thread then returns the child's status, whenever an event comes.
-    std::atomic<bool> child_started;
+    // What Ctrl+C and Ctrl+Break do, settled once between the main thread
+    // and the console handler's thread (launch_phase below).
+    std::atomic<int> launch_phase;
     // The holds on the run directory (run_directory_guard.cpp): the
     // directory open without delete sharing, and the lock file beside it
     // with a shared byte-range lock. Each process's own, never inherited;
@@ -86,6 +97,8 @@ int run_child();
 // child without limit and return its exit status (1 when it cannot be read),
 // closing the main thread's handle and taking back the duplicate.
 void publish_child_for_handler(HANDLE process);
+// False when a console event came first: no child may start then.
+bool claim_child_start();
 DWORD collect_child(HANDLE process);
 
 // Stops a still-running child (grace period, then STOPPED_CHILD_EXIT_STATUS) and deletes

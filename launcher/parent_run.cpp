@@ -60,11 +60,17 @@ void publish_child_for_handler(HANDLE process) {
     // If no duplicate can be made, a console event during the wait cannot
     // stop the child; the child shares the console and receives the same
     // event itself.
-    launcher.child_started.store(true);
     HANDLE duplicate = nullptr;
     HANDLE self = win32.GetCurrentProcess();
     if (win32.DuplicateHandle(self, process, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
         launcher.child_process.store(duplicate);
+    launcher.launch_phase.store(LAUNCH_CHILD_STARTED);
+}
+
+bool claim_child_start() {
+    int expected = LAUNCH_UNPACKING;
+    return launcher.launch_phase.compare_exchange_strong(expected, LAUNCH_CHILD_CLAIMED) ||
+           expected == LAUNCH_CHILD_CLAIMED || expected == LAUNCH_CHILD_STARTED;
 }
 
 // Waits for the child without limit and returns its exit status, or
@@ -85,8 +91,15 @@ DWORD collect_child(HANDLE process) {
 int run_parent() {
     start_progress_window(launcher.payload);
     if (!use_run_directory_cache()) unpack_payload(launcher.payload, launcher.run_directory, false);
-    // Cancelled: what was written goes with the clean-up, no child starts.
-    if (!finish_unpacking()) {
+    // Cancelled, or a console event came: what was written goes with the
+    // clean-up, no child starts.
+    bool complete = finish_unpacking();
+    if (!claim_child_start()) {
+        finish_progress_window();
+        cleanup_run_directory();
+        return static_cast<int>(STOPPED_CHILD_EXIT_STATUS);
+    }
+    if (!complete) {
         finish_progress_window();
         cleanup_run_directory();
         return CANCELLED_EXIT_STATUS;

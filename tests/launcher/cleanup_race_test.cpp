@@ -17,6 +17,7 @@
 
 #include "launcher/launcher.h"
 #include "launcher/ownership.h"
+#include "launcher/progress_window.h"
 #include "platform/tree_deleter.h"
 #include "tests/launcher/e2e_harness.h"
 
@@ -225,7 +226,8 @@ protected:
     void TearDown() override {
         win32 = win32_system;
         launcher.child_process.store(nullptr);
-        launcher.child_started.store(false);
+        launcher.launch_phase.store(LAUNCH_UNPACKING);
+        unpack_progress.stop_requested.store(false);
         launcher.cleanup_armed.store(false);
         unpublish_made_directory();
         if (!HasFailure()) remove_tree(folder_);
@@ -396,7 +398,8 @@ protected:
     void TearDown() override {
         win32 = win32_system;
         launcher.child_process.store(nullptr);
-        launcher.child_started.store(false);
+        launcher.launch_phase.store(LAUNCH_UNPACKING);
+        unpack_progress.stop_requested.store(false);
         launcher.cleanup_armed.store(false);
         unpublish_made_directory();
         remove_tree(folder_);
@@ -422,10 +425,23 @@ TEST_F(cleanup_calls, ignore_control_types_other_than_the_five_events) {
     for (DWORD type : {3u, 4u, 7u, 8u, 0xFFFFFFFFu}) EXPECT_EQ(console_control_handler(type), FALSE);
     EXPECT_EQ(platform_calls(), 0);
     EXPECT_TRUE(directory_exists(run_directory_));
+    // Before the child Ctrl+C and Ctrl+Break only stop unpacking: the main
+    // thread deletes and ends with the event's status, so the event is
+    // handled (the default handling would end the launcher with 0 under Wine).
+    for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+        launcher.launch_phase.store(LAUNCH_UNPACKING);
+        unpack_progress.stop_requested.store(false);
+        EXPECT_EQ(console_control_handler(type), TRUE) << "control type " << type;
+        EXPECT_TRUE(unpack_progress.stop_requested.load()) << "control type " << type;
+        EXPECT_FALSE(claim_child_start()) << "control type " << type;
+        EXPECT_TRUE(directory_exists(run_directory_)) << "control type " << type;
+    }
+    launcher.launch_phase.store(LAUNCH_CHILD_STARTED);
     for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT,
                        CTRL_SHUTDOWN_EVENT}) {
         if (!directory_exists(run_directory_)) make_run_directory(run_directory_);
-        EXPECT_EQ(console_control_handler(type), FALSE);
+        BOOL handled = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT;
+        EXPECT_EQ(console_control_handler(type), handled);
         EXPECT_FALSE(directory_exists(run_directory_)) << "control type " << type;
         EXPECT_FALSE(file_exists(run_directory_ + L".lock")) << "control type " << type;
     }

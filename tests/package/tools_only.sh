@@ -1,12 +1,16 @@
 #!/bin/sh
-# tools_only.sh SOURCE SCRATCH: `make install` of SOURCE into SCRATCH/prefix
-# as on a machine without GoogleTest: in a mount namespace of its own, every
-# file of Debian's GoogleTest packages is hidden (an empty folder or an empty
-# file in its place), so neither find_package(), add_subdirectory() nor a
-# bare -lgtest can reach them. Exits 77 (skipped) where no mount namespace
-# can be made (not root).
+# tools_only.sh SOURCE SCRATCH BUILT: `make install`'s tools-only
+# configurations of SOURCE as on a machine without GoogleTest: in a mount
+# namespace of its own, every file of Debian's GoogleTest packages is hidden
+# (an empty folder or an empty file in its place), so neither find_package(),
+# add_subdirectory() nor a bare -lgtest can reach them. What they would build
+# is what the Windows build tree BUILT has built (the same sources, flags and
+# toolchain): it is installed into SCRATCH/prefix rather than built again.
+# Exits 77 (skipped) where no mount namespace can be made (not root) or
+# BUILT has not been built.
 set -eu
-source=$1 scratch=$2
+source=$1 scratch=$2 built=$3
+[ -f "$built/cmake_install.cmake" ] || { echo "tools_only: $built is not built; skipped"; exit 77; }
 if [ "${ONEFILE_NO_GTEST_INSIDE:-}" != 1 ]; then
     unshare -m true 2>/dev/null || { echo "tools_only: no mount namespace here (needs root); skipped"; exit 77; }
     exec env ONEFILE_NO_GTEST_INSIDE=1 unshare -m sh "$0" "$@"
@@ -27,8 +31,10 @@ if [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/src/googletest/CMakeLists.txt 
 fi
 
 rm -rf "$scratch/build" "$scratch/prefix"
-make -C "$source" install BUILD="$scratch/build" PREFIX="$scratch/prefix" JOBS=2 \
+make -C "$source" install-config BUILD="$scratch/build" \
     >"$scratch/install.log" 2>&1 || { tail -n 40 "$scratch/install.log"; exit 1; }
+cmake --install "$built" --prefix "$scratch/prefix" >>"$scratch/install.log" 2>&1 ||
+    { tail -n 40 "$scratch/install.log"; exit 1; }
 for file in bin/onefile-pack bin/onefile-pack.exe bin/launcher.exe lib/cmake/Onefile/OnefileConfig.cmake; do
     [ -f "$scratch/prefix/$file" ] || { echo "tools_only: install left out $file" >&2; exit 1; }
 done

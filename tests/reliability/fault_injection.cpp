@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -238,8 +240,10 @@ DWORD WINAPI console_event_thread(void*) {
     handler_thread_id = GetCurrentThreadId();
     win32_system.Sleep(console_delay_ms);
     handler_started = true;
-    console_control_handler(CTRL_C_EVENT);
+    BOOL handled = console_control_handler(CTRL_C_EVENT);
     handler_finished = true;
+    // Handled: the process goes on and ends by itself, as on Windows.
+    if (handled) return 0;
     write_report("console");
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
@@ -311,9 +315,23 @@ BOOL WINAPI fault_GetExitCodeProcess(HANDLE process, LPDWORD status) {
     return result;
 }
 
+// The launcher's handler, run for a real console event: <report>.handled
+// tells a test that the event has been handled.
+PHANDLER_ROUTINE launcher_handler = nullptr;
+BOOL WINAPI recorded_handler(DWORD control_type) {
+    BOOL handled = launcher_handler(control_type);
+    if (!report_path.empty()) {
+        HANDLE marker = win32_system.CreateFileW((report_path + L".handled").c_str(), GENERIC_WRITE, 0,
+                                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (marker != INVALID_HANDLE_VALUE) win32_system.CloseHandle(marker);
+    }
+    return handled;
+}
+
 BOOL WINAPI fault_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
     if (should_fail(F_SetConsoleCtrlHandler)) return FALSE;
-    BOOL result = win32_system.SetConsoleCtrlHandler(routine, add);
+    launcher_handler = routine;
+    BOOL result = win32_system.SetConsoleCtrlHandler(routine != nullptr ? recorded_handler : nullptr, add);
     // The event can only arrive once a handler is registered.
     if (result && console_armed) {
         HANDLE thread = CreateThread(nullptr, 0, console_event_thread, nullptr, 0, nullptr);
@@ -352,11 +370,41 @@ BOOL WINAPI fault_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CL
     return result;
 }
 
+// The Unix descriptors the launcher owns: those Wine handed it and those
+// openat2 made. A close of any other would close one of Wine's own (its
+// server connection, a thread's pipes, a handle's cached descriptor), which
+// breaks the process's link to the wineserver.
+std::set<long long> owned_descriptors;
+
+void own_descriptor(long long descriptor) {
+    locked hold;
+    if (!owned_descriptors.insert(descriptor).second)
+        misuses.push_back("descriptor " + std::to_string(descriptor) + " handed out twice");
+}
+
+NTSTATUS CDECL fault_wine_server_handle_to_fd(HANDLE handle, unsigned int access, int* descriptor,
+                                              unsigned int* options) {
+    begin_use(handle, "wine_server_handle_to_fd");
+    NTSTATUS status = FAILED_STATUS;
+    if (!should_fail(F_wine_server_handle_to_fd)) {
+        status = win32_system.wine_server_handle_to_fd(handle, access, descriptor, options);
+        if (status == 0) own_descriptor(*descriptor);
+    }
+    end_use(handle);
+    return status;
+}
+
 long long fault_linux_call(long long number, long long first, long long second, long long third,
                            long long fourth) {
+    constexpr long long CLOSE = 3, UNLINKAT = 263, OPENAT2 = 437;
+    if (number == CLOSE) {
+        locked hold;
+        if (owned_descriptors.erase(first) == 0)
+            misuses.push_back("close of descriptor " + std::to_string(first) + ", not the launcher's");
+    }
     if (should_fail(F_linux_call)) return FAILED_LINUX_CALL;
     long long result = win32_system.linux_call(number, first, second, third, fourth);
-    constexpr long long UNLINKAT = 263;
+    if (number == OPENAT2 && result >= 0) own_descriptor(result);
     if (result == 0 && number == UNLINKAT && on_handler_thread()) ++handler_deletions;
     return result;
 }
@@ -585,5 +633,7 @@ bool install_faults_from_environment() {
     win32.OpenProcessToken = fault_OpenProcessToken;
     win32.SetFileInformationByHandle = fault_SetFileInformationByHandle;
     if (win32_system.linux_call != nullptr) win32.linux_call = fault_linux_call;
+    if (win32_system.wine_server_handle_to_fd != nullptr)
+        win32.wine_server_handle_to_fd = fault_wine_server_handle_to_fd;
     return true;
 }

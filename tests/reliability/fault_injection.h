@@ -20,14 +20,16 @@
 // and the one pseudo-function
 //     [role:]console@MS
 //   which calls console_control_handler(CTRL_C_EVENT) on a thread of its own
-//   MS milliseconds after start and then ends the process as the system's
-//   default handler does (ExitProcess with STATUS_CONTROL_C_EXIT).
+//   MS milliseconds after start; when the handler does not handle it, the
+//   process ends as by the system's default handler (ExitProcess with
+//   STATUS_CONTROL_C_EXIT).
 //
 // ONEFILE_TEST_REPORT names a file that receives, when the process ends
 // (normal end, exit status 2, or after the console event), what the table
 // saw: the calls of every function of the list, the pauses, the entries
 // the handler's thread removed and every misuse of a handle (a use or a
-// close after close, a close while another thread uses it).
+// close after close, a close while another thread uses it) and every close
+// of a Unix descriptor the launcher was not handed.
 #pragma once
 #include <windows.h>
 
