@@ -424,6 +424,7 @@ const wchar_t PROGRESS_CLASS_NAME[] = L"OnefileProgress";
 const wchar_t PRODUCT[] = L"Onefile Desktop Example";
 const DWORD PROGRESS_WAIT_MS = 20000;
 const DWORD HANDOFF_WAIT_MS = 15000;
+const ULONGLONG HANDOFF_WITHIN_MS = 100;
 const DWORD PROGRESS_SHOWN_WITHIN_MS = 3000;
 const DWORD CANCELLED_STATUS = 1223;
 
@@ -499,9 +500,13 @@ TEST_F(ProgressWindow, ShowsProductAndProgressThenGivesWayToTheApplicationInFron
     // once but returns from DestroyWindow up to 2 s later when the window
     // that takes over the activation belongs to a busy thread.
     while (IsWindowVisible(progress) && GetTickCount64() - start < HANDOFF_WAIT_MS) Sleep(10);
+    ULONGLONG gone_ms = GetTickCount64() - start;
     EXPECT_FALSE(IsWindowVisible(progress)) << "the progress window stayed up beside the application";
+    // Its 50 ms poll, with room for a busy machine; what the X screen shows
+    // under Wine without a window manager is docs/progress.md's.
+    EXPECT_LE(gone_ms, HANDOFF_WITHIN_MS) << "the progress window stayed up beside the application";
     std::printf("progress window gone %lu ms after the application's window was seen shown\n",
-                static_cast<unsigned long>(GetTickCount64() - start));
+                static_cast<unsigned long>(gone_ms));
     EXPECT_EQ(GetForegroundWindow(), application) << "the application's window is not in front";
     std::fflush(stdout);
 

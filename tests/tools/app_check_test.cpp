@@ -225,6 +225,15 @@ TEST_F(AppCheck, OutputInsideItsFolderIsLeftOut) {
     ASSERT_EQ(run_pack(args).status, 0);
     EXPECT_EQ(run_pack("list " + quoted(app / "App.exe")).out.find("App.exe"), std::string::npos);
     EXPECT_NE(fs::status(app / "App.exe").permissions() & fs::perms::owner_exec, fs::perms::none) << "executable";
+    // Any other file of the application at OUT is the user's: refused.
+    fs::copy_file(fs::path(ONEFILE_TEST_STUBS) / "stub512.exe", app / "Tool.exe");
+    std::string tool = read_file(app / "Tool.exe");
+    run_result refused = run_pack("pack " + quoted(app) + " -o " + quoted(app / "Tool.exe") + " --quiet --stub " +
+                                  quoted(fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe"));
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("is the application's file Tool.exe; writing it would replace it"), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(read_file(app / "Tool.exe"), tool);
 }
 
 // A library given with --main-file is named as the user built it.
@@ -415,12 +424,14 @@ TEST_F(AppCheck, InfoTellsWhatThePackedImageHolds) {
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin:\n" << text;
     EXPECT_LE(lines(text), 24u) << "one screen";
 
-    // A bare stub shows its defaults before anything is packed.
-    run_result stub = run_pack("info " + quoted(fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe"));
-    EXPECT_EQ(stub.status, 0) << stub.err;
-    EXPECT_NE(stub.out.find("  payload          none (a stub"), std::string::npos) << stub.out;
+    // A program that carries no payload and is no launcher stub (these test
+    // stubs have no branding record) is not taken for one.
+    run_result plain = run_pack("info " + quoted(fs::path(ONEFILE_TEST_STUBS) / "stub4096.exe"));
+    EXPECT_EQ(plain.status, 2);
+    EXPECT_NE(plain.err.find("stub4096.exe carries no payload and no launcher's branding record"), std::string::npos)
+        << plain.err;
     run_result refused = run_pack("info " + quoted(app / "data" / "readme.txt"));
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find("not a packed image"), std::string::npos) << refused.err;
 
     if (std::system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") == 0) {
@@ -450,6 +461,10 @@ TEST_F(AppCheck, InfoAndVersionNameTheReleases) {
     ASSERT_NE(icons, std::string::npos) << text;
     EXPECT_NE(text.substr(icons, text.find('\n', icons) - icons).find("256"), std::string::npos) << text;
     EXPECT_NE(text.find("  progress window  on "), std::string::npos) << text;
+    // A bare stub shows its defaults before anything is packed.
+    run_result stub = run_pack("info " + quoted(ONEFILE_STUB_PATH));
+    EXPECT_EQ(stub.status, 0) << stub.err;
+    EXPECT_NE(stub.out.find("  payload          none (a stub"), std::string::npos) << stub.out;
     ASSERT_EQ(pack("--no-progress", ONEFILE_STUB_PATH).status, 0);
     text = run_pack("info " + quoted(root / "out.exe")).out;
     EXPECT_NE(text.find("  progress window  off (--no-progress)\n"), std::string::npos) << text;

@@ -90,6 +90,19 @@ TEST_F(OnefilePack, PackListExtractRoundTrip) {
     fs::path extracted = root / "extracted";
     ASSERT_EQ(run_pack("extract " + quoted(out) + " " + quoted(extracted)).status, 0);
     EXPECT_EQ(tree_of(extracted), tree_of(app));
+
+    // A second extract writes over nothing the user has, unless told to.
+    write_file(extracted / "lib" / "sub" / "g", "the user's");
+    fs::remove(extracted / "b.txt");
+    run_result again = run_pack("extract " + quoted(out) + " " + quoted(extracted));
+    EXPECT_EQ(again.status, 2);
+    EXPECT_NE(again.out.find("|onefile-pack: error: " + (extracted / "main.dll").string() +
+                             " exists; extract writes over a file only with --force\n"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("\nonefile-pack: error: 3 more files exist below "), std::string::npos) << again.out;
+    EXPECT_FALSE(fs::exists(extracted / "b.txt")) << "nothing is written when anything is refused";
+    EXPECT_EQ(read_file(extracted / "lib" / "sub" / "g"), "the user's");
+    ASSERT_EQ(run_pack("extract " + quoted(out) + " " + quoted(extracted) + " --force").status, 0);
+    EXPECT_EQ(tree_of(extracted), tree_of(app));
 }
 
 TEST_F(OnefilePack, OutputIsReproducibleAndMatchesTheBareArchive) {
@@ -208,16 +221,15 @@ TEST_F(OnefilePack, MainNameChoosesTheFirstEntry) {
 // temporary left beside it, and an older OUT kept as it was.
 class BadInput : public OnefilePack {
 protected:
-    // Input the user must change is refused with status 2; what cannot be
-    // read, with status 1.
-    void expect_refused(const std::string& expected_text, const std::string& extra = "", int status = 2) {
+    // Every refusal has status 2 and one line a problem (`lines`).
+    void expect_refused(const std::string& expected_text, const std::string& extra = "", long lines = 1) {
         fs::path out = root / "out.exe";
         write_file(out, "previous");
         run_result result = pack_to(out, extra);
-        EXPECT_EQ(result.status, status) << result.out;
+        EXPECT_EQ(result.status, 2) << result.out;
         EXPECT_NE(result.out.find(expected_text), std::string::npos) << result.out;
         size_t bar = result.out.find('|');
-        EXPECT_EQ(std::count(result.out.begin() + bar, result.out.end(), '\n'), 1) << result.out;
+        EXPECT_EQ(std::count(result.out.begin() + bar, result.out.end(), '\n'), lines) << result.out;
         EXPECT_EQ(read_file(out), "previous");
         fs::remove(out);
         EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 1)
@@ -248,15 +260,14 @@ TEST_F(BadInput, OverlongName) {
     expect_refused("name longer than 1023 UTF-16 units");
 }
 
+// Every clash in one run, not one per run.
 TEST_F(BadInput, NamesEqualIgnoringCase) {
     write_file(app / "lib" / "X.PYD", "x");
-    expect_refused("names differ only in case");
-    fs::remove(app / "lib" / "X.PYD");
     write_file(app / "\xC3\x84.TXT", "x");  // A-umlaut against a-umlaut
-    expect_refused("names differ only in case");
-    fs::remove(app / "\xC3\x84.TXT");
     write_file(app / "LIB", "file where a directory is");
-    expect_refused("file and directory names differ only in case");
+    expect_refused("names differ only in case: lib\\X.PYD and lib\\x.pyd", "", 3);
+    expect_refused("names differ only in case: \xC3\x84.TXT and \xC3\xA4.txt", "", 3);
+    expect_refused("file and directory names differ only in case: LIB", "", 3);
 }
 
 TEST_F(BadInput, NamesWindowsCannotCreate) {
@@ -271,23 +282,30 @@ TEST_F(BadInput, NamesWindowsCannotCreate) {
     expect_refused("reserved Windows device name");
 }
 
+// Every file the tree cannot carry in one run, each named with why.
 TEST_F(BadInput, UnreadableFileAndSpecialFiles) {
     if (geteuid() != 0) {
         write_file(app / "secret", "x");
         fs::permissions(app / "secret", fs::perms::none);
-        expect_refused("cannot read", "", 1);
+        expect_refused("cannot read");
         fs::permissions(app / "secret", fs::perms::owner_all);
         fs::remove(app / "secret");
     }
     ASSERT_EQ(mkfifo((app / "fifo").c_str(), 0600), 0);
-    expect_refused("not a regular file or directory");
-    fs::remove(app / "fifo");
     fs::create_directory_symlink(app / "lib", app / "link_to_dir");
-    expect_refused("symbolic link to a directory is not packed");
-    fs::remove(app / "link_to_dir");
+    fs::create_directory_symlink(app / "data", app / "lib" / "sub" / "link_to_data");
     fs::create_symlink(app / "gone", app / "dangling");
-    expect_refused("symbolic link points nowhere");
-    fs::remove(app / "dangling");
+    expect_refused("not a regular file or directory: " + (app / "fifo").string(), "", 4);
+    expect_refused("symbolic link to a directory is not packed: " + (app / "link_to_dir").string(), "", 4);
+    expect_refused("symbolic link to a directory is not packed: " + (app / "lib" / "sub" / "link_to_data").string(), "", 4);
+    expect_refused("symbolic link points nowhere: " + (app / "dangling").string(), "", 4);
+}
+
+// Where OUT cannot be made: its name and why, status 2.
+TEST_F(BadInput, OutputInAFolderThatDoesNotExist) {
+    run_result result = pack_to("/no/such/dir/X.exe");
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "|onefile-pack: error: cannot write /no/such/dir/X.exe: no folder /no/such/dir\n");
 }
 
 TEST_F(OnefilePack, SymbolicLinkToAFileIsStoredAsTheFile) {
@@ -302,8 +320,9 @@ TEST_F(BadInput, StubThatIsNotPe32Plus) {
     write_file(root / "stub.txt", "MZ but nothing else");
     fs::path out = root / "out.exe";
     run_result result = run_pack("pack " + quoted(app) + " -o " + quoted(out) + " --stub " + quoted(root / "stub.txt") + " --no-check");
-    EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.out.find("PE32+"), std::string::npos) << result.out;
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.out.find("stub " + (root / "stub.txt").string() + ": not a 64-bit Windows image (PE32+)"),
+              std::string::npos) << result.out;
     EXPECT_FALSE(fs::exists(out));
 
     // A 32-bit image: same stub with the optional header's magic changed.
@@ -333,8 +352,8 @@ TEST_F(OnefilePack, ListAndExtractRefuseDamagedPayloads) {
     std::string bare = read_file(root / "bare.kax");
     write_file(root / "cut.kax", bare.substr(0, 40));
     run_result result = run_pack("list " + quoted(root / "cut.kax"));
-    EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.out.find("payload is damaged"), std::string::npos) << result.out;
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.out.find((root / "cut.kax").string() + ": payload is damaged"), std::string::npos) << result.out;
 
     // A name that would climb out of the target directory.
     std::string evil = "KAX";
@@ -347,11 +366,21 @@ TEST_F(OnefilePack, ListAndExtractRefuseDamagedPayloads) {
     EXPECT_FALSE(fs::exists(root / "x"));
 }
 
+// The top-level usage names every option a command's help describes.
 TEST(OnefilePackUsage, HelpForEachCommand) {
-    for (const char* command : {"pack", "archive", "list", "extract"}) {
+    std::string usage = run_pack("--help").out;
+    for (const char* command : {"pack", "brand", "archive", "list", "extract", "info"}) {
         run_result result = run_pack(std::string(command) + " --help");
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out.rfind(std::string("usage: onefile-pack ") + command, 0), 0u) << result.out;
+        std::istringstream words(result.out);
+        for (std::string word; words >> word;) {
+            size_t start = word.find("--");
+            if (start == std::string::npos || word == "--help") continue;
+            size_t end = word.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", start + 2);
+            std::string option = word.substr(start, end == std::string::npos ? end : end - start);
+            EXPECT_NE(usage.find(option), std::string::npos) << option << " of " << command << " in:\n" << usage;
+        }
     }
     EXPECT_EQ(run_pack("frobnicate").status, 2);
 }
@@ -469,8 +498,17 @@ TEST_F(OnefilePack, CompressedPayloadRoundTripsAndDamageIsRefused) {
     damaged[damaged.size() / 2] ^= 0x40;  // inside big.bin's pieces
     write_file(root / "damaged.kaz", damaged);
     run_result refused = run_pack("extract " + quoted(root / "damaged.kaz") + " " + quoted(root / "target"));
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.out.find("payload is damaged"), std::string::npos) << refused.out;
+    // The file the damage cut short is not left, under its name or another;
+    // with --force, what stood there stays as it was.
+    EXPECT_TRUE(fs::is_directory(root / "target" / "lib")) << "files before the damage are written";
+    EXPECT_EQ(std::distance(fs::directory_iterator(root / "target" / "lib"), fs::directory_iterator()), 0);
+    write_file(root / "target" / "lib" / "big.bin", "the user's");
+    refused = run_pack("extract " + quoted(root / "damaged.kaz") + " " + quoted(root / "target") + " --force");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(read_file(root / "target" / "lib" / "big.bin"), "the user's");
+    EXPECT_EQ(std::distance(fs::directory_iterator(root / "target" / "lib"), fs::directory_iterator()), 1);
 
     EXPECT_EQ(pack_to(root / "bad.exe", "--compress=20").status, 2);
     EXPECT_EQ(pack_to(root / "bad.exe", "--compress=x").status, 2);

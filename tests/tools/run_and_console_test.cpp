@@ -97,6 +97,16 @@ TEST_F(RunAndConsole, RunPutsTheLibraryFirstAndNamesTheProgram) {
     EXPECT_EQ(read_file(extracted / ".onefile-run"), "bin\\tool.exe");
     packer_test::packer_run info = run_packer("info " + quoted(out));
     EXPECT_NE(info.out.find("program          bin\\tool.exe (--run"), std::string::npos) << info.out;
+
+    // The imports shown are the program's, looked for beside it.
+    fs::copy_file(fs::path(ONEFILE_CHECK_LIBRARIES) / "uses_absent.exe", app / "bin" / "uses_absent.exe");
+    fs::copy_file(fs::path(ONEFILE_CHECK_LIBRARIES) / "absent.dll", app / "absent.dll");
+    ASSERT_EQ(pack(out, "--run bin/uses_absent.exe").status, 0);
+    info = run_packer("info " + quoted(out));
+    size_t imports = info.out.find("  imports          ");
+    ASSERT_NE(imports, std::string::npos) << info.out;
+    EXPECT_NE(info.out.substr(imports, info.out.find('\n', imports) - imports).find("absent.dll (MISSING)"),
+              std::string::npos) << info.out;
 }
 
 TEST_F(RunAndConsole, RunRefusesWhatIsNotA64BitProgramInTheFolder) {
@@ -116,6 +126,15 @@ TEST_F(RunAndConsole, RunRefusesWhatIsNotA64BitProgramInTheFolder) {
         EXPECT_FALSE(fs::exists(out));
     }
     EXPECT_EQ(pack(out, "--run bin/tool.exe --main x.dll").status, 2);
+
+    // The program is also the output: writing it would replace it.
+    std::string program = read_file(app / "bin" / "tool.exe");
+    packer_test::packer_run refused = pack(app / "bin" / "tool.exe", "--run bin/tool.exe");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, "onefile-pack: error: -o " + (app / "bin" / "tool.exe").string() +
+                               " is the program --run bin/tool.exe names; writing it would replace it: write the "
+                               "packed file outside the application folder or under another name\n");
+    EXPECT_EQ(read_file(app / "bin" / "tool.exe"), program);
 }
 
 }  // namespace

@@ -24,8 +24,9 @@ struct directory_listing {
     std::vector<std::pair<std::u16string, fs::path>> files, directories;
 };
 
-// The kinds of file the archive can carry, following links to files.
-directory_listing list_directory(const fs::path& directory) {
+// The kinds of file the archive can carry, following links to files; what
+// it cannot carry goes to `problems`, one line each.
+directory_listing list_directory(const fs::path& directory, std::vector<std::string>& problems) {
     directory_listing listing;
     std::error_code error;
     fs::directory_iterator it(directory, error);
@@ -34,20 +35,27 @@ directory_listing list_directory(const fs::path& directory) {
         const fs::path& path = entry.path();
         std::u16string component = component_of(path.filename());
         std::string problem = component_problem(component);
-        if (!problem.empty()) throw refused_error(problem + ": " + path.string());
+        if (!problem.empty()) {
+            problems.push_back(problem + ": " + path.string());
+            continue;
+        }
         fs::file_status own = fs::symlink_status(path, error);
         if (error) throw pack_error("cannot read " + path.string() + ": " + error.message());
         fs::file_status target = own;
         if (fs::is_symlink(own)) {
             target = fs::status(path, error);
-            if (error || !fs::exists(target))
-                throw refused_error("symbolic link points nowhere: " + path.string());
-            if (fs::is_directory(target))
-                throw refused_error("symbolic link to a directory is not packed: " + path.string());
+            if (error || !fs::exists(target)) {
+                problems.push_back("symbolic link points nowhere: " + path.string());
+                continue;
+            }
+            if (fs::is_directory(target)) {
+                problems.push_back("symbolic link to a directory is not packed: " + path.string());
+                continue;
+            }
         }
         if (fs::is_regular_file(target)) listing.files.emplace_back(component, path);
         else if (fs::is_directory(target)) listing.directories.emplace_back(component, path);
-        else throw refused_error("not a regular file or directory: " + path.string());
+        else problems.push_back("not a regular file or directory: " + path.string());
     }
     auto by_units = [](const auto& a, const auto& b) { return a.first < b.first; };
     std::sort(listing.files.begin(), listing.files.end(), by_units);
@@ -63,12 +71,49 @@ uint64_t size_of(const fs::path& path) {
 }
 
 void add_directory(const fs::path& directory, const std::u16string& prefix,
-                   std::vector<app_entry>& entries) {
-    directory_listing listing = list_directory(directory);
+                   std::vector<app_entry>& entries, std::vector<std::string>& problems) {
+    directory_listing listing = list_directory(directory, problems);
     for (auto& [component, path] : listing.files)
         entries.push_back({prefix + component, path, size_of(path), {}});
     for (auto& [component, path] : listing.directories)
-        add_directory(path, prefix + component + u"\\", entries);
+        add_directory(path, prefix + component + u"\\", entries, problems);
+}
+
+// Every problem of the tree in one refusal, one line each: a user with a
+// hundred links to folders learns of them in one run, not in a hundred.
+void refuse_all(const std::vector<std::string>& problems) {
+    if (problems.empty()) return;
+    std::string lines;
+    for (const std::string& problem : problems) lines += (lines.empty() ? "" : "\n") + problem;
+    throw refused_error(lines);
+}
+
+// Names must stay distinct on a case-insensitive volume, also where a
+// file would take the place of a directory another name needs.
+void entry_name_problems(const std::vector<app_entry>& entries, std::vector<std::string>& problems) {
+    std::map<std::u16string, const app_entry*> files;
+    std::set<std::u16string> directories;
+    for (const app_entry& entry : entries) {
+        if (entry.name.size() > MAX_NAME_UNITS)
+            problems.push_back("name longer than 1023 UTF-16 units: " + to_utf8(entry.name));
+        // A folder's own components were checked as it was read, with their
+        // path; a name made otherwise (an added library) is checked here.
+        for (size_t start = 0, cut = 0; cut != std::u16string::npos; start = cut + 1) {
+            cut = entry.name.find(u'\\', start);
+            std::string problem = component_problem(entry.name.substr(start, cut == std::u16string::npos ? cut : cut - start));
+            if (!problem.empty()) problems.push_back(problem + ": " + to_utf8(entry.name));
+        }
+        std::u16string folded = fold_case(entry.name);
+        auto [it, inserted] = files.emplace(folded, &entry);
+        if (!inserted)
+            problems.push_back("names differ only in case: " + to_utf8(it->second->name) + " and " + to_utf8(entry.name));
+        for (size_t cut = folded.find(u'\\'); cut != std::u16string::npos; cut = folded.find(u'\\', cut + 1))
+            directories.insert(folded.substr(0, cut));
+    }
+    for (const app_entry& entry : entries) {
+        if (directories.count(fold_case(entry.name)))
+            problems.push_back("file and directory names differ only in case: " + to_utf8(entry.name));
+    }
 }
 
 }  // namespace
@@ -88,12 +133,13 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
             throw refused_error("--main-file " + main_source.string() + " is not a file");
         scanned.push_back({main_name, main_source, size_of(main_source), {}});
     }
-    add_directory(app_dir, u"", scanned);
+    std::vector<std::string> problems;
+    add_directory(app_dir, u"", scanned, problems);
     if (!main_source.empty()) {
         for (size_t i = 1; i < scanned.size(); ++i)
             if (fold_case(scanned[i].name) == fold_case(main_name))
-                throw refused_error(to_utf8(main_name) + " is both --main-file " + main_source.string() +
-                                    " and a file at the top of " + app_dir.string());
+                problems.push_back(to_utf8(main_name) + " is both --main-file " + main_source.string() +
+                                   " and a file at the top of " + app_dir.string());
     }
 
     std::vector<app_entry> entries;
@@ -103,37 +149,16 @@ std::vector<app_entry> scan_app_tree(const fs::path& app_dir, const std::u16stri
         else entries.push_back(entry);
     }
     if (entries.empty() || entries.front().name != main_name)
-        throw refused_error("main entry " + to_utf8(main_name) + " not found at the top of " + app_dir.string());
-    check_entry_names(entries);
+        problems.push_back("main entry " + to_utf8(main_name) + " not found at the top of " + app_dir.string());
+    entry_name_problems(entries, problems);
+    refuse_all(problems);
     return entries;
 }
 
 void check_entry_names(const std::vector<app_entry>& entries) {
-    // Names must stay distinct on a case-insensitive volume, also where a
-    // file would take the place of a directory another name needs.
-    std::map<std::u16string, const app_entry*> files;
-    std::set<std::u16string> directories;
-    for (const app_entry& entry : entries) {
-        if (entry.name.size() > MAX_NAME_UNITS)
-            throw refused_error("name longer than 1023 UTF-16 units: " + to_utf8(entry.name));
-        // A folder's own components were checked as it was read, with their
-        // path; a name made otherwise (an added library) is checked here.
-        for (size_t start = 0, cut = 0; cut != std::u16string::npos; start = cut + 1) {
-            cut = entry.name.find(u'\\', start);
-            std::string problem = component_problem(entry.name.substr(start, cut == std::u16string::npos ? cut : cut - start));
-            if (!problem.empty()) throw refused_error(problem + ": " + to_utf8(entry.name));
-        }
-        std::u16string folded = fold_case(entry.name);
-        auto [it, inserted] = files.emplace(folded, &entry);
-        if (!inserted)
-            throw refused_error("names differ only in case: " + to_utf8(it->second->name) + " and " + to_utf8(entry.name));
-        for (size_t cut = folded.find(u'\\'); cut != std::u16string::npos; cut = folded.find(u'\\', cut + 1))
-            directories.insert(folded.substr(0, cut));
-    }
-    for (const app_entry& entry : entries) {
-        if (directories.count(fold_case(entry.name)))
-            throw refused_error("file and directory names differ only in case: " + to_utf8(entry.name));
-    }
+    std::vector<std::string> problems;
+    entry_name_problems(entries, problems);
+    refuse_all(problems);
 }
 
 void insert_in_archive_order(std::vector<app_entry>& entries, const app_entry& entry) {

@@ -50,6 +50,72 @@ fs::path relative_path_of(const std::u16string& name) {
     }
 }
 
+constexpr size_t MAX_FILES_NAMED = 5;  // of the files extract would write over
+
+// Writes `target` through `body` under a name of its own beside it, which
+// takes the target's name only once complete: a file cut short by damage
+// is never left, and what stood at `target` (only when `replace`) stays
+// until then.
+template <typename Body>
+void write_whole(const fs::path& target, bool replace, Body body) {
+    fs::path temporary;
+    std::error_code error;
+    for (int i = 0; temporary.empty() || fs::exists(fs::symlink_status(temporary, error)); ++i) {
+        temporary = target;
+        temporary += ".partial" + (i == 0 ? std::string() : std::to_string(i));
+    }
+    try {
+        output_file out(temporary, target);
+        body(out);
+        out.close();
+#ifdef _WIN32
+        if (replace) fs::remove(target, error);  // the runtime's rename does not replace
+#else
+        (void)replace;
+#endif
+        fs::rename(temporary, target, error);
+        if (error) throw pack_error("cannot write " + target.string() + ": " + error.message());
+    } catch (...) {
+        fs::remove(temporary, error);
+        throw;
+    }
+}
+
+// True when `path` is an image that carries a payload: what an earlier
+// pack wrote.
+bool is_packed_image(const fs::path& path) {
+    std::error_code error;
+    uint64_t size = fs::file_size(path, error);
+    std::ifstream in(path, std::ios::binary);
+    if (error || !in) return false;
+    try {
+        for (const auto& item : summarise_image(in, size).resources)
+            if (pe::is_payload(item.first)) return true;
+    } catch (const pack_error&) {
+    }
+    return false;
+}
+
+// An earlier output inside APP_DIR is not part of the application; any
+// other file at OUT is, and writing OUT would replace it.
+void leave_out_earlier_output(std::vector<app_entry>& entries, const fs::path& output, const std::u16string& run_program) {
+    std::error_code error;
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (!fs::equivalent(it->source, output, error)) continue;
+        std::u16string name = run_program;
+        std::replace(name.begin(), name.end(), u'/', u'\\');
+        std::string what = it == entries.begin()          ? "the application library " + to_utf8(it->name)
+                         : fold_case(it->name) == fold_case(name) ? "the program --run " + to_utf8(run_program) + " names"
+                         : is_packed_image(output)        ? ""
+                                                          : "the application's file " + to_utf8(it->name);
+        if (!what.empty())
+            throw refused_error("-o " + output.string() + " is " + what + "; writing it would replace it: "
+                                "write the packed file outside the application folder or under another name");
+        entries.erase(it);
+        return;
+    }
+}
+
 // The compressed form at `level`, its bar counting the bytes read.
 archive_options compressing(const std::vector<app_entry>& entries, int level, bool progress) {
     uint64_t total = 0;
@@ -94,11 +160,7 @@ void pack_image(const pack_options& options) {
             throw pack_error("--run needs " + given.main_file.string() + " (installed beside the stub)");
     }
     std::vector<app_entry> entries = scan_app_tree(options.app_dir, given.main_name, given.main_file);
-    // An earlier output inside APP_DIR is not part of the application.
-    std::error_code error;
-    entries.erase(std::remove_if(entries.begin() + 1, entries.end(),
-                                 [&](const app_entry& e) { return fs::equivalent(e.source, options.output, error); }),
-                  entries.end());
+    leave_out_earlier_output(entries, options.output, options.run_program);
     if (!options.run_program.empty()) add_run_program_entry(entries, options.run_program);
     if (options.check) {
         std::string label = to_utf8(given.main_name);
@@ -179,22 +241,34 @@ void list_payload(const fs::path& image, std::ostream& out) {
     out << "\n";
 }
 
-void extract_payload(const fs::path& image, const fs::path& directory) {
+void extract_payload(const fs::path& image, const fs::path& directory, bool force) {
     mapped_file file(image);
+    // Every name is checked, and every file that stands in the way found,
+    // before a byte is written.
+    std::vector<std::string> standing;
+    payload_walk names = walk_payload_of(file);
+    for (payload_entry entry; names.next(entry);) {
+        fs::path target = directory / relative_path_of(entry.name);
+        std::error_code error;
+        if (fs::exists(fs::symlink_status(target, error))) standing.push_back(target.string());
+    }
+    if (!force && !standing.empty()) {
+        std::string lines;
+        for (size_t i = 0; i < standing.size() && i < MAX_FILES_NAMED; ++i)
+            lines += (i == 0 ? "" : "\n") + standing[i] + " exists; extract writes over a file only with --force";
+        if (standing.size() > MAX_FILES_NAMED)
+            lines += "\n" + std::to_string(standing.size() - MAX_FILES_NAMED) + " more files exist below " + directory.string();
+        throw refused_error(lines);
+    }
     payload_walk walk = walk_payload_of(file);
     for (payload_entry entry; walk.next(entry);) {
         fs::path current = directory / relative_path_of(entry.name);
         std::error_code error;
         fs::create_directories(current.parent_path(), error);
         if (error) throw pack_error("cannot create " + current.parent_path().string() + ": " + error.message());
-        std::ofstream out(current, std::ios::binary | std::ios::trunc);
-        if (!out) throw pack_error("cannot create " + current.string());
-        walk.read(entry, [&](const uint8_t* data, size_t size) {
-            out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-            if (!out) throw pack_error("cannot write " + current.string());
+        write_whole(current, force, [&](output_file& out) {
+            walk.read(entry, [&](const uint8_t* data, size_t size) { out.write(data, size); });
         });
-        out.close();
-        if (!out) throw pack_error("cannot write " + current.string());
     }
 }
 

@@ -38,7 +38,8 @@ void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name
                         const fs::path& output, bool progress, int compress = 0);
 // One line per entry, size TAB name; then a summary line.
 void list_payload(const fs::path& image, std::ostream& out);
-void extract_payload(const fs::path& image, const fs::path& directory);
+// Refuses (before writing anything) where a file exists unless `force`.
+void extract_payload(const fs::path& image, const fs::path& directory, bool force = false);
 // One screen about a packed image; returns how many imports are missing
 // (neither in the payload nor a system library).
 size_t show_info(const fs::path& image, std::ostream& out);

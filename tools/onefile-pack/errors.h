@@ -1,5 +1,7 @@
 // How the packer fails: every bad input ends as one of these exceptions,
-// whose message is one line. main.cpp turns them into statuses.
+// whose message is one line a problem. main.cpp prints each line and ends
+// with status 2; only a failure the tool did not foresee (out of memory)
+// ends with 1.
 #pragma once
 #include <filesystem>
 #include <stdexcept>
@@ -9,12 +11,12 @@ namespace pack {
 
 namespace fs = std::filesystem;
 
-// A failure of the tool or of what it reads: status 1.
+// A file that cannot be read, written or understood: the message names it.
 struct pack_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Input the user must change; the tool ends with status 2.
+// Input the user must change: a tree, a name, an option.
 struct refused_error : pack_error {
     using pack_error::pack_error;
 };

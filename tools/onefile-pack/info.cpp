@@ -143,20 +143,32 @@ size_t show_payload(std::istream& in, const mapped_file& file, const image_summa
     std::string state = !library.problem.empty() ? "cannot be loaded: " + library.problem
                       : library.exports_run_code ? "exports run_code" : "does NOT export run_code";
     row("library", first_name + ", " + std::to_string(first.size) + " bytes, " + state);
-    if (entries.size() > 1 && entries[1].name == RUN_PROGRAM_ENTRY_NAME && entries[1].size <= MAX_NAME_UNITS * 3)
-        row("program", walk.bytes_of(entries[1]) + " (--run; the library starts it)");
+    // With --run the imports that tell whether the application starts are
+    // the program's: the run library's are the launcher's own.
+    const payload_entry* importer = &first;
+    library_image imported = library;
+    if (entries.size() > 1 && entries[1].name == RUN_PROGRAM_ENTRY_NAME && entries[1].size <= MAX_NAME_UNITS * 3) {
+        std::string program = walk.bytes_of(entries[1]);
+        row("program", program + " (--run; the library starts it)");
+        for (const payload_entry& entry : entries)
+            if (fold_case(entry.name) == fold_case(from_utf8(program))) importer = &entry;
+        if (importer != &first) imported = read_image(part_of(*importer));
+    }
 
-    std::set<std::string> top_level;
+    // The loader looks in the importer's own folder first.
+    std::u16string folder = importer->name.substr(0, importer->name.rfind(u'\\') + 1);
+    std::set<std::string> beside;
     for (const payload_entry& entry : entries)
-        if (entry.name.find(u'\\') == std::u16string::npos) top_level.insert(library_key(to_utf8(entry.name)));
+        if (entry.name.compare(0, folder.size(), folder) == 0 && entry.name.find(u'\\', folder.size()) == std::u16string::npos)
+            beside.insert(library_key(to_utf8(entry.name.substr(folder.size()))));
     std::string imports;
-    for (const std::string& name : library.imports) {
-        const char* mark = top_level.count(library_key(name)) ? "in the payload"
+    for (const std::string& name : imported.imports) {
+        const char* mark = beside.count(library_key(name)) ? "in the payload"
                          : is_system_library(name)         ? "system"
                                                             : "MISSING";
         imports += (imports.empty() ? "" : ", ") + name + " (" + mark + ")";
     }
-    if (library.problem.empty()) row("imports", imports.empty() ? "none" : imports);
+    if (imported.problem.empty()) row("imports", imports.empty() ? "none" : imports);
     for (const auto& [leaf, offset] : summary.resources) {
         if (!leaf.name.named || leaf.name.name != ADDED_LIBRARIES_RESOURCE || leaf.size > MAX_RESOURCE_READ) continue;
         std::vector<uint8_t> text = read_stream_bytes(in, offset, leaf.size);
@@ -195,12 +207,15 @@ size_t show_info(const fs::path& image, std::ostream& out) {
     }
     // A bare stub shows its defaults; only a payload has a library to check.
     const auto* payload = find_resource(summary, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID);
+    std::vector<uint8_t> record = branding_record_bytes(in, summary);
+    if (payload == nullptr && record.empty())
+        throw refused_error(image.string() + " carries no payload and no launcher's branding record: "
+                            "a program, not a packed image or a launcher stub");
 
     auto row = [&out](const std::string& label, const std::string& value) {
         out << "  " << label << std::string(label.size() < 17 ? 17 - label.size() : 1, ' ') << value << '\n';
     };
     out << image.string() << ", " << file_size << " bytes\n";
-    std::vector<uint8_t> record = branding_record_bytes(in, summary);
     row("launcher", launcher_release(record));
     // Where the image's header says it is (summarise_image has checked it).
     std::vector<uint8_t> pe_offset = read_stream_bytes(in, 0x3C, 4);

@@ -18,15 +18,23 @@ namespace {
 
 const char USAGE[] =
     "usage: onefile-pack COMMAND ...\n"
-    "  pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME | --run PROGRAM] [--search-path DIR]\n"
-    "       [--compress[=LEVEL]] [--strict] [BRANDING]\n"
-    "  brand STUB.exe -o OUT.exe [BRANDING]\n"
-    "  archive APP_DIR -o FILE [--main NAME] [--compress[=LEVEL]]\n"
-    "  list EXE\n"
-    "  extract EXE DIR\n"
-    "  info EXE\n"
+    "  pack APP_DIR -o OUT.exe [OPTIONS]   the launcher stub with APP_DIR as its payload\n"
+    "  brand STUB.exe -o OUT.exe [BRANDING] [LAUNCH]   the stub rebranded, no payload\n"
+    "  archive APP_DIR -o FILE [--main NAME] [--compress[=LEVEL]] [--quiet]   the bare payload\n"
+    "  list EXE                    the payload's entries\n"
+    "  extract EXE DIR [--force]   the payload's files, written below DIR\n"
+    "  info EXE                    what a packed image holds\n"
     "  --version\n"
-    "Run 'onefile-pack COMMAND --help' for one command.\n";
+    "What pack packs:  --stub STUB.exe  --main NAME  --main-file FILE  --run PROGRAM\n"
+    "                  --search-path DIR  --compress[=LEVEL]  --quiet\n"
+    "Checks (pack):    --no-check | --strict\n"
+    "BRANDING:         --icon FILE.ico  --product TEXT  --company TEXT  --version A.B.C[.D]\n"
+    "                  --description TEXT  --copyright TEXT  --original-filename NAME\n"
+    "                  --manifest FILE\n"
+    "LAUNCH (how the packed file starts):  --console  --run-directory TEMPLATE  --no-progress\n"
+    "Run 'onefile-pack COMMAND --help' for one command and what each option does.\n"
+    "Every error is one line a problem on standard error, naming the file and why,\n"
+    "with status 2.\n";
 
 const char HELP_PACK[] =
     "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--main-file FILE]\n"
@@ -37,8 +45,10 @@ const char HELP_PACK[] =
     "application library at the top of APP_DIR and becomes the first entry; with\n"
     "--main-file it is FILE instead, stored as NAME, and messages name FILE. Symbolic\n"
     "links to files are stored as the files they name; links to directories, dangling\n"
-    "links and special files are refused; empty directories are not kept; OUT.exe itself,\n"
-    "when it lies inside APP_DIR, is left out. On any error OUT.exe is left as it was.\n"
+    "links and special files are refused (all of them, and every clash of names, in one\n"
+    "run); empty directories are not kept. An earlier packed image at OUT.exe inside\n"
+    "APP_DIR is left out and replaced; any other file of APP_DIR at OUT.exe is refused,\n"
+    "as writing would replace it. On any error OUT.exe is left as it was.\n"
     "Checks (--no-check skips them all): NAME must be a 64-bit (PE32+, x86-64) DLL that\n"
     "exports run_code by name, or nothing is written and the status is 2. Every Windows\n"
     "image in APP_DIR (known by its content, whatever its extension) is checked: a\n"
@@ -56,6 +66,7 @@ const char HELP_PACK[] =
     "and the run directory as \\onefile_<10-digit id>_<18-digit time> in it; and when\n"
     "the packed file would keep the launcher's own company, product name or version. --strict makes every warning an error:\n"
     "nothing is written and the status is 2. Every refusal has status 2.\n"
+
     "--run PROGRAM: the application is PROGRAM, a 64-bit executable in APP_DIR (a path\n"
     "below it; \"/\" is taken for \"\\\"), instead of a library: the first entry is then\n"
     "onefile-run.dll from beside the stub, which starts PROGRAM from the run directory\n"
@@ -66,8 +77,8 @@ const char HELP_PACK[] =
     "launcher older than this tool refuses such a payload. Without it the payload is\n"
     "stored as it is.\n";
 const char HELP_BRANDING[] =
-    "Branding (pack and brand; any of them rewrites the version block, starting from\n"
-    "the stub's own):\n"
+    "BRANDING (pack and brand; any of them rewrites the version block, starting from\n"
+    "the stub's own) and LAUNCH:\n"
     "  --icon FILE.ico         its images (PNG or BMP, at most 256 pixels) replace every\n"
     "                          RT_ICON and RT_GROUP_ICON 1\n"
     "  --product TEXT          ProductName and InternalName; FileDescription too unless\n"
@@ -112,14 +123,18 @@ const char HELP_LIST[] =
     "(with a compressed payload, also its compressed size and the ratio).\n"
     "EXE may be a packed image or a bare archive.\n";
 const char HELP_EXTRACT[] =
-    "usage: onefile-pack extract EXE DIR\n"
-    "Writes every entry of the payload below DIR, as the launcher would.\n";
+    "usage: onefile-pack extract EXE DIR [--force]\n"
+    "Writes every entry of the payload below DIR, as the launcher would. A file that\n"
+    "already exists there is refused (status 2, nothing written) unless --force; each\n"
+    "file is written under a temporary name and takes its own only once complete, so\n"
+    "a damaged payload leaves no partial file.\n";
 const char HELP_INFO[] =
     "usage: onefile-pack info EXE\n"
     "The launcher's release, its subsystem (console or windows), whether it shows a progress window, the version block's texts and versions, the icon sizes,\n"
     "the run-directory template with its kind and whether leftovers are swept,\n"
     "the payload's entry count and size, the application library, whether it exports\n"
-    "run_code, the program it starts (--run), its imports (MISSING: neither in the\n"
+    "run_code, the program it starts (--run), the imports of the program (--run) or\n"
+    "of the library (MISSING: neither in the\n"
     "payload nor a system library), an\n"
     "'added' row for each library --search-path supplied, a 'missing' row for each\n"
     "library an image in the payload imports that nothing provides (\"The library X,\n"
@@ -127,8 +142,8 @@ const char HELP_INFO[] =
     "'unloadable' row for each image no 64-bit process loads, and whether the image\n"
     "is signed. 'launcher' is the release of the launcher code; the version block's\n"
     "versions are the packed application's. On a bare stub: its defaults, payload none.\n"
-    "Status 3 when a 'missing' or 'unloadable' row is shown, 1 when EXE cannot be read\n"
-    "as a packed image or a stub.\n";
+    "Status 3 when a 'missing' or 'unloadable' row is shown, 2 when EXE cannot be read\n"
+    "as a packed image or a stub, or is a program that carries no payload.\n";
 
 constexpr int INFO_MISSING_IMPORT_STATUS = 3;
 
@@ -201,6 +216,20 @@ std::u16string branding_text(const std::string& option, int index, const char* t
     }
 }
 
+// A problem of EXE named by its file, as every refusal names its file:
+// `body`'s messages that name neither EXE nor `also` (extract's DIR) get it
+// in front.
+template <typename Body>
+auto naming(const std::string& exe, const std::string& also, Body body) {
+    try {
+        return body();
+    } catch (const pack::pack_error& e) {
+        std::string what = e.what();
+        if (what.find(exe) != std::string::npos || (!also.empty() && what.find(also) != std::string::npos)) throw;
+        throw pack::pack_error(exe + ": " + what);
+    }
+}
+
 int run(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         std::cout << USAGE;
@@ -224,7 +253,7 @@ int run(int argc, char** argv) {
     std::vector<std::string> positional;
     pack::pack_options options;
     options.progress = true;
-    bool have_output = false, have_stub = false;
+    bool have_output = false, have_stub = false, force = false;
     pack::branding_options branding;
     options.branding = &branding;
     for (int i = 2; i < argc; ++i) {
@@ -269,6 +298,8 @@ int run(int argc, char** argv) {
                    (arg == "--compress" || arg.rfind("--compress=", 0) == 0)) {
             options.compress = arg == "--compress" ? pack::DEFAULT_COMPRESSION_LEVEL
                                                    : pack::checked_compression_level(arg.substr(11));
+        } else if (command == "extract" && arg == "--force") {
+            force = true;
         } else if (command == "pack" && arg == "--no-check") {
             options.check = false;
         } else if (command == "pack" && arg == "--strict") {
@@ -308,12 +339,13 @@ int run(int argc, char** argv) {
         if (!have_stub) options.stub = default_stub(argv[0]);
         pack::pack_image(options);
     } else if (command == "info") {
+        size_t missing = naming(positional[0], "", [&] { return pack::show_info(positional[0], std::cout); });
         // A CI step can fail on a file that would look for a library along PATH.
-        if (pack::show_info(positional[0], std::cout) != 0) return INFO_MISSING_IMPORT_STATUS;
+        if (missing != 0) return INFO_MISSING_IMPORT_STATUS;
     } else if (command == "list") {
-        pack::list_payload(positional[0], std::cout);
+        naming(positional[0], "", [&] { pack::list_payload(positional[0], std::cout); });
     } else {
-        pack::extract_payload(positional[0], positional[1]);
+        naming(positional[0], positional[1], [&] { pack::extract_payload(positional[0], positional[1], force); });
     }
     return 0;
 }
@@ -324,16 +356,25 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     read_wide_arguments(argc, argv);
 #endif
+    // One line a problem, each with the tool's name: a refusal may list several.
+    auto report = [](const char* what, const char* hint) {
+        std::string text = what;
+        for (size_t start = 0, end; start < text.size(); start = end + 1) {
+            end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            std::cerr << "onefile-pack: error: " << text.substr(start, end - start) << hint << "\n";
+        }
+    };
     try {
         return run(argc, argv);
     } catch (const usage_error& e) {
-        std::cerr << "onefile-pack: error: " << e.what() << " (see onefile-pack --help)\n";
+        report(e.what(), " (see onefile-pack --help)");
         return 2;
-    } catch (const pack::refused_error& e) {
-        std::cerr << "onefile-pack: error: " << e.what() << "\n";
+    } catch (const pack::pack_error& e) {
+        report(e.what(), "");
         return 2;
     } catch (const std::exception& e) {
-        std::cerr << "onefile-pack: error: " << e.what() << "\n";
+        report(e.what(), "");
         return 1;
     }
 }

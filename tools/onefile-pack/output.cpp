@@ -1,8 +1,10 @@
 // The packer's output: a file with a running PE checksum, the sink the
 // archive's writer writes to, put in place only once it is complete; and
 // the progress bar.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <memory>
 
 #ifdef _WIN32
@@ -16,9 +18,17 @@
 
 namespace pack {
 
-output_file::output_file(const fs::path& path) : path_(path) {
+output_file::output_file(const fs::path& path, const fs::path& shown) : path_(shown.empty() ? path : shown) {
+    errno = 0;
     stream_.open(path, std::ios::binary | std::ios::trunc);
-    if (!stream_) throw pack_error("cannot create " + path.string());
+    if (stream_) return;
+    int error = errno;
+    std::error_code ignored;
+    fs::path folder = path.parent_path();
+    std::string why = !folder.empty() && !fs::is_directory(folder, ignored) ? "no folder " + folder.string()
+                    : error != 0                                           ? std::generic_category().message(error)
+                                                                           : "cannot create " + path.string();
+    throw pack_error("cannot write " + path_.string() + ": " + why);
 }
 
 void output_file::write(const void* data, size_t size) {
@@ -32,10 +42,16 @@ void output_file::write(const void* data, size_t size) {
     if (i < size) sum += bytes[i];
     word_sum_ += sum;
     if (digest != nullptr) digest->update(data, size);
+    errno = 0;
     stream_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    if (!stream_) throw pack_error("cannot write " + path_.string());
+    if (!stream_) throw write_failed();
     offset_ += size;
     if (on_progress) on_progress(offset_);
+}
+
+pack_error output_file::write_failed() const {
+    int error = errno;  // the stream's last system call, where there was one
+    return pack_error("cannot write " + path_.string() + (error != 0 ? ": " + std::generic_category().message(error) : ""));
 }
 
 void output_file::write_zeros(uint64_t count) {
@@ -48,10 +64,11 @@ void output_file::write_zeros(uint64_t count) {
 }
 
 void output_file::patch(uint64_t at, const void* data, size_t size) {
+    errno = 0;
     stream_.seekp(static_cast<std::streamoff>(at));
     stream_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     stream_.seekp(static_cast<std::streamoff>(offset_));
-    if (!stream_) throw pack_error("cannot write " + path_.string());
+    if (!stream_) throw write_failed();
 }
 
 void output_file::patch_summed(uint64_t at, const void* data, size_t size) {
@@ -61,8 +78,9 @@ void output_file::patch_summed(uint64_t at, const void* data, size_t size) {
 }
 
 void output_file::close() {
+    errno = 0;
     stream_.close();
-    if (!stream_) throw pack_error("cannot write " + path_.string());
+    if (!stream_) throw write_failed();
 }
 
 fs::path temporary_beside(const fs::path& output) {

@@ -29,7 +29,9 @@ private:
 // Where bytes go: a file with a running PE checksum and progress.
 class output_file final : public archive_sink {
 public:
-    explicit output_file(const fs::path& path);
+    // Messages name `shown` (default `path`): the file the user asked for,
+    // not the temporary name it is written under.
+    explicit output_file(const fs::path& path, const fs::path& shown = {});
     void write(const void* data, size_t size) override;
     void write_zeros(uint64_t count);
     uint64_t offset() const override { return offset_; }
@@ -44,8 +46,9 @@ public:
     std::function<void(uint64_t)> on_progress;
 
 private:
+    pack_error write_failed() const;
     std::ofstream stream_;
-    fs::path path_;
+    fs::path path_;  // as messages name it
     uint64_t offset_ = 0;
     uint64_t word_sum_ = 0;
 };
@@ -63,7 +66,7 @@ template <typename Body>
 void writing_to(const fs::path& output, Body body, bool executable = true) {
     fs::path temporary = temporary_beside(output);
     try {
-        output_file out(temporary);
+        output_file out(temporary, output);
         body(out);
         finish_output(out, temporary, output, executable);
     } catch (...) {

@@ -66,10 +66,14 @@ loaded_stub load_stub(const fs::path& stub) {
     loaded_stub s;
     s.image = read_whole_stub(stub);
     read_at_fn read_at = memory_reader(s.image);
-    s.layout = parse_layout(read_at);
+    try {
+        s.layout = parse_layout(read_at);
+        s.leaves = walk_resources(s.layout, read_at);
+    } catch (const pack_error& e) {
+        throw pack_error("stub " + stub.string() + ": " + e.what());
+    }
     if (s.layout.security_size != 0)
-        throw pack_error("stub is signed; pack the unsigned stub and sign the packed image");
-    s.leaves = walk_resources(s.layout, read_at);
+        throw pack_error("stub " + stub.string() + " is signed; pack the unsigned stub and sign the packed image");
     for (const resource_leaf& leaf : s.leaves) {
         if (is_payload(leaf)) throw pack_error("stub already carries a payload (resource 27): " + stub.string());
         s.data.push_back(read_at(rva_to_offset(s.layout, leaf.data_rva, leaf.size), leaf.size));
