@@ -33,9 +33,13 @@ int run_child() {
         fail_with_system_error(MESSAGE_LOAD_DLL, error);
     }
     win32.AddDllDirectory(launcher.run_directory);
+    // The same for the library's own imports, named one by one:
+    // LOAD_LIBRARY_SEARCH_DEFAULT_DIRS is not the order set above but a fixed
+    // one that includes the application's folder, the launcher's (Wine 8
+    // loaded an import planted there with it).
     HMODULE library = win32.LoadLibraryExW(launcher.first_entry_path, nullptr,
-                                           LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
-                                               LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+                                           LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32 |
+                                               LOAD_LIBRARY_SEARCH_USER_DIRS);
     if (library == nullptr) {
         DWORD error = GetLastError();
         fail_load_library(error, launcher.first_entry_path, launcher.run_directory);
