@@ -13,7 +13,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 #              [ICON f.ico] [PRODUCT s] [COMPANY s] [VERSION a.b.c[.d]]
 #              [DESCRIPTION s] [COPYRIGHT s] [ORIGINAL_FILENAME s]
 #              [MANIFEST f] [RUN_DIRECTORY template] [STUB launcher.exe]
-#              [PACKER path] [SEARCH_PATHS dir...] [NO_CHECK | STRICT] [NO_PROGRESS]
+#              [PACKER path] [SEARCH_PATHS dir...] [NO_DEFAULT_SEARCH]
+#              [NO_CHECK | STRICT] [NO_PROGRESS]
 #              [CONSOLE] [RUN program.exe] [COMPRESS [LEVEL]])
 #
 # Adds the target <t>_packed (built by default) that stages DATA_DIR's
@@ -29,9 +30,10 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 # PACKER may name targets of the same project instead of files. VERSION
 # defaults to the project's version and COMPANY to PRODUCT. RUN_DIRECTORY
 # is the run-directory template (onefile-pack --run-directory; "/" may stand
-# for "\"), by default the stub's own. SEARCH_PATHS (then the compiler's own
-# runtime folders) supply the DLLs that the packed files import and nothing
-# packed provides. STRICT makes every packer warning an error that fails
+# for "\"), by default the stub's own. SEARCH_PATHS, then the compiler's own
+# runtime folders and the packer's defaults (onefile-pack pack's, the same
+# for the command line), supply the DLLs that the packed files import and
+# nothing packed provides; NO_DEFAULT_SEARCH leaves SEARCH_PATHS alone. STRICT makes every packer warning an error that fails
 # the build. CONSOLE makes the packed file a console program (onefile-pack
 # --console). RUN packs an existing program instead of a library
 # (onefile-pack --run): t is then an executable target (or any target)
@@ -39,7 +41,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 # in the folder that the run library starts. COMPRESS stores the payload
 # compressed (onefile-pack --compress), at LEVEL 1 to 19 when given.
 function(onefile_pack)
-    set(flags NO_CHECK STRICT NO_PROGRESS CONSOLE)
+    set(flags NO_CHECK STRICT NO_PROGRESS CONSOLE NO_DEFAULT_SEARCH)
     set(single TARGET OUTPUT DATA_DIR MAIN ICON PRODUCT COMPANY VERSION DESCRIPTION
         COPYRIGHT ORIGINAL_FILENAME MANIFEST STUB PACKER RUN_DIRECTORY RUN COMPRESS)
     set(multi LIBRARIES FILES SEARCH_PATHS)
@@ -160,7 +162,12 @@ function(onefile_pack)
     if(P_NO_CHECK)
         list(APPEND options --no-check)
     else()
-        _onefile_runtime_folders(runtime)
+        set(runtime)
+        if(P_NO_DEFAULT_SEARCH)
+            list(APPEND options --no-default-search)
+        else()
+            _onefile_runtime_folders(runtime)
+        endif()
         foreach(folder IN LISTS P_SEARCH_PATHS runtime)
             get_filename_component(folder ${folder} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
             list(APPEND options --search-path ${folder})

@@ -22,8 +22,9 @@ constexpr char MESSAGE_DAMAGED_PAYLOAD[] = "Error, attached data is damaged.";
 // A compressed entry that does not decode to what the archive says.
 constexpr char FORMAT_DAMAGED_ENTRY[] = "Error, attached data is damaged: couldn't unpack '%s'.\n";
 constexpr char MESSAGE_NO_APPLICATION[] = "Error, attached data holds no application library.";
-// The second sentence of the failure box for a library that could not be
-// found, and the same words in onefile-pack info's list of missing imports.
+// The line after "Error, load DLL." (and the second sentence of the failure
+// box) for a library that could not be found, and the same words in
+// onefile-pack info's list of missing imports.
 constexpr char FORMAT_MISSING_IMPORT[] = "The library %s, imported by %s, could not be found.";
 
 // FAILURE_EXIT_STATUS (format/shared_names.h) ends every reported failure.
@@ -40,10 +41,10 @@ void print_system_error(const char* text, uint32_t code);
 
 [[noreturn]] void fail_with_message(const char* text);
 [[noreturn]] void fail_with_system_error(const char* text, uint32_t code);
-// "Error, load DLL." with the system error; in the box shown when no stream
-// reaches anyone, also the library that could not be found, when it can be
-// told (`directory`: the folder the application library's imports are
-// looked for in first).
+// "Error, load DLL." with the system error, and on a line of its own (and
+// in the box shown when no stream reaches anyone) the library that could not
+// be found, when it can be told (`directory`: the folder the application
+// library's imports are looked for in first).
 [[noreturn]] void fail_load_library(uint32_t code, const u16* library_path, const u16* directory);
 // "The library X, imported by Y, could not be found." for the first import
 // of the library at `library_path`, or of a library beside it, that neither

@@ -112,14 +112,19 @@ void fail_with_system_error(const char* text, uint32_t code) {
 
 void fail_load_library(uint32_t code, const u16* library_path, const u16* directory) {
     format_system_error(MESSAGE_LOAD_DLL, code);
-    if (write_unheard(stderr)) {
-        // Only a library that is not there is worth the walk; a damaged or
-        // foreign one is the application library itself or says so.
-        static char sentence[SECOND_SENTENCE_CAPACITY];
-        bool named = code == ERROR_MOD_NOT_FOUND &&
-                     describe_missing_import(library_path, directory, sentence, sizeof sentence);
-        show_failure_box(named ? sentence : nullptr);
+    // Only a library that is not there is worth the walk; a damaged or
+    // foreign one is the application library itself or says so. The name
+    // goes on a line of its own, after the line as it always reads.
+    static char sentence[SECOND_SENTENCE_CAPACITY];
+    bool named = code == ERROR_MOD_NOT_FOUND &&
+                 describe_missing_import(library_path, directory, sentence, sizeof sentence);
+    bool unheard = write_unheard(stderr);
+    if (named) {
+        std::fputs(sentence, stderr);
+        std::fputs("\n", stderr);
+        std::fflush(stderr);
     }
+    if (unheard) show_failure_box(named ? sentence : nullptr);
     std::exit(FAILURE_EXIT_STATUS);
 }
 

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "platform/bounded_buffer.h"
-#include "platform/environment.h"
 #include "platform/win32_api.h"
 
 namespace {
@@ -19,10 +18,8 @@ namespace {
 constexpr size_t MAX_LIBRARIES_WALKED = 64;
 constexpr size_t MAX_IMPORT_NAME = 260;
 constexpr size_t BESIDE_PATH_CAPACITY = RUN_DIRECTORY_CAPACITY + MAX_IMPORT_NAME + 1;
-// The system and Windows folders, ".", PATH at the platform's longest, and
-// separators.
+// The system folder.
 constexpr size_t SYSTEM_FOLDER_CAPACITY = 1024;
-constexpr size_t SEARCH_LIST_CAPACITY = VARIABLE_VALUE_CAPACITY + 2 * SYSTEM_FOLDER_CAPACITY + 8;
 // A found path longer than this still counts as found (SearchPathW then
 // returns the size it would need, never 0).
 constexpr size_t FOUND_PATH_CAPACITY = 1024;
@@ -75,20 +72,10 @@ bool is_file(const u16* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// Appends `text` and a separator when both fit; what does not fit is left
-// out of the search (PATH near the platform's longest value).
-void append_folder(bounded_buffer& list, const u16* text) {
-    if (text == nullptr || text[0] == 0 || !list.has_room_for(u16_length(text) + 1)) return;
-    if (list.length > 0) list.append_unit(U16(';'));
-    list.append(text);
-}
-
 // Whether the loader's search would find `name` where the library beside does
-// not hold it. The application library loads with LOAD_WITH_ALTERED_SEARCH_PATH,
-// so that search is its own folder (checked by the caller), the system
-// folder, the Windows folder, the current folder and PATH (the 16-bit system
-// folder between them holds no 64-bit library); the launcher's own
-// folder is not in it. A library that lies only beside the launcher (a build
+// not hold it. The child narrows every search to the run directory (checked
+// by the caller) and the system folder: the launcher's folder, the current
+// folder and PATH are not in it, so a library that lies only there (a build
 // folder, say) is missing for that load and must be named. No data-file load
 // stands in for the search: Wine 8 finds a name beside the executable that
 // way even with LOAD_LIBRARY_SEARCH_SYSTEM32.
@@ -97,19 +84,11 @@ bool system_finds(const char* name) {
     size_t i = 0;
     for (; name[i] != 0; ++i) wide[i] = static_cast<unsigned char>(name[i]);
     wide[i] = 0;
-    static u16 search_list_units[SEARCH_LIST_CAPACITY];
-    bounded_buffer search_list = bounded_buffer::cleared(search_list_units, SEARCH_LIST_CAPACITY);
     u16 folder[SYSTEM_FOLDER_CAPACITY];
     UINT length = win32.GetSystemDirectoryW(folder, SYSTEM_FOLDER_CAPACITY);
-    if (length > 0 && length < SYSTEM_FOLDER_CAPACITY) append_folder(search_list, folder);
-    length = win32.GetWindowsDirectoryW(folder, SYSTEM_FOLDER_CAPACITY);
-    if (length > 0 && length < SYSTEM_FOLDER_CAPACITY) append_folder(search_list, folder);
-    append_folder(search_list, U16("."));
-    u16* path = get_env_var("PATH");
-    append_folder(search_list, path);
-    std::free(path);
+    if (length == 0 || length >= SYSTEM_FOLDER_CAPACITY) return false;
     static u16 found[FOUND_PATH_CAPACITY];
-    return win32.SearchPathW(search_list_units, wide, nullptr, FOUND_PATH_CAPACITY, found, nullptr) != 0;
+    return win32.SearchPathW(folder, wide, nullptr, FOUND_PATH_CAPACITY, found, nullptr) != 0;
 }
 
 // The import names of a library mapped without resolving its imports, or

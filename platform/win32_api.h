@@ -85,6 +85,7 @@ constexpr never_fails NEVER_FAILS = {};
     X(SYSTEM, SetEnvironmentVariableW, FALSE)                           \
     X(SYSTEM, GetSystemTimeAsFileTime, NEVER_FAILS)                     \
     /* Library loading. */                                              \
+    X(SYSTEM, SetDefaultDllDirectories, FALSE)                          \
     X(SYSTEM, AddDllDirectory, nullptr)                                 \
     X(SYSTEM, LoadLibraryExW, nullptr)                                  \
     /* Shell. */                                                        \
@@ -113,10 +114,9 @@ constexpr never_fails NEVER_FAILS = {};
        the stream check, and the box. */                                \
     X(SYSTEM, GetFileType, FILE_TYPE_UNKNOWN)                           \
     X(LOADED, MessageBoxW, 0)                                           \
-    /* Naming the library a failed load could not find: the folders     \
+    /* Naming the library a failed load could not find: the folder      \
        the loader searches after the application library's own. */      \
     X(SYSTEM, GetSystemDirectoryW, 0)                                   \
-    X(SYSTEM, GetWindowsDirectoryW, 0)                                  \
     X(SYSTEM, SearchPathW, 0)                                           \
     /* The progress window's thread: its signals, its clock, and the    \
        loading of user32 and comctl32, which only that thread does and  \

@@ -366,6 +366,15 @@ TEST_F(launcher_under_faults, a_child_without_library_directory_support_still_ru
     EXPECT_EQ(last_output_ + last_error_, "");
 }
 
+// A child whose loads by name would still search the launcher's folder, the
+// current folder and PATH loads nothing.
+TEST_F(launcher_under_faults, a_child_that_cannot_narrow_the_library_search_loads_nothing) {
+    pack_three_entries();
+    EXPECT_EQ(run_with_faults(L"child:SetDefaultDllDirectories@1:87", L"exit 7"), 2u);
+    EXPECT_EQ(last_error_, system_error_line("Error, load DLL.", 87));
+    expect_nothing_on_disk();
+}
+
 // --- the payload resource
 
 TEST_F(launcher_under_faults, a_missing_payload_resource_ends_in_order_in_both_steps) {

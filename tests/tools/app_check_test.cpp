@@ -190,6 +190,67 @@ TEST_F(AppCheck, SearchPathsSupplyWhatIsMissing) {
     EXPECT_EQ(run_pack("pack " + quoted(app) + " -o x.exe --no-check --search-path " + quoted(first)).status, 2);
 }
 
+// main.dll imports fwd_func from fwd_a.dll, which forwards it to fwd_b.dll,
+// found only along a search path; fwd_b.dll forwards back to fwd_a.dll.
+TEST_F(AppCheck, ForwardedExportsBringTheirLibraries) {
+    fs::copy_file(library("uses_fwd.dll"), app / "main.dll");
+    fs::copy_file(library("fwd_a.dll"), app / "fwd_a.dll");
+    fs::path folder = root / "search";
+    fs::create_directories(folder);
+    fs::copy_file(library("fwd_b.dll"), folder / "fwd_b.dll");
+    run_result result = pack("--strict --search-path " + quoted(folder));
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("added fwd_b.dll (imported by fwd_a.dll)"), std::string::npos) << result.out;
+    EXPECT_EQ(lines(result.out), 1u) << result.out;
+}
+
+// Windows' own libraries are never asked for: one no hand-kept list had.
+TEST_F(AppCheck, WindowsLibrariesPassStrict) {
+    fs::copy_file(library("uses_avicap32.dll"), app / "main.dll");
+    run_result result = pack("--strict");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out + result.err, "");
+}
+
+// Without --search-path the C++ runtime comes from the mingw-w64 compiler's
+// folders; --no-default-search leaves it out and says where it looked.
+TEST_F(AppCheck, DefaultFoldersSupplyTheCompilersRuntime) {
+    fs::copy_file(library("uses_cxx_runtime.dll"), app / "main.dll");
+    run_result result = pack("--strict");
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (const char* name : {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll"})
+        EXPECT_NE(result.out.find(std::string("added ") + name), std::string::npos) << result.out;
+    result = pack("--no-default-search");
+    EXPECT_NE(result.err.find("libstdc++-6.dll (imported by main.dll) is neither in APP_DIR nor a library every "
+                              "Windows has; searched no folder (add one with --search-path DIR, or SEARCH_PATHS"),
+              std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("added"), std::string::npos) << result.out;
+}
+
+// The compiler on PATH tells where its toolchain lies: the bin folder beside
+// its lib folder (Debian's /usr/x86_64-w64-mingw32/bin) is searched too.
+TEST_F(AppCheck, DefaultFoldersIncludeTheToolchainsBinaries) {
+    fs::path toolchain = root / "toolchain", tools = root / "tools";
+    write_file(toolchain / "lib" / "libwinpthread-1.dll", "the compiler's");
+    fs::create_directories(toolchain / "bin");
+    fs::copy_file(library("helper.dll"), toolchain / "bin" / "helper.dll");
+    fs::copy_file(library("absent.dll"), toolchain / "lib" / "absent.dll");
+    write_file(tools / "x86_64-w64-mingw32-g++-posix",
+               "#!/bin/sh\ncase \"$1\" in *winpthread*) echo " + (toolchain / "lib" / "libwinpthread-1.dll").string() +
+                   " ;; *) echo \"${1#*=}\" ;; esac\n");
+    fs::permissions(tools / "x86_64-w64-mingw32-g++-posix", fs::perms::owner_all);
+    fs::copy_file(library("uses_helper.dll"), app / "main.dll");
+    std::string path = getenv("PATH");
+    setenv("PATH", (tools.string() + ":" + path).c_str(), 1);
+    run_result result = pack("--strict");
+    setenv("PATH", path.c_str(), 1);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("added helper.dll (imported by main.dll) from " + (toolchain / "bin" / "helper.dll").string()),
+              std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("added absent.dll (imported by helper.dll) from " + (toolchain / "lib").string()),
+              std::string::npos) << result.out;
+}
+
 // A library a search path supplies keeps the name rules of the folder's own
 // files: a device name, or a file where the folder has a directory of that
 // name, is refused and nothing is written.

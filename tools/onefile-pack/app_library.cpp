@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <fstream>
 #include <map>
 #include <set>
@@ -14,25 +15,11 @@ namespace pack {
 
 namespace {
 
-// DLLs in System32 of every 64-bit Windows 10 and 11 installation with a
-// desktop: client editions, N editions included (they lack the media
-// libraries, left out here), and servers with the Desktop Experience;
-// KnownDLLs among them. Lower case, as library_key gives names.
-const std::set<std::string>& system_libraries() {
-    static const std::set<std::string> names = {
-        "advapi32.dll", "bcrypt.dll",   "cfgmgr32.dll", "combase.dll",  "comctl32.dll", "comdlg32.dll",
-        "crypt32.dll",  "d2d1.dll",     "d3d11.dll",    "d3d9.dll",     "dbghelp.dll",  "dnsapi.dll",
-        "dwmapi.dll",   "dwrite.dll",   "dxgi.dll",     "gdi32.dll",    "gdiplus.dll",  "glu32.dll",
-        "hid.dll",      "imm32.dll",    "iphlpapi.dll", "kernel32.dll", "kernelbase.dll", "mpr.dll",
-        "msimg32.dll",  "msvcrt.dll",   "mswsock.dll",  "ncrypt.dll",   "netapi32.dll", "normaliz.dll",
-        "ntdll.dll",    "ole32.dll",    "oleacc.dll",   "oleaut32.dll", "opengl32.dll", "powrprof.dll",
-        "propsys.dll",  "psapi.dll",    "rpcrt4.dll",   "secur32.dll",  "setupapi.dll", "shcore.dll",
-        "shell32.dll",  "shlwapi.dll",  "ucrtbase.dll", "urlmon.dll",   "user32.dll",   "userenv.dll",
-        "usp10.dll",    "uxtheme.dll",  "version.dll",  "windowscodecs.dll", "winhttp.dll", "wininet.dll",
-        "winmm.dll",    "winspool.drv", "wintrust.dll", "wldap32.dll",  "ws2_32.dll",   "wtsapi32.dll",
-    };
-    return names;
-}
+// The libraries in System32 of every 64-bit Windows 10 and 11, generated
+// from sets complete by construction (see scripts/windows-libraries.py).
+const char* const WINDOWS_LIBRARIES[] = {
+#include "windows_libraries.inc"
+};
 
 }  // namespace
 
@@ -49,7 +36,10 @@ bool is_system_library(const std::string& name) {
     std::string key = library_key(name);
     // API sets: names the loader resolves to system libraries itself.
     if (key.rfind("api-ms-win-", 0) == 0 || key.rfind("ext-ms-", 0) == 0) return true;
-    return system_libraries().count(key) != 0;
+    auto less = [](const char* a, const std::string& b) { return b.compare(a) > 0; };
+    const char* const* end = std::end(WINDOWS_LIBRARIES);
+    const char* const* found = std::lower_bound(std::begin(WINDOWS_LIBRARIES), end, key, less);
+    return found != end && key == *found;
 }
 
 

@@ -28,6 +28,9 @@ struct library_image {
     bool is_image = false;  // MZ and PE signatures: a Windows image by its content
     bool is_dll = false;
     std::vector<std::string> imports;  // as the file names them: imports, then delay-load imports
+    // The libraries its exports are forwarded to ("b.fwd_func" gives b.dll),
+    // which the loader loads when such an export is imported.
+    std::vector<std::string> forwarded_to;
 };
 // Never throws for what the bytes hold: a damaged image gives a problem.
 // read_image takes programs and DLLs; read_library refuses a program.
@@ -36,7 +39,8 @@ library_image read_library(const file_part& part);
 
 // Case-folded, with ".dll" added to a name without extension, as the loader does.
 std::string library_key(const std::string& name);
-// API sets and the fixed list of DLLs every 64-bit Windows 10 and 11 has.
+// API sets (api-ms-win-*, ext-ms-*), and the libraries every 64-bit Windows
+// 10 and 11 has in System32 (windows_libraries.inc, generated).
 bool is_system_library(const std::string& name);
 
 struct import_finding {
@@ -78,6 +82,11 @@ struct payload_check {
 // and appended to `files`.
 payload_check check_payload(std::vector<payload_file>& files, const std::string& main_label,
                             const std::vector<fs::path>& search_paths);
+// The folders searched after the given ones unless --no-default-search:
+// the runtime folders of the mingw-w64 compiler on PATH, the binary folder
+// beside its library folder, and /usr/x86_64-w64-mingw32/bin
+// (default_search.cpp).
+std::vector<fs::path> default_search_paths();
 // pack's checks of every image: warnings for what is missing; each library
 // the search paths supply goes into `entries` (in archive order) and is
 // listed on standard output. Returns ADDED_LIBRARIES_RESOURCE's text.

@@ -168,7 +168,12 @@ void pack_image(const pack_options& options) {
             label = given.main_file.filename().u8string() + " (packed as " + label + ")";
         std::ostringstream warnings;
         check_application(entries, label);
-        std::string added = complete_payload(entries, label, options.search_paths, warnings);
+        std::vector<fs::path> search_paths = options.search_paths;
+        if (options.default_search)
+            for (const fs::path& folder : default_search_paths())
+                if (std::find(search_paths.begin(), search_paths.end(), folder) == search_paths.end())
+                    search_paths.push_back(folder);
+        std::string added = complete_payload(entries, label, search_paths, warnings);
         if (!added.empty()) {
             resource_leaf leaf;
             leaf.type.id = pe::RT_RCDATA;

@@ -26,6 +26,7 @@ struct pack_options {
     bool strict = false;  // --strict: a warning of the checks refuses the pack
     fs::path main_file;   // --main-file: the application library, from outside APP_DIR
     std::vector<fs::path> search_paths;  // --search-path: where missing libraries are taken from
+    bool default_search = true;  // --no-default-search clears it: default_search_paths() after them
     const branding_options* branding = nullptr;  // icons, texts, manifest; nullptr: none
     std::u16string run_program;  // --run: the program the run library starts (run_program.h)
     int compress = 0;  // --compress[=LEVEL]: the zstd level; 0 stores

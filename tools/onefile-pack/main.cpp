@@ -26,19 +26,18 @@ const char USAGE[] =
     "  info EXE                    what a packed image holds\n"
     "  --version\n"
     "What pack packs:  --stub STUB.exe  --main NAME  --main-file FILE  --run PROGRAM\n"
-    "                  --search-path DIR  --compress[=LEVEL]  --quiet\n"
+    "                  --search-path DIR  --no-default-search  --compress[=LEVEL]  --quiet\n"
     "Checks (pack):    --no-check | --strict\n"
     "BRANDING:         --icon FILE.ico  --product TEXT  --company TEXT  --version A.B.C[.D]\n"
     "                  --description TEXT  --copyright TEXT  --original-filename NAME\n"
     "                  --manifest FILE\n"
     "LAUNCH (how the packed file starts):  --console  --run-directory TEMPLATE  --no-progress\n"
     "Run 'onefile-pack COMMAND --help' for one command and what each option does.\n"
-    "Every error is one line a problem on standard error, naming the file and why,\n"
-    "with status 2.\n";
+    "Every refusal goes to standard error, naming the file and why, with status 2.\n";
 
 const char HELP_PACK[] =
     "usage: onefile-pack pack APP_DIR -o OUT.exe [--stub STUB.exe] [--main NAME] [--main-file FILE]\n"
-    "       [--run PROGRAM] [--search-path DIR]... [--compress[=LEVEL]] [--quiet]\n"
+    "       [--run PROGRAM] [--search-path DIR]... [--no-default-search] [--compress[=LEVEL]] [--quiet]\n"
     "       [--no-check | --strict] [BRANDING]\n"
     "Writes OUT.exe: the launcher stub (default: launcher.exe beside this tool) with the\n"
     "files below APP_DIR as its payload, resource 27. NAME (default main.dll) is the\n"
@@ -59,6 +58,8 @@ const char HELP_PACK[] =
     "in turn; the first DIR in the order given that holds a loadable 64-bit DLL of the\n"
     "name wins, as along the loader's path; each addition is printed, with the\n"
     "candidates passed over, and listed by 'info'. A library of Windows is never added.\n"
+    "After the DIRs, unless --no-default-search: the runtime folders of the mingw-w64\n"
+    "compiler on PATH and /usr/x86_64-w64-mingw32/bin.\n"
     "A warning too for each entry whose path in the run directory would pass 259 units\n"
     "(its folder's 247), which Windows creates only where long paths are enabled\n"
     "(LongPathsEnabled, off by default), or 4095, which the launcher cannot unpack, with\n"
@@ -306,6 +307,8 @@ int run(int argc, char** argv) {
             options.strict = true;
         } else if (command == "pack" && arg == "--search-path") {
             options.search_paths.emplace_back(value());
+        } else if (command == "pack" && arg == "--no-default-search") {
+            options.default_search = false;
         } else if (command == "pack" && arg == "--run") {
             const char* program = value();
             options.run_program = text_argument(i, program);

@@ -78,6 +78,15 @@ private:
         return found == folder.end() ? -1 : static_cast<long>(found->second);
     }
 
+    // What the loader loads for an image: its imports, delay-loaded ones
+    // included, and the libraries its exports are forwarded to. Each of
+    // those is checked in turn, once, so forwarders that lead back end.
+    static std::vector<std::string> loaded_names(const library_image& file) {
+        std::vector<std::string> names = file.imports;
+        names.insert(names.end(), file.forwarded_to.begin(), file.forwarded_to.end());
+        return names;
+    }
+
     // Library keys the application library loads from the top, transitively.
     void loaded_by_main() {
         std::vector<size_t> pending = {0};
@@ -85,7 +94,7 @@ private:
         while (!pending.empty()) {
             size_t i = pending.back();
             pending.pop_back();
-            for (const std::string& name : image(i).imports) {
+            for (const std::string& name : loaded_names(image(i))) {
                 long j = beside(0, library_key(name));
                 if (j < 0 || !seen.insert(static_cast<size_t>(j)).second) continue;
                 main_loads_.insert(library_key(name));
@@ -110,7 +119,7 @@ private:
         }
         const std::u16string folder = folder_of(files_[i].name);
         const std::string where = folder.empty() ? "APP_DIR" : "APP_DIR\\" + to_utf8(folder.substr(0, folder.size() - 1));
-        const std::vector<std::string> imports = file.imports;
+        const std::vector<std::string> imports = loaded_names(file);
         for (const std::string& name : imports) {
             std::string key = library_key(name);
             long j = beside(i, key);
@@ -200,9 +209,14 @@ std::string complete_payload(std::vector<app_entry>& entries, const std::string&
     payload_check check = check_payload(files, main_label, search_paths);
     for (const std::string& problem : check.unloadable)
         warnings << "onefile-pack: warning: " << problem << "\n";
+    std::string searched;
+    for (const fs::path& folder : search_paths) searched += (searched.empty() ? "" : ", ") + folder.string();
     for (const import_finding& finding : check.findings)
         warnings << "onefile-pack: warning: " << describe_finding(finding)
-                 << "; it would be looked for along PATH and in the current directory\n";
+                 << (finding.found_nowhere ? "; searched " + (searched.empty() ? std::string("no folder") : searched) +
+                                                 " (add one with --search-path DIR, or SEARCH_PATHS in onefile_pack())"
+                                           : std::string())
+                 << "\n";
     for (const added_library& added : check.added) {
         std::error_code error;
         uint64_t size = fs::file_size(added.source, error);

@@ -101,12 +101,16 @@ std::string hex16(uint16_t value) {
     return text;
 }
 
+void add_name(std::vector<std::string>& names, const std::string& name) {
+    std::string key = library_key(name);
+    for (const std::string& known : names)
+        if (library_key(known) == key) return;
+    names.push_back(name);
+}
+
 void add_import(library_image& library, const std::string& name) {
     if (name.empty()) throw bad_image{"an imported DLL has an empty name"};
-    std::string key = library_key(name);
-    for (const std::string& known : library.imports)
-        if (library_key(known) == key) return;
-    library.imports.push_back(name);
+    add_name(library.imports, name);
 }
 
 void read_imports(const pe_reader& pe, uint32_t rva, library_image& library) {
@@ -149,6 +153,25 @@ bool exports_by_name(const pe_reader& pe, uint32_t rva, const char* wanted) {
         }
     }
     return false;
+}
+
+// An export whose address lies inside the export directory is a forwarder:
+// the text "library.function" (or "library.#ordinal") stands there instead
+// of code. The library is the part before the last dot (where Wine 8's
+// loader splits it).
+void read_forwarders(const pe_reader& pe, uint32_t rva, uint32_t size, library_image& library) {
+    std::vector<uint8_t> directory = pe.at_rva(rva, 40);
+    uint32_t count = get32(directory, 20);
+    if (count > MAX_EXPORT_NAMES) throw bad_image{"the export table is damaged"};
+    std::vector<uint8_t> addresses = pe.at_rva(get32(directory, 28), 4 * static_cast<size_t>(count));
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t address = get32(addresses, 4 * i);
+        if (address < rva || address - rva >= size) continue;
+        std::string forwarder = pe.string_at(address, 2 * MAX_DLL_NAME);
+        size_t dot = forwarder.rfind('.');
+        if (dot == std::string::npos || dot == 0) throw bad_image{"a forwarded export names no library"};
+        add_name(library.forwarded_to, forwarder.substr(0, dot));
+    }
 }
 
 void read_into(const file_part& part, library_image& library) {
@@ -197,7 +220,14 @@ void read_into(const file_part& part, library_image& library) {
         } catch (const bad_image&) {
         }
     }
-    library.exports_run_code = directory(EXPORT_DIRECTORY, rva) && exports_by_name(pe, rva, ENTRY_NAME);
+    if (directory(EXPORT_DIRECTORY, rva)) {
+        library.exports_run_code = exports_by_name(pe, rva, ENTRY_NAME);
+        // Read only when such an export is imported: damage costs warnings.
+        try {
+            read_forwarders(pe, rva, get32(opt, 112 + 8 * EXPORT_DIRECTORY + 4), library);
+        } catch (const bad_image&) {
+        }
+    }
 }
 
 }  // namespace
