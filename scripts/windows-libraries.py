@@ -39,6 +39,7 @@ IN_WINDOWS_ONLY = [
 NOT_IN_WINDOWS = [
     r"^api-ms-", r"^ext-ms-",                    # API sets: told by prefix
     r"^wine", r"^libwinpthread",                 # Wine's own; mingw-w64's runtime
+    r"^zlib1\.",                                 # Debian's Wine copies mingw's zlib beside its own
     r"^msvcr(\d|t\d|td|120_app|.*d\.dll$)", r"^msvcp(?!60\.|_win\.)", r"^msvcm",
     r"^vcruntime", r"^vcomp", r"^concrt", r"^ucrtbased", r"^atl\d", r"^mfc(?!42u?\.)",
     r"^d3dx", r"^d3dcsx", r"^d3dcompiler(?!_47\.)", r"^xinput1_[123]\.", r"^xaudio2_[0-7]\.",
@@ -50,6 +51,10 @@ NOT_IN_WINDOWS = [
 def mingw_names():
     names = set()
     for library in sorted(glob.glob(MINGW_IMPORT_LIBRARIES)):
+        # lib*.dll.a are import libraries of DLLs built from source (zlib's
+        # from Debian's mingw packages, mingw-w64's own threads), not Windows'.
+        if library.endswith(".dll.a"):
+            continue
         result = subprocess.run([DLLTOOL, "--identify", library], capture_output=True, text=True)
         if result.returncode == 0:
             names.update(line.strip().lower() for line in result.stdout.split() if line.strip())

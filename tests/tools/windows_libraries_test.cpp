@@ -35,6 +35,6 @@ TEST(windows_libraries, know_what_the_project_imports_and_no_redistributable) {
                              "api-ms-win-core-synch-l1-2-0.dll", "ext-ms-win-ntuser-window-l1-1-0.dll"})
         EXPECT_TRUE(pack::is_system_library(name)) << name;
     for (const char* name : {"libwinpthread-1.dll", "libstdc++-6.dll", "vcruntime140.dll", "msvcp140.dll",
-                             "d3dx9_43.dll", "xinput1_3.dll", "helper.dll"})
+                             "d3dx9_43.dll", "xinput1_3.dll", "zlib1.dll", "helper.dll"})
         EXPECT_FALSE(pack::is_system_library(name)) << name;
 }
