@@ -1,15 +1,22 @@
 // A cache made by this start is recorded after the child has started:
 // every file is put on the disk (under Wine on Linux while the application
 // runs; elsewhere once it has ended), then the payload's digest goes into
-// the mark and the mark to the disk. Until then the mark's digest is zero and no start
-// trusts the cache (run_directory_cache.cpp), so a power loss or a parent
-// ended before the record leaves a cache the next start replaces. Win32 and
-// kernel calls through `win32` only.
+// the mark and the mark to the disk. Until then the mark's digest is zero
+// and the starts that run from the cache hold its record event (named after
+// the directory's identity and the build): other starts of this build trust
+// the cache only while that event exists, and each of its holders tries the
+// record at its end, so the last one out records it even where a loaded
+// library kept the others from flushing it (Windows). A power loss or every
+// holder ended before the record leaves a cache the next start replaces.
+// Win32 and kernel calls through `win32` only.
+#include <cstdio>
 #include <cstring>
 
 #include "format/branding_record.h"
 #include "launcher/launcher.h"
+#include "format/shared_names.h"
 #include "launcher/ownership.h"
+#include "platform/private_directory.h"
 #include "platform/tree_deleter.h"
 #include "platform/unix_route_win32.h"
 
@@ -27,6 +34,30 @@ struct cache_record {
     u16 entry_name[ENTRY_NAME_CAPACITY];
 };
 cache_record record;
+// The cache's record event while this start holds it.
+HANDLE record_event = nullptr;
+
+constexpr size_t EVENT_NAME_CAPACITY = 160;
+
+// The record event's name for the cache held by `directory` (its number
+// `index`) and this build. Its volume's serial comes from the handle: two
+// volumes may number two folders alike.
+bool record_event_name(HANDLE directory, int64_t index, u16 (&name)[EVENT_NAME_CAPACITY]) {
+    FILE_ID_INFO identity = {};
+    if (!win32.GetFileInformationByHandleEx(directory, FileIdInfo, &identity, sizeof identity)) return false;
+    char text[EVENT_NAME_CAPACITY];
+    int length = snprintf(text, sizeof text, "%s%016llx_%016llx_", CACHE_RECORD_EVENT_PREFIX,
+                          static_cast<unsigned long long>(identity.VolumeSerialNumber),
+                          static_cast<unsigned long long>(index));
+    if (length < 0 || static_cast<size_t>(length) + 2 * PAYLOAD_DIGEST_SIZE >= sizeof text) return false;
+    for (size_t at = 0; at < PAYLOAD_DIGEST_SIZE; ++at)
+        snprintf(text + length + 2 * at, 3, "%02x", launcher_branding.payload_digest[at]);
+    for (size_t at = 0; at < sizeof text; ++at) {
+        name[at] = static_cast<u16>(static_cast<unsigned char>(text[at]));
+        if (text[at] == 0) break;
+    }
+    return true;
+}
 
 // Every entry of the payload put on the disk through a handle of its own,
 // reached below the held cache without following a link. Only once the
@@ -97,6 +128,36 @@ bool write_digest() {
 
 }  // namespace
 
+bool claim_cache_record(HANDLE directory, int64_t index) {
+    drop_cache_record();
+    u16 name[EVENT_NAME_CAPACITY];
+    if (!record_event_name(directory, index, name)) return false;
+    SetLastError(ERROR_SUCCESS);
+    HANDLE event = win32.CreateEventW(own_user_only_security(), TRUE, FALSE, name);
+    // One there already was not made for this new directory: nobody's word
+    // that this start lives, so not taken.
+    if (event != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+        win32.CloseHandle(event);
+        event = nullptr;
+    }
+    record_event = event;
+    return event != nullptr;
+}
+
+bool share_cache_record(HANDLE directory, int64_t index) {
+    drop_cache_record();
+    u16 name[EVENT_NAME_CAPACITY];
+    if (!record_event_name(directory, index, name)) return false;
+    record_event = win32.OpenEventW(SYNCHRONIZE, FALSE, name);
+    return record_event != nullptr;
+}
+
+void drop_cache_record() {
+    if (record_event == nullptr) return;
+    win32.CloseHandle(record_event);
+    record_event = nullptr;
+}
+
 void start_cache_record() {
     HANDLE held = launcher.run_directory_lock.load();
     HANDLE self = win32.GetCurrentProcess();
@@ -115,7 +176,10 @@ void start_cache_record() {
 }
 
 bool finish_cache_record() {
-    if (record.directory == nullptr) return false;
+    if (record.directory == nullptr) {
+        drop_cache_record();
+        return false;
+    }
     bool flushed = false;
     if (record.thread != nullptr) {
         win32.WaitForSingleObject(record.thread, INFINITE);
@@ -125,6 +189,9 @@ bool finish_cache_record() {
     }
     if (!flushed) flushed = flush_each_file();
     bool recorded = flushed && write_digest();
+    // After the digest: a start that finds the event gone reads the mark
+    // again and sees it.
+    drop_cache_record();
     win32.CloseHandle(record.directory);
     record.directory = nullptr;
     return recorded;

@@ -2,8 +2,8 @@
 // the payload is the same. Made through a staging directory beside it that
 // carries this application's mark from the start and renamed into place
 // whole, so no start ever runs from a half-written tree; trusted by other
-// starts only once its files are on the disk and the digest is recorded
-// (cache_record.cpp, while the application of the start that made it runs);
+// starts once its files are on the disk and the digest is recorded, or
+// while a start that runs from it lives to record it (cache_record.cpp);
 // verified at each start through
 // handles by the recorded digest and every entry's size (no content read);
 // replaced only when it is this application's (ownership.h), of an older
@@ -34,12 +34,6 @@ constexpr DWORD CLAIM_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // A start that finds the cache stale builds it once and looks again; one
 // more round covers a rival that renamed its own into place meanwhile.
 constexpr int CACHE_ROUNDS = 3;
-// A start that finds a cache still being recorded by the start that made it
-// waits this long for the record, looking again every CACHE_RECORD_POLL_MS;
-// then it runs from {TEMP} (or replaces the cache when nobody holds it: its
-// maker ended before recording it).
-constexpr DWORD CACHE_RECORD_WAIT_MS = 5000;
-constexpr DWORD CACHE_RECORD_POLL_MS = 20;
 constexpr size_t NUMBER_TEXT_SIZE = 24;
 
 enum class cache_state {
@@ -54,7 +48,7 @@ enum class cache_state {
 // from {TEMP}.
 u16 cache_path[RUN_DIRECTORY_CAPACITY];
 // The number of the cache this start renamed into place, and whether this
-// start runs from it before its record (cache_record.cpp) is written.
+// start runs from a cache before its record (cache_record.cpp) is written.
 int64_t built_here_index = 0;
 bool awaits_record = false;
 
@@ -213,15 +207,20 @@ cache_look open_cache(const u16* cache, const payload_archive& payload) {
     }
     look.index = entry.index;
     look.unrecorded = digest_unrecorded(verdict.mark.digest);
-    // Unrecorded, it is trusted only by the start that made it, which
-    // records it once its files are on the disk.
+    // Unrecorded, it is trusted by the start that made it, and by others of
+    // this build while a start that runs from it lives (its files are then
+    // in the system's cache, whole): each of them tries the record at its
+    // end. None left: its files may never have reached the disk.
+    HANDLE held_cache = launcher.run_directory_lock.load();
     bool made_here = look.unrecorded && built_here_index != 0 && entry.index == built_here_index;
-    bool this_build = made_here || digests_equal(verdict.mark.digest, launcher_branding.payload_digest);
-    if (this_build && entries_match(launcher.run_directory_lock.load(), payload)) {
+    bool shared = look.unrecorded && !made_here && share_cache_record(held_cache, entry.index);
+    bool this_build = made_here || shared || digests_equal(verdict.mark.digest, launcher_branding.payload_digest);
+    if (this_build && entries_match(held_cache, payload)) {
         look.state = cache_state::verified;
-        awaits_record = made_here;
+        awaits_record = made_here || shared;
         return look;
     }
+    drop_cache_record();
     release_holds();
     // A newer build's cache stays theirs: two builds sharing a template do
     // not replace each other at every start.
@@ -320,10 +319,15 @@ bool build_cache(const u16* cache, const payload_archive& payload) {
     // Taken out of the field: the console handler's clean-up, which may
     // release it meanwhile, then finds none to close.
     HANDLE held = launcher.run_directory_lock.exchange(nullptr);
+    // Claimed before the rename: from the moment the cache stands in place
+    // other starts of this build know its maker lives. Without the claim
+    // they run from {TEMP} until it is recorded.
+    if (complete && held != nullptr) (void)claim_cache_record(held, index);
     bool renamed = complete && own != nullptr && held != nullptr &&
                    rename_held_directory(held, own->folder_text, cache_name);
     close_valid(held);
     if (renamed) built_here_index = index;
+    else drop_cache_record();
     release_lock_file();
     HANDLE folder = own != nullptr ? open_made_folder(*own) : INVALID_HANDLE_VALUE;
     if (folder != INVALID_HANDLE_VALUE) {
@@ -340,6 +344,7 @@ bool build_cache(const u16* cache, const payload_archive& payload) {
 // This start runs from a directory of its own: the default template under
 // {TEMP}, whose {TIME} sets the start variable that tells the child so.
 void fall_back_to_temp() {
+    drop_cache_record();
     launcher.keep_run_directory.store(false);
     launcher.run_directory_template = DEFAULT_RUN_DIRECTORY_TEMPLATE;
     if (!expand_path_template(launcher.run_directory, DEFAULT_RUN_DIRECTORY_TEMPLATE, RUN_DIRECTORY_CAPACITY))
@@ -356,7 +361,7 @@ bool use_run_directory_cache() {
     if (!launcher.cache_template) return false;
     bounded_copy(cache_path, launcher.run_directory, RUN_DIRECTORY_CAPACITY);
     (void)ensure_parent_directories(launcher.cache, system_directory_operations(), cache_path);
-    DWORD waited = 0;
+    bool looked_again = false;
     for (int round = 0; round < CACHE_ROUNDS; ++round) {
         cache_look look = open_cache(cache_path, launcher.payload);
         if (look.state == cache_state::verified) {
@@ -364,11 +369,10 @@ bool use_run_directory_cache() {
             return true;
         }
         if (look.state == cache_state::unusable || look.state == cache_state::newer) break;
-        // Another start made it and records it while its application runs
-        // (eight first starts at once: the one whose rename won).
-        if (look.state == cache_state::stale && look.unrecorded && waited < CACHE_RECORD_WAIT_MS) {
-            win32.Sleep(CACHE_RECORD_POLL_MS);
-            waited += CACHE_RECORD_POLL_MS;
+        // Unrecorded with nobody left to record it, or recorded between the
+        // reading of its mark and the look for its event: the mark once more.
+        if (look.state == cache_state::stale && look.unrecorded && !looked_again) {
+            looked_again = true;
             --round;
             continue;
         }

@@ -434,6 +434,7 @@ const scenario scenarios[] = {
     {"a start", false, nullptr, L"", 7},
     {"a cache built", true, nullptr, L"", 7},
     {"a cache used", true, L"", L"", 7},
+    {"an unrecorded cache replaced", true, L"parent:FlushFileBuffers@1+", L"", 7},
     {"a leftover swept", false, L"parent:CreateProcessW@1:2", L"", 7},
     {"a parent known by its image name", false, nullptr, L"child:K32GetModuleFileNameExW@1+:5", 7},
     {"a reported failure", false, nullptr, L"child:LoadLibraryExW@1:126", 2},
