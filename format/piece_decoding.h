@@ -18,3 +18,13 @@ void free_piece_context(piece_context* context);
 // Decodes `piece` into `out` (piece.decoded_size bytes). False for any frame
 // that is not exactly what the packer writes, or whose checksum differs.
 bool decode_piece(piece_context* context, const payload_piece& piece, uint8_t* out);
+
+// The same decoding, handing the decoded bytes on while they are still in
+// the processor's cache: each time at least `stretch` more bytes of `out`
+// are decoded, `sink` gets them (with their offset in the piece), and the
+// rest at the end. A frame is only known whole at its checksum, after the
+// last stretch: the caller reports damage after having handed bytes on.
+enum class streamed_piece { decoded, damaged, sink_failed };
+using piece_sink = bool (*)(const void* state, const uint8_t* bytes, size_t count, size_t offset);
+streamed_piece decode_piece_streamed(piece_context* context, const payload_piece& piece, uint8_t* out,
+                                     size_t stretch, piece_sink sink, const void* state);

@@ -35,6 +35,15 @@ constexpr char RUN_PROGRAM_ENTRY[] = ".onefile-run";
 // keep free in the application's tree.
 constexpr char CACHE_RECORD_ENTRY[] = ".onefile-cache";
 
+// --- the cache's record ----------------------------------------------------------
+// A start that runs from a cache whose digest is not recorded yet (the one
+// that made it, and every start that trusted it while its maker lived)
+// holds an event of this name in its session until it has tried the
+// record: "<prefix><volume serial>_<directory number>_<payload digest>",
+// the numbers as 16 lower-case hex digits each, the digest as 64. Other
+// starts of the same build trust such a cache only while the event exists.
+constexpr char CACHE_RECORD_EVENT_PREFIX[] = "Local\\TalvorOnefileCacheRecord_";
+
 // --- name limits (a payload entry's: the archive format's) ---------------------
 // One name in a folder: 255 units, the limit of every Windows file system,
 // and the terminator.

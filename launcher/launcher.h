@@ -176,6 +176,24 @@ bool sweep_target_of_launcher(bool beside_cache, run_directory_pattern& pattern,
 bool use_run_directory_cache();
 // The cache's own path (valid once use_run_directory_cache has run).
 const u16* cache_run_directory();
+// True when this start runs from a cache not yet recorded (made here, or
+// trusted through its record event) and has not yet tried to record it: start_cache_record (cache_record.cpp), once the child runs, puts its
+// files on the disk on a thread of its own; finish_cache_record, once the
+// child has ended, waits for that, flushes what the application held, and
+// only then writes the payload's digest into the cache's mark. False when
+// the record could not be made: later starts then replace the cache.
+bool cache_awaits_record();
+void start_cache_record();
+bool finish_cache_record();
+// The cache's record event (cache_record.cpp), held by this start until
+// finish_cache_record: claimed new by the start that makes the cache, on its
+// staging directory's hold `directory` (number `index`) before the rename;
+// shared, when it exists, by a start that finds the cache unrecorded (false:
+// every start that ran from it ended before its record). Dropped when this
+// start will not run from that cache after all.
+bool claim_cache_record(HANDLE directory, int64_t index);
+bool share_cache_record(HANDLE directory, int64_t index);
+void drop_cache_record();
 // The infix of a staging directory's name beside a cache (its mark's name
 // inside it: ownership.h).
 constexpr u16 CACHE_STAGING_INFIX[] = U16(".staging_");

@@ -126,6 +126,7 @@ int run_parent() {
     }
     win32.CloseHandle(child.hThread);
     progress_child_started(child.hProcess, child.dwProcessId);
+    if (cache_awaits_record()) start_cache_record();
     start_sweep();
 
     DWORD exit_status = 0;
@@ -133,6 +134,8 @@ int run_parent() {
         publish_child_for_handler(child.hProcess);
         exit_status = collect_child(child.hProcess);
     }
+    // Before the holds go: no other start replaces the cache meanwhile.
+    if (cache_awaits_record()) (void)finish_cache_record();
     finish_progress_window();
     cleanup_run_directory();
     finish_sweep();

@@ -1,8 +1,10 @@
 // The cache: a run directory unpacked once and reused by later starts while
 // the payload is the same. Made through a staging directory beside it that
-// carries this application's mark from the start, every file flushed to the
-// disk and the digest recorded last, then renamed into place, so no start
-// ever runs from a half-written tree; verified at each start through
+// carries this application's mark from the start and renamed into place
+// whole, so no start ever runs from a half-written tree; trusted by other
+// starts once its files are on the disk and the digest is recorded, or
+// while a start that runs from it lives to record it (cache_record.cpp);
+// verified at each start through
 // handles by the recorded digest and every entry's size (no content read);
 // replaced only when it is this application's (ownership.h), of an older
 // build or damaged, and nobody holds it. Win32 calls go through `win32`.
@@ -45,6 +47,10 @@ enum class cache_state {
 // The cache's own path, for the sweep beside it once this start may run
 // from {TEMP}.
 u16 cache_path[RUN_DIRECTORY_CAPACITY];
+// The number of the cache this start renamed into place, and whether this
+// start runs from a cache before its record (cache_record.cpp) is written.
+int64_t built_here_index = 0;
+bool awaits_record = false;
 
 struct cache_folder {
     u16 path[RUN_DIRECTORY_CAPACITY];
@@ -102,7 +108,8 @@ namespace {
 // The verdict on what stands at the cache's path.
 struct cache_look {
     cache_state state;
-    int64_t index;  // the directory's number, when it is ours
+    int64_t index;     // the directory's number, when it is ours
+    bool unrecorded;   // this application's, its digest not yet recorded
 };
 
 // Every entry of `walk` there as a plain file of its size, with one name,
@@ -132,6 +139,11 @@ bool digests_equal(const uint8_t* a, const uint8_t* b) {
     for (size_t index = 0; index < PAYLOAD_DIGEST_SIZE; ++index)
         if (a[index] != b[index]) return false;
     return true;
+}
+
+bool digest_unrecorded(const uint8_t* digest) {
+    static const uint8_t zero[PAYLOAD_DIGEST_SIZE] = {};
+    return digests_equal(digest, zero);
 }
 
 // The lock file of `cache`, opened or made without following a link, judged
@@ -171,7 +183,7 @@ void release_holds() {
 // through handles against `payload`; the holds stay only when it is
 // verified.
 cache_look open_cache(const u16* cache, const payload_archive& payload) {
-    cache_look look = {cache_state::unusable, 0};
+    cache_look look = {cache_state::unusable, 0, false};
     cache_folder folder;
     if (!open_cache_folder(cache, folder)) return look;
     opened_entry entry = entry_open(folder.handle, folder.own_path, folder.name, OWNERSHIP_ACCESS, SHARE_ALL);
@@ -194,11 +206,21 @@ cache_look open_cache(const u16* cache, const payload_archive& payload) {
         return look;
     }
     look.index = entry.index;
-    bool this_build = digests_equal(verdict.mark.digest, launcher_branding.payload_digest);
-    if (this_build && entries_match(launcher.run_directory_lock.load(), payload)) {
+    look.unrecorded = digest_unrecorded(verdict.mark.digest);
+    // Unrecorded, it is trusted by the start that made it, and by others of
+    // this build while a start that runs from it lives (its files are then
+    // in the system's cache, whole): each of them tries the record at its
+    // end. None left: its files may never have reached the disk.
+    HANDLE held_cache = launcher.run_directory_lock.load();
+    bool made_here = look.unrecorded && built_here_index != 0 && entry.index == built_here_index;
+    bool shared = look.unrecorded && !made_here && share_cache_record(held_cache, entry.index);
+    bool this_build = made_here || shared || digests_equal(verdict.mark.digest, launcher_branding.payload_digest);
+    if (this_build && entries_match(held_cache, payload)) {
         look.state = cache_state::verified;
+        awaits_record = made_here || shared;
         return look;
     }
+    drop_cache_record();
     release_holds();
     // A newer build's cache stays theirs: two builds sharing a template do
     // not replace each other at every start.
@@ -262,19 +284,8 @@ HANDLE start_cache_mark(const u16* staging, int64_t index) {
     return file;
 }
 
-// The digest into the mark, once every file is on the disk; then the mark
-// itself goes to the disk. The caller closes the file.
-bool finish_cache_mark(HANDLE file) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(CACHE_MARK_DIGEST_OFFSET);
-    DWORD written = 0;
-    return win32.WriteFile(file, launcher_branding.payload_digest, PAYLOAD_DIGEST_SIZE, &written, &at) &&
-           written == PAYLOAD_DIGEST_SIZE && win32.FlushFileBuffers(file);
-}
-
-// Unpacks `payload` into a staging directory beside `cache`, every file
-// flushed, records the digest and renames it into place through the hold
-// it was made with: from its making to its rename nobody else can rename,
+// Unpacks `payload` into a staging directory beside `cache` and renames it
+// into place through the hold it was made with, its digest unrecorded: from its making to its rename nobody else can rename,
 // replace or delete it. A rival that renamed its own first wins; this
 // start's staging directory is then deleted, as it is after a failure to
 // write (a full volume): that start runs from {TEMP}, and a later one builds
@@ -289,7 +300,8 @@ bool build_cache(const u16* cache, const payload_archive& payload) {
         !cache_staging_name(staging, RUN_DIRECTORY_CAPACITY - 8, cache, 0))
         return false;
     bool made = try_make_run_directory(staging, true);
-    HANDLE mark = made ? start_cache_mark(staging, held_run_directory_index()) : INVALID_HANDLE_VALUE;
+    int64_t index = made ? held_run_directory_index() : 0;
+    HANDLE mark = made ? start_cache_mark(staging, index) : INVALID_HANDLE_VALUE;
     bool written = false;
     if (mark != INVALID_HANDLE_VALUE) {
         set_cache_staging_extraction(true);
@@ -299,7 +311,7 @@ bool build_cache(const u16* cache, const payload_archive& payload) {
     }
     // A Cancel of the progress window stops unpacking: such a tree is never
     // recorded as whole.
-    bool complete = written && !unpack_progress.stop_requested.load() && finish_cache_mark(mark);
+    bool complete = written && !unpack_progress.stop_requested.load();
     // Closed before the rename: Windows renames no directory with a file
     // open below it.
     close_valid(mark);
@@ -307,9 +319,15 @@ bool build_cache(const u16* cache, const payload_archive& payload) {
     // Taken out of the field: the console handler's clean-up, which may
     // release it meanwhile, then finds none to close.
     HANDLE held = launcher.run_directory_lock.exchange(nullptr);
+    // Claimed before the rename: from the moment the cache stands in place
+    // other starts of this build know its maker lives. Without the claim
+    // they run from {TEMP} until it is recorded.
+    if (complete && held != nullptr) (void)claim_cache_record(held, index);
     bool renamed = complete && own != nullptr && held != nullptr &&
                    rename_held_directory(held, own->folder_text, cache_name);
     close_valid(held);
+    if (renamed) built_here_index = index;
+    else drop_cache_record();
     release_lock_file();
     HANDLE folder = own != nullptr ? open_made_folder(*own) : INVALID_HANDLE_VALUE;
     if (folder != INVALID_HANDLE_VALUE) {
@@ -326,6 +344,7 @@ bool build_cache(const u16* cache, const payload_archive& payload) {
 // This start runs from a directory of its own: the default template under
 // {TEMP}, whose {TIME} sets the start variable that tells the child so.
 void fall_back_to_temp() {
+    drop_cache_record();
     launcher.keep_run_directory.store(false);
     launcher.run_directory_template = DEFAULT_RUN_DIRECTORY_TEMPLATE;
     if (!expand_path_template(launcher.run_directory, DEFAULT_RUN_DIRECTORY_TEMPLATE, RUN_DIRECTORY_CAPACITY))
@@ -336,10 +355,13 @@ void fall_back_to_temp() {
 
 const u16* cache_run_directory() { return cache_path; }
 
+bool cache_awaits_record() { return awaits_record; }
+
 bool use_run_directory_cache() {
     if (!launcher.cache_template) return false;
     bounded_copy(cache_path, launcher.run_directory, RUN_DIRECTORY_CAPACITY);
     (void)ensure_parent_directories(launcher.cache, system_directory_operations(), cache_path);
+    bool looked_again = false;
     for (int round = 0; round < CACHE_ROUNDS; ++round) {
         cache_look look = open_cache(cache_path, launcher.payload);
         if (look.state == cache_state::verified) {
@@ -347,6 +369,13 @@ bool use_run_directory_cache() {
             return true;
         }
         if (look.state == cache_state::unusable || look.state == cache_state::newer) break;
+        // Unrecorded with nobody left to record it, or recorded between the
+        // reading of its mark and the look for its event: the mark once more.
+        if (look.state == cache_state::stale && look.unrecorded && !looked_again) {
+            looked_again = true;
+            --round;
+            continue;
+        }
         // In use by a start of another build: this one runs from {TEMP}.
         if (look.state == cache_state::stale && !retire_cache(cache_path, look.index)) break;
         if (!build_cache(cache_path, launcher.payload)) break;

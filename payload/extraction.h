@@ -73,10 +73,10 @@ bool write_payload_entry(payload_archive& archive, uint64_t size, const u16* tar
                          directory_cache& cache, uint8_t* write_buffer,
                          extraction_progress* progress = nullptr);
 
-// A cache's staging (on) and any other extraction (off): when on, every
-// file is flushed to the disk before it is closed, and a file that cannot be
-// made, written or flushed stops the extraction (extraction_failed() turns
-// true, write_payload_entry returns false) instead of ending the process.
+// A cache's staging (on) and any other extraction (off): when on, a file
+// that cannot be made or written stops the extraction (extraction_failed()
+// turns true, write_payload_entry returns false) instead of ending the
+// process.
 void set_cache_staging_extraction(bool on);
 bool extraction_failed();
 

@@ -17,19 +17,13 @@ namespace {
 // Wine 8 does not pass an inheritable access list on to what is made below.
 SECURITY_ATTRIBUTES* extraction_security = nullptr;
 
-// A cache's staging: every file reaches the disk before it is closed, and a
-// failure to write is this start's to recover from, not the end.
-std::atomic<bool> durable_extraction{false};
+// A cache's staging: a failure to write is this start's to recover from,
+// not the end. Its files reach the disk later, all at once, while the
+// application runs (launcher/cache_record.cpp).
 std::atomic<bool> recoverable_failures{false};
 std::atomic<bool> extraction_failure{false};
 
-// Closes a written file; in a durable extraction its data goes to the disk
-// first, and a failure to get it there counts as a failed write.
-void close_file(HANDLE file) {
-    if (durable_extraction.load(std::memory_order_relaxed) && !win32.FlushFileBuffers(file))
-        extraction_failure.store(true);
-    (void)win32.CloseHandle(file);
-}
+void close_file(HANDLE file) { (void)win32.CloseHandle(file); }
 
 uint32_t create_directory_system(const u16* path) {
     if (win32.CreateDirectoryW(path, extraction_security)) return 0;
@@ -122,7 +116,6 @@ void finish_extraction_closes() {
 }
 
 void set_cache_staging_extraction(bool on) {
-    durable_extraction.store(on);
     recoverable_failures.store(on);
     extraction_failure.store(false);
 }

@@ -53,24 +53,38 @@ int wanted_threads() {
     return cores < 1 ? 1 : cores > PIECE_DECODER_THREAD_CAP ? PIECE_DECODER_THREAD_CAP : cores;
 }
 
-// Writes the decoded piece where it belongs in its file. The bytes go into
-// the file on the thread that decoded them, while they are still in its
-// cache: handed to another thread, copying them into the file cost the
-// writer as much as the decoding.
-bool write_at(const queued_piece& job, const uint8_t* bytes) {
+// Decoded bytes are written in stretches of this size as they are decoded,
+// on the thread that decoded them, while they are still in its cache. A
+// whole piece of 1 MiB decoded before its write had left that cache: the
+// kernel's copy of it into the file then cost as much as the decoding (perf
+// under Wine 8, 2 cores: 28 % of a start's samples against 2 % for the
+// stored form's 32 KiB writes); handed to another thread, it cost the
+// writer as much again.
+constexpr size_t WRITE_STRETCH = 64 * 1024;
+
+// Writes `count` decoded bytes, `offset` bytes into the piece, where they
+// belong in the piece's file.
+bool write_stretch(const void* state, const uint8_t* bytes, size_t count, size_t offset) {
+    const queued_piece& job = *static_cast<const queued_piece*>(state);
+    uint64_t at_file = job.offset + offset;
     OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(job.offset);
-    at.OffsetHigh = static_cast<DWORD>(job.offset >> 32);
+    at.Offset = static_cast<DWORD>(at_file);
+    at.OffsetHigh = static_cast<DWORD>(at_file >> 32);
     DWORD written = 0;
-    return win32.WriteFile(static_cast<HANDLE>(job.file), bytes, job.piece.decoded_size, &written, &at) &&
-           written == job.piece.decoded_size;
+    return win32.WriteFile(static_cast<HANDLE>(job.file), bytes, static_cast<DWORD>(count), &written, &at) &&
+           written == count;
 }
 
 }  // namespace
 
 piece_outcome decode_and_write(piece_context* context, const queued_piece& job, uint8_t* buffer) {
-    if (!decode_piece(context, job.piece, buffer)) return piece_outcome::damaged;
-    return write_at(job, buffer) ? piece_outcome::written : piece_outcome::write_failed;
+    switch (decode_piece_streamed(context, job.piece, buffer, WRITE_STRETCH, write_stretch,
+                                  &job)) {
+        case streamed_piece::decoded: return piece_outcome::written;
+        case streamed_piece::sink_failed: return piece_outcome::write_failed;
+        case streamed_piece::damaged: break;
+    }
+    return piece_outcome::damaged;
 }
 
 namespace {

@@ -132,6 +132,8 @@ constexpr never_fails NEVER_FAILS = {};
        before its record. */                                            \
     X(SYSTEM, ReadFile, FALSE)                                          \
     X(SYSTEM, FlushFileBuffers, FALSE)                                  \
+    /* A cache not yet recorded: the event its users hold meanwhile. */ \
+    X(SYSTEM, OpenEventW, nullptr)                                      \
     /* The sweep's rename, with a buffer of its own (no heap on its     \
        thread). */                                                      \
     X(SYSTEM, NtSetInformationFile, FAILED_STATUS)                      \

@@ -60,17 +60,33 @@ opened open_entry(const bytes& archive) {
     return result;
 }
 
-// Decodes every piece of the entry; false at the first that fails.
+// Collects what the streamed decoding hands on, each stretch at its offset.
+bool collect(const void* state, const uint8_t* bytes, size_t count, size_t offset) {
+    std::string& into = *static_cast<std::string*>(const_cast<void*>(state));
+    if (offset != into.size()) return false;
+    into.append(reinterpret_cast<const char*>(bytes), count);
+    return true;
+}
+
+// Decodes every piece of the entry, whole and streamed in small stretches
+// (the launcher's way), which must agree; false at the first that fails.
 bool decodes(const bytes& archive, std::string* out = nullptr) {
     opened entry = open_entry(archive);
     uint64_t decoded_left = entry.size, data_left = entry.view.entry_data_size;
     piece_context* context = new_piece_context();
-    std::vector<uint8_t> buffer(PIECE_SIZE);
+    std::vector<uint8_t> buffer(PIECE_SIZE), streamed(PIECE_SIZE);
     bool whole = true;
     while (whole && decoded_left > 0) {
         payload_piece piece;
-        whole = read_entry_piece(entry.view, decoded_left, data_left, piece) == read_status::ok &&
-                decode_piece(context, piece, buffer.data());
+        whole = read_entry_piece(entry.view, decoded_left, data_left, piece) == read_status::ok;
+        if (!whole) break;
+        whole = decode_piece(context, piece, buffer.data());
+        std::string handed;
+        streamed_piece result = decode_piece_streamed(context, piece, streamed.data(), 4096, collect, &handed);
+        EXPECT_EQ(result == streamed_piece::decoded, whole);
+        if (whole) {
+            EXPECT_TRUE(handed == std::string(reinterpret_cast<char*>(buffer.data()), piece.decoded_size));
+        }
         if (whole && out) out->append(reinterpret_cast<char*>(buffer.data()), piece.decoded_size);
     }
     ZSTD_freeDCtx(context);

@@ -1,7 +1,8 @@
 // End-to-end: a launcher whose template is a cache. The first start makes
 // it, later ones run from it without writing a file; a damaged cache is
 // repaired, another payload replaces it unless it is in use (that start runs
-// from TEMP), eight first starts make one cache, old caches are pruned, and
+// from TEMP), a second start runs from a cache its living maker has not
+// recorded yet, eight first starts make one cache, old caches are pruned, and
 // a cache that is a link, another user's, a user's copy or a user's folder
 // with a copied mark is never used, replaced or deleted.
 #include <map>
@@ -268,6 +269,31 @@ TEST_F(cache_end_to_end, a_cache_in_use_stays_and_another_build_runs_from_temp) 
     EXPECT_TRUE(first.wait(LAUNCHER_TIMEOUT_MS));
     EXPECT_EQ(first.exit_code(), 0u);
     EXPECT_EQ(read_file(cache_ + L"\\main.dll"), probe_library());
+}
+
+// A second window of the application while the first start's still runs:
+// the cache is not recorded yet (that comes when the first application
+// ends), but its maker lives, so the second start runs from it at once, and
+// the record is made by whichever ends last.
+TEST_F(cache_end_to_end, a_second_start_runs_from_a_cache_its_maker_has_not_recorded_yet) {
+    pack_build(1, cache_);
+    std::wstring first_report = report_path(L"first.bin"), release = report_path(L"release");
+    launched_process first;
+    start(first, L"report " + in_quotes(first_report) + L" await " + in_quotes(release), {}, L"first");
+    ASSERT_FALSE(wait_for_report(first_report, 30000).empty());
+    std::string mark = read_file(cache_ + L"\\.onefile-cache");
+    ASSERT_GT(mark.size(), 32u);
+    EXPECT_EQ(mark.substr(mark.size() - 32), std::string(32, '\0')) << "recorded before the first ended";
+
+    std::wstring module = module_of_run();
+    EXPECT_EQ(module, cache_ + L"\\main.dll") << printable(module);
+    EXPECT_TRUE(run_directories_in(temp_).empty());
+
+    write_file(release, "");
+    EXPECT_TRUE(first.wait(LAUNCHER_TIMEOUT_MS));
+    EXPECT_EQ(first.exit_code(), 0u);
+    mark = read_file(cache_ + L"\\.onefile-cache");
+    EXPECT_NE(mark.substr(mark.size() - 32), std::string(32, '\0')) << "never recorded";
 }
 
 TEST_F(cache_end_to_end, eight_first_starts_at_once_run_from_one_cache) {

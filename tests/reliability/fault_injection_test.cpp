@@ -205,18 +205,27 @@ TEST_F(launcher_under_faults, a_full_volume_while_a_cache_is_built_falls_back_an
     expect_cache_falls_back_and_heals(L"parent:WriteFile@3:112", big_);
 }
 
-// The digest failing to reach the cache's mark: the mark is closed once (a
-// second close may close a handle the system has given out again since),
-// and that start falls back and heals like any other.
-TEST_F(launcher_under_faults, a_mark_whose_digest_cannot_be_written_is_closed_once) {
+// The digest is recorded once the application has started and the files
+// are on the disk. When it cannot be written, that start still runs from
+// the cache, but no later start trusts it: the next one builds it again
+// (a file changed meanwhile, same size, comes back as the payload's).
+TEST_F(launcher_under_faults, a_cache_whose_digest_was_not_recorded_is_never_trusted) {
     pack_three_entries();
-    std::wstring report = report_path(L"faults.txt");
+    std::wstring caches = folder_ + L"\\caches", report = report_path(L"faults.txt");
+    ASSERT_TRUE(set_run_directory_template(exe_, caches + L"\\app", 1));
     // After the two marks and every chunk of the three files.
     std::wstring fault = L"parent:WriteFile@" + std::to_wstring(main_dll_chunks() + 8) + L":112";
-    expect_cache_falls_back_and_heals(fault, big_, report);
+    EXPECT_EQ(run_with_faults(fault, L"exit 7", report), 7u) << last_output_ << last_error_;
+    EXPECT_TRUE(directory_names(temp_).empty()) << "the first start ran from TEMP";
     std::string recorded = read_file(report);
     EXPECT_NE(recorded.find("ended_by=exit"), std::string::npos) << recorded;
     EXPECT_EQ(recorded.find("misuse="), std::string::npos) << recorded;
+    std::string changed = big_;
+    changed[0] ^= 1;
+    ASSERT_TRUE(write_file(caches + L"\\app\\big.bin", changed));
+    EXPECT_EQ(run(L"exit 7"), 7u);
+    EXPECT_TRUE(read_file(caches + L"\\app\\big.bin") == big_) << "an unrecorded cache was trusted";
+    EXPECT_TRUE(directory_names(temp_).empty());
 }
 
 // A cache's staging directory is held from its making to its rename into
@@ -489,6 +498,7 @@ const scenario scenarios[] = {
     {"a start", false, nullptr, L"", 7},
     {"a cache built", true, nullptr, L"", 7},
     {"a cache used", true, L"", L"", 7},
+    {"an unrecorded cache replaced", true, L"parent:FlushFileBuffers@1+", L"", 7},
     {"a leftover swept", false, L"parent:CreateProcessW@1:2", L"", 7},
     {"a parent known by its image name", false, nullptr, L"child:K32GetModuleFileNameExW@1+:5", 7},
     {"a reported failure", false, nullptr, L"child:LoadLibraryExW@1:126", 2},
