@@ -42,7 +42,7 @@ constexpr char CACHE_RECORD_ENTRY[] = ".onefile-cache";
 // record: "<prefix><volume serial>_<directory number>_<payload digest>",
 // the numbers as 16 lower-case hex digits each, the digest as 64. Other
 // starts of the same build trust such a cache only while the event exists.
-constexpr char CACHE_RECORD_EVENT_PREFIX[] = "Local\\TalvorOnefileCacheRecord_";
+constexpr char CACHE_RECORD_EVENT_PREFIX[] = "Local\\OnefileCacheRecord_";
 
 // --- name limits (a payload entry's: the archive format's) ---------------------
 // One name in a folder: 255 units, the limit of every Windows file system,
