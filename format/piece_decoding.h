@@ -3,6 +3,7 @@
 // size and carry a content checksum that matches. Platform-free; the
 // launcher's threads that run it live in payload/piece_decoder_win32.cpp.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "format/archive_reader.h"
@@ -18,3 +19,13 @@ void free_piece_context(piece_context* context);
 // Decodes `piece` into `out` (piece.decoded_size bytes). False for any frame
 // that is not exactly what the packer writes, or whose checksum differs.
 bool decode_piece(piece_context* context, const payload_piece& piece, uint8_t* out);
+
+// Decodes a block of the solid form into `out` (block.decoded_size bytes),
+// as strictly, and calls `ready(state, count)` whenever more of it is
+// decoded: `count` bytes from the start of `out` are final, and the caller
+// may write them out while they are still in the processor's cache. The
+// frame's checksum is checked at its end only, so bytes handed out before
+// may be damaged; false then, or when `ready` returns false.
+using block_ready = bool (*)(void* state, size_t count);
+bool decode_block(piece_context* context, const payload_piece& block, uint8_t* out, block_ready ready,
+                  void* state);

@@ -28,6 +28,8 @@ constexpr size_t SOLID_SLOTS_AHEAD = 2;
 constexpr size_t SOLID_SLOTS = SOLID_THREAD_CAP + SOLID_SLOTS_AHEAD;
 constexpr SIZE_T SOLID_THREAD_STACK = 64 * 1024;
 constexpr size_t FIRST_RANGES = 64;
+// Decoded bytes written out at a time: in the cache still, and few calls.
+constexpr size_t BLOCK_WRITE_STEP = 256 << 10;
 
 // Bytes of a block that belong at an offset of one file.
 struct block_range {
@@ -74,21 +76,51 @@ struct solid_writer {
 };
 solid_writer solid;
 
-block_outcome decode_and_write(block_decoder& decoder, const block_slot& slot) {
-    if (decoder.context == nullptr || decoder.buffer == nullptr ||
-        !decode_piece(decoder.context, slot.block, decoder.buffer))
-        return block_outcome::damaged;
-    for (size_t i = 0; i < slot.range_count; ++i) {
-        const block_range& range = slot.ranges[i];
-        OVERLAPPED at = {};
-        at.Offset = static_cast<DWORD>(range.file_offset);
-        at.OffsetHigh = static_cast<DWORD>(range.file_offset >> 32);
-        DWORD written = 0;
-        if (!win32.WriteFile(range.file, decoder.buffer + range.block_offset, range.length, &written, &at) ||
-            written != range.length)
-            return block_outcome::write_failed;
+// A block's decoded bytes going out to their files as they come: ranges
+// before `range` are written, and the bytes of the block before `written`.
+struct block_writing {
+    const block_slot* slot;
+    const uint8_t* bytes;
+    size_t range;
+    size_t written;
+    bool failed;
+};
+
+// Writes what is decoded, once a step's worth is ready or the block is done:
+// the bytes go into their files from the core that decoded them, while they
+// are still in its cache.
+bool write_ready(void* state, size_t count) {
+    block_writing& out = *static_cast<block_writing*>(state);
+    const block_slot& slot = *out.slot;
+    if (count - out.written < BLOCK_WRITE_STEP && count < slot.block.decoded_size) return true;
+    while (out.range < slot.range_count) {
+        const block_range& range = slot.ranges[out.range];
+        size_t range_end = static_cast<size_t>(range.block_offset) + range.length;
+        size_t from = out.written > range.block_offset ? out.written : range.block_offset;
+        size_t to = range_end < count ? range_end : count;
+        if (to > from) {
+            uint64_t at_file = range.file_offset + (from - range.block_offset);
+            OVERLAPPED at = {};
+            at.Offset = static_cast<DWORD>(at_file);
+            at.OffsetHigh = static_cast<DWORD>(at_file >> 32);
+            DWORD length = static_cast<DWORD>(to - from), written = 0;
+            if (!win32.WriteFile(range.file, out.bytes + from, length, &written, &at) || written != length) {
+                out.failed = true;
+                return false;
+            }
+        }
+        if (range_end > count) break;
+        ++out.range;
     }
-    return block_outcome::written;
+    out.written = count;
+    return true;
+}
+
+block_outcome decode_and_write(block_decoder& decoder, const block_slot& slot) {
+    if (decoder.context == nullptr || decoder.buffer == nullptr) return block_outcome::damaged;
+    block_writing out = {&slot, decoder.buffer, 0, 0, false};
+    if (decode_block(decoder.context, slot.block, decoder.buffer, write_ready, &out)) return block_outcome::written;
+    return out.failed ? block_outcome::write_failed : block_outcome::damaged;
 }
 
 DWORD WINAPI solid_thread(void* parameter) {

@@ -148,7 +148,8 @@ TEST_F(ArchiveWriter, SolidFormBlocksSpanFilesAndDecodeEachOnTheirOwn) {
     ASSERT_TRUE(open_solid_stream(archive, stream));
     EXPECT_EQ(stream.total, expected.size());
     EXPECT_EQ(stream.block_size, 1000u);
-    // Decoded last block first: none leans on another.
+    // Decoded last block first: none leans on another. Each one's bytes are
+    // handed out as they are decoded, up to the whole block.
     std::vector<payload_piece> blocks;
     for (payload_piece block; stream.decoded_left > 0; blocks.push_back(block))
         ASSERT_EQ(read_solid_block(stream, block), read_status::ok);
@@ -156,7 +157,13 @@ TEST_F(ArchiveWriter, SolidFormBlocksSpanFilesAndDecodeEachOnTheirOwn) {
     piece_context* context = new_piece_context();
     std::vector<uint8_t> block_bytes(1000);
     for (size_t i = blocks.size(); i-- > 0;) {
-        ASSERT_TRUE(decode_piece(context, blocks[i], block_bytes.data()));
+        size_t ready = 0;
+        auto note = [](void* state, size_t count) {
+            *static_cast<size_t*>(state) = count;
+            return true;
+        };
+        ASSERT_TRUE(decode_block(context, blocks[i], block_bytes.data(), note, &ready));
+        EXPECT_EQ(ready, blocks[i].decoded_size);
         EXPECT_TRUE(std::string(reinterpret_cast<char*>(block_bytes.data()), blocks[i].decoded_size) ==
                     expected.substr(i * 1000, 1000)) << "block " << i;
     }

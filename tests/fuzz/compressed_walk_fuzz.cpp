@@ -31,7 +31,16 @@ void walk_solid(const payload_archive& archive, const uint8_t* bytes, size_t siz
         check(block.frame >= bytes && block.frame + block.frame_size <= bytes + size);
         check(block.decoded_size >= 1 && block.decoded_size <= stream.block_size);
         uint8_t* buffer = static_cast<uint8_t*>(std::malloc(block.decoded_size));
-        bool whole = decode_piece(context, block, buffer);
+        // Bytes said to be ready only grow, and stay within the block.
+        size_t ready = 0;
+        auto grows = [](void* state, size_t count) {
+            size_t& so_far = *static_cast<size_t*>(state);
+            check(count > so_far);
+            so_far = count;
+            return true;
+        };
+        bool whole = decode_block(context, block, buffer, grows, &ready);
+        check(ready <= block.decoded_size && (!whole || ready == block.decoded_size));
         std::free(buffer);
         if (!whole) return;
         decoded += block.decoded_size;
