@@ -1,7 +1,8 @@
 // The solid form's writer: the entries' bytes come in blocks that span
 // files. The writing thread walks the records, makes each file and plans
 // which ranges of which block go where in it; a worker thread decodes a
-// whole block into its own buffer and writes its ranges into their files;
+// block into its own buffer and writes its ranges into their files as the
+// bytes come;
 // the writing thread takes finished blocks back in archive order, reports
 // the first damage or failed write and closes the files they finished.
 // Win32 threads and locks only; the decoding is format/piece_decoding.cpp's.
@@ -20,8 +21,8 @@ namespace {
 
 constexpr int SOLID_THREAD_CAP = 8;
 // One decoded block per worker is held at once. Three blocks of 32 MiB keep
-// the parent's private memory under 128 MB; more processors than that
-// decode no faster than the disk and the writes follow anyway.
+// the parent's private memory under 128 MB, so a machine of more
+// processors decodes on three threads.
 constexpr uint64_t SOLID_MEMORY_BUDGET = 96ull << 20;
 // Blocks planned ahead of the workers: their files are open meanwhile.
 constexpr size_t SOLID_SLOTS_AHEAD = 2;
