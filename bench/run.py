@@ -22,6 +22,8 @@ import sys
 import threading
 import time
 
+from forms import forms_table
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINE = "/usr/lib/wine/wine64"
 FILETIME_UNIX_EPOCH = 116444736000000000  # 1970-01-01 in 100 ns units since 1601
@@ -130,12 +132,14 @@ class Bench:
     def have_launcher(self):
         return os.path.exists(self.pack_tool) and os.path.exists(self.stub)
 
-    def prepare(self):
+    def prepare(self, tree=True):
         os.makedirs(self.work, exist_ok=True)
-        out = subprocess.run([sys.executable, os.path.join(HERE, "make_tree.py"), self.tree,
-                              "--app-dll", self.app_dll, "--scale", f"{self.scale:g}"],
-                             check=True, capture_output=True, text=True).stdout
-        self.shape = json.loads(out)
+        self.shape = None
+        if tree:
+            out = subprocess.run([sys.executable, os.path.join(HERE, "make_tree.py"), self.tree,
+                                  "--app-dll", self.app_dll, "--scale", f"{self.scale:g}"],
+                                 check=True, capture_output=True, text=True).stdout
+            self.shape = json.loads(out)
         # Wine keeps the user's temporary folder inside the prefix; tar writes
         # beside the launcher's run directories, on the same file system.
         echoed = subprocess.run([WINE, "cmd", "/c", "echo", "%TEMP%"], env=wine_env(),
@@ -806,6 +810,11 @@ def main():
                         "digest) against a default pack")
     parser.add_argument("--compression-only", action="store_true",
                         help="only the compressed form: sizes, pack time, starts warm and cold")
+    parser.add_argument("--forms-only", action="store_true",
+                        help="only the payload's forms on real PE files (a share of Wine's libraries "
+                        "by --scale): stored, --compress, --compress=max, tar, tar | zstd, tar | xz")
+    parser.add_argument("--pack-reps", type=int, default=1,
+                        help="with --forms-only: rounds of packing (xz and max take minutes)")
     parser.add_argument("--sweep-only", action="store_true",
                         help="only the exit and the application's file work with 30 leftovers "
                         "of 3,000 files in TEMP against an empty TEMP")
@@ -818,15 +827,29 @@ def main():
         sys.exit("bench: cannot become a child subreaper")
 
     bench = Bench(args)
-    bench.prepare()
+    bench.prepare(tree=not args.forms_only)
     began = time.time()
     table = Table()
+    if not bench.have_launcher():
+        sys.exit(f"bench: {bench.pack_tool} or {bench.stub} missing; run make all first")
+    if args.forms_only:
+        print("bench: payload forms ...", file=sys.stderr, flush=True)
+        forms_table(bench, table, args.reps, args.pack_reps, settle, Series)
+        tree = bench.pe_tree()
+        files = [os.path.join(d, n) for d, _, names in os.walk(tree) for n in names]
+        header = (f"real PE files, scale {args.scale:g}: {len(files)} files, "
+                  f"{sum(os.path.getsize(f) for f in files):,} bytes; {args.reps} rounds, "
+                  f"{args.pack_reps} of packing")
+        text = table_text(header, began, table, bench.notes)
+        print(text)
+        if args.markdown:
+            with open(args.markdown, "w") as f:
+                f.write(text)
+        return
     shape = bench.shape
     header = (f"scale {args.scale:g}: {shape['files']} files ({shape['top_level_files']} at the top), "
               f"{shape['directories']} directories, depth {shape['max_depth']}, "
               f"{shape['bytes']:,} bytes; {args.reps} rounds, {args.tiny_reps} for launch overhead")
-    if not bench.have_launcher():
-        sys.exit(f"bench: {bench.pack_tool} or {bench.stub} missing; run make all first")
 
     bench.pack(bench.tiny_dir, bench.tiny)
     bench.peak_of([bench.pack_tool, "pack", bench.tiny_run_dir, "-o", bench.tiny_run, "--stub", bench.stub,

@@ -39,7 +39,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/OnefileStage.cmake)
 # (onefile-pack --run): t is then an executable target (or any target)
 # copied to the top of the folder like LIBRARIES, and RUN names the program
 # in the folder that the run library starts. COMPRESS stores the payload
-# compressed (onefile-pack --compress), at LEVEL 1 to 19 when given.
+# compressed (onefile-pack --compress), at LEVEL 1 to 19 when given; COMPRESS
+# max packs it in blocks that span files, for release builds.
 function(onefile_pack)
     set(flags NO_CHECK STRICT NO_PROGRESS CONSOLE NO_DEFAULT_SEARCH)
     set(single TARGET OUTPUT DATA_DIR MAIN ICON PRODUCT COMPANY VERSION DESCRIPTION
@@ -182,8 +183,9 @@ function(onefile_pack)
     if("COMPRESS" IN_LIST P_KEYWORDS_MISSING_VALUES)
         list(APPEND options --compress)
     elseif(DEFINED P_COMPRESS)
-        if(NOT P_COMPRESS MATCHES "^[0-9]+$" OR P_COMPRESS LESS 1 OR P_COMPRESS GREATER 19)
-            message(FATAL_ERROR "onefile_pack: COMPRESS ${P_COMPRESS} is not a level from 1 to 19")
+        if(NOT P_COMPRESS STREQUAL "max" AND
+           (NOT P_COMPRESS MATCHES "^[0-9]+$" OR P_COMPRESS LESS 1 OR P_COMPRESS GREATER 19))
+            message(FATAL_ERROR "onefile_pack: COMPRESS ${P_COMPRESS} is not a level from 1 to 19 nor max")
         endif()
         list(APPEND options --compress=${P_COMPRESS})
     endif()

@@ -62,12 +62,14 @@ std::string record_start(const std::u16string& name, uint64_t size) {
     return record;
 }
 
-// The end marker, the zero fill and the trailer that holds its own offset
-// from the archive's `start`.
-void finish_archive(archive_sink& out, uint64_t start) {
-    const uint64_t marker_end = out.offset() - start + END_MARKER_SIZE;
+// The end marker (unless the solid form's blocks follow it, written
+// already), the zero fill and the trailer that holds its own offset from the
+// archive's `start`.
+void finish_archive(archive_sink& out, uint64_t start, bool marker = true) {
+    const size_t marker_size = marker ? END_MARKER_SIZE : 0;
+    const uint64_t marker_end = out.offset() - start + marker_size;
     const uint64_t trailer_offset = (marker_end + TRAILER_ALIGNMENT - 1) / TRAILER_ALIGNMENT * TRAILER_ALIGNMENT;
-    std::string tail(static_cast<size_t>(END_MARKER_SIZE + trailer_offset - marker_end), '\0');
+    std::string tail(static_cast<size_t>(marker_size + trailer_offset - marker_end), '\0');
     put64(tail, trailer_offset);
     out.write(tail.data(), tail.size());
 }
@@ -146,6 +148,58 @@ void write_compressed(const std::vector<archive_input>& entries, const archive_o
     finish_archive(out, start);
 }
 
+// The solid form: every record first, then the entries' bytes as one
+// stream cut into blocks, each compressed on its own so that the launcher
+// decodes them on as many threads.
+void write_solid(const std::vector<archive_input>& entries, const archive_options& options, archive_sink& out) {
+    const uint64_t start = out.offset();
+    out.write(SOLID_ARCHIVE_HEADER, ARCHIVE_HEADER_SIZE);
+    for (const archive_input& entry : entries) {
+        std::string record = record_start(entry.name, entry.size);
+        out.write(record.data(), record.size());
+    }
+    std::string marker;
+    put16(marker, 0);
+    put32(marker, static_cast<uint32_t>(options.block_size));
+    out.write(marker.data(), marker.size());
+    // One block per thread in flight: each holds a block's bytes and its
+    // frame, and each thread's context a window of the block's size.
+    piece_compressor pool(options.level, options.frame_checksums, SOLID_WINDOW_LOG, 1);
+    auto write = [&](compressed_piece& job) {
+        std::string length;
+        put_le(length, job.frame_size, PIECE_LENGTH_FIELD);
+        out.write(length.data(), length.size());
+        out.write(job.frame.data(), job.frame_size);
+    };
+    compressed_piece* block = nullptr;
+    uint64_t read = 0;
+    auto hand_over = [&] {
+        pool.submit();
+        block = nullptr;
+        if (options.progress) options.progress(read);
+    };
+    for (const archive_input& entry : entries) {
+        entry_reader in(entry);
+        for (uint64_t remaining = entry.size; remaining > 0;) {
+            if (block == nullptr) {
+                block = &pool.next_free(write);
+                if (block->input.size() < options.block_size) block->input.resize(options.block_size);
+                block->input_size = 0;
+            }
+            size_t part = static_cast<size_t>(std::min<uint64_t>(remaining, options.block_size - block->input_size));
+            in.read(&block->input[block->input_size], part);
+            block->input_size += part;
+            remaining -= part;
+            read += part;
+            if (block->input_size == options.block_size) hand_over();
+        }
+        in.finish();
+    }
+    if (block != nullptr) hand_over();
+    pool.drain(write);
+    finish_archive(out, start, false);
+}
+
 }  // namespace
 
 uint64_t stored_archive_size(const std::vector<archive_input>& entries) {
@@ -159,6 +213,8 @@ uint64_t stored_archive_size(const std::vector<archive_input>& entries) {
 void write_archive(const std::vector<archive_input>& entries, const archive_options& options, archive_sink& out) {
     if (options.level == 0)
         write_stored(entries, out);
+    else if (options.solid)
+        write_solid(entries, options, out);
     else
         write_compressed(entries, options, out);
 }

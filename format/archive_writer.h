@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "format/archive_format.h"
+
 // One file of the archive: read from `source` when that is given (and held
 // to the `size` it had when it was scanned), else the bytes of `data`.
 struct archive_input {
@@ -58,6 +60,10 @@ struct archive_options {
     int level = 0;
     // Compressed form: the bytes of the entries read so far.
     std::function<void(uint64_t)> progress = nullptr;
+    // The solid form (archive_format.h): the entries' bytes in blocks of
+    // `block_size` that span files, compressed at `level`.
+    bool solid = false;
+    size_t block_size = SOLID_BLOCK_SIZE;
     // Every frame carries a content checksum, which the launcher requires;
     // cleared only to make payloads that it must refuse.
     bool frame_checksums = true;

@@ -13,18 +13,16 @@
 
 namespace {
 
-// Pieces in flight per thread: bounds memory to twice this many pieces.
-constexpr size_t PIECES_PER_THREAD = 4;
-
 struct cctx_deleter {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
 
 }  // namespace
 
-piece_compressor::piece_compressor(int level, bool checksum) : level_(level), checksum_(checksum) {
+piece_compressor::piece_compressor(int level, bool checksum, int window_log, size_t per_thread)
+    : level_(level), checksum_(checksum), window_log_(window_log) {
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    jobs_.resize(threads * PIECES_PER_THREAD);
+    jobs_.resize(threads * std::max<size_t>(1, per_thread));
     for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { work(); });
 }
 
@@ -76,6 +74,7 @@ void piece_compressor::work() {
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level_);
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, checksum_ ? 1 : 0);
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, 1);
+        if (window_log_ != 0) ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, window_log_);
     }
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {

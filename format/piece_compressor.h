@@ -25,8 +25,10 @@ struct compressed_piece {
 class piece_compressor {
 public:
     // Frames of zstd level `level`, stating their size; with a content
-    // checksum unless `checksum` is false.
-    piece_compressor(int level, bool checksum);
+    // checksum unless `checksum` is false; with a window of 2^window_log
+    // bytes when that is not 0. `per_thread` pieces in flight per thread
+    // bound the memory: twice that many pieces' bytes.
+    piece_compressor(int level, bool checksum, int window_log = 0, size_t per_thread = 4);
     ~piece_compressor();
     piece_compressor(const piece_compressor&) = delete;
     piece_compressor& operator=(const piece_compressor&) = delete;
@@ -44,6 +46,7 @@ private:
 
     int level_;
     bool checksum_;
+    int window_log_;
     std::vector<compressed_piece> jobs_;
     size_t head_ = 0, count_ = 0;  // the oldest job; jobs handed over
     size_t next_ = 0;              // jobs after head_ that a worker has taken

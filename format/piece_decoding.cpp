@@ -64,3 +64,23 @@ streamed_piece decode_piece_streamed(piece_context* context, const payload_piece
     if (output.pos != piece.decoded_size || input.pos != piece.frame_size) return streamed_piece::damaged;
     return streamed_piece::decoded;
 }
+
+namespace {
+
+struct block_relay {
+    block_ready ready;
+    void* state;
+};
+
+bool relay_block(const void* relay, const uint8_t*, size_t count, size_t offset) {
+    const block_relay& to = *static_cast<const block_relay*>(relay);
+    return to.ready(to.state, offset + count);
+}
+
+}  // namespace
+
+bool decode_block(piece_context* context, const payload_piece& block, uint8_t* out, block_ready ready,
+                  void* state) {
+    block_relay relay = {ready, state};
+    return decode_piece_streamed(context, block, out, 1, relay_block, &relay) == streamed_piece::decoded;
+}

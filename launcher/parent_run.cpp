@@ -13,6 +13,7 @@
 // write failure a cache's staging recovers from.
 void unpack_payload(payload_archive payload, const u16* directory, bool made) {
     if (payload.compressed) start_compressed_extraction(payload);
+    if (payload.solid) start_solid_extraction(payload);
     for (;;) {
         if (unpack_progress.stop_requested.load() || extraction_failed()) break;
         // The walk ends at the end marker; a damaged archive ends the process.
@@ -29,11 +30,14 @@ void unpack_payload(payload_archive payload, const u16* directory, bool made) {
         if (payload.compressed)
             write_compressed_entry(payload, size, launcher.target_path, launcher.entry_name, launcher.cache,
                                    &unpack_progress);
+        else if (payload.solid)
+            write_solid_entry(size, launcher.target_path, launcher.entry_name, launcher.cache, &unpack_progress);
         else
             write_payload_entry(payload, size, launcher.target_path, launcher.cache, launcher.write_buffer,
                                 &unpack_progress);
     }
     if (payload.compressed) finish_compressed_extraction();
+    if (payload.solid) finish_solid_extraction();
     // Every file complete and closed before anything relies on the tree.
     finish_extraction_closes();
 }

@@ -93,6 +93,25 @@ bool write_compressed_entry(payload_archive& archive, uint64_t size, const u16* 
                             extraction_progress* progress = nullptr);
 void finish_compressed_extraction();
 
+// The same for the solid form (payload/solid_decoder_win32.cpp): the
+// entries' bytes come from blocks that span files, each decoded on its own
+// and written into the files it holds. start_solid_extraction ends the
+// process with the damaged-payload message when the records or the block
+// size are damaged; a block that does not decode ends it with the
+// damaged-entry message naming the first entry whose bytes it holds.
+void start_solid_extraction(const payload_archive& archive);
+bool write_solid_entry(uint64_t size, const u16* target_path, const u16* entry_name, directory_cache& cache,
+                       extraction_progress* progress = nullptr);
+void finish_solid_extraction();
+
+// What the forms' writers share: an entry's file made new (a HANDLE, or
+// INVALID_HANDLE_VALUE after a failure a cache's staging recovers from; a
+// name met twice is damage), a written file handed to the closing threads,
+// and a failed write reported (or recorded, in a cache's staging).
+void* create_entry_file(directory_cache& cache, const u16* target_path, const u16* entry_name);
+void close_entry_file(void* file);
+void note_failed_write();
+
 // A written file is closed on one of a few closing threads: under real-time
 // antivirus scanning a close costs 1 to 10 ms (the scanner looks at the file
 // then), and the next entry need not wait for it. finish_extraction_closes

@@ -247,6 +247,17 @@ void start_compressed_extraction(const payload_archive& archive) {
 
 void finish_compressed_extraction() { settle_all(); }
 
+void* create_entry_file(directory_cache& cache, const u16* target_path, const u16* entry_name) {
+    return create_target_file(cache, target_path, entry_name);
+}
+
+void close_entry_file(void* file) { close_written_file(static_cast<HANDLE>(file)); }
+
+void note_failed_write() {
+    if (!recoverable_failures.load()) fail_unpack_write();
+    extraction_failure.store(true);
+}
+
 bool write_compressed_entry(payload_archive& archive, uint64_t size, const u16* target_path,
                             const u16* entry_name, directory_cache& cache,
                             extraction_progress* progress) {

@@ -139,4 +139,38 @@ TEST(CompressedArchive, SizesThatCannotHoldThePiecesAreTruncated) {
     EXPECT_EQ(read_entry_piece(entry.view, decoded_left, data_left, piece), read_status::truncated);
 }
 
+// The solid form's block size bounds what a reader holds per thread, and a
+// block's frame may not pass the archive's end.
+TEST(SolidArchive, BlockSizesOutOfBoundsAndCutBlocksAreRefused) {
+    auto archive_of = [](uint32_t block_size, const std::string& frame) {
+        bytes out = {0x4B, 0x41, 0x53};
+        put_le(out, 'a', 2);
+        put_le(out, 0, 2);
+        put_le(out, 5, 8);
+        put_le(out, 0, 2);
+        put_le(out, block_size, 4);
+        put_le(out, frame.size(), 4);
+        out.insert(out.end(), frame.begin(), frame.end());
+        return out;
+    };
+    auto opens = [](const bytes& archive, solid_stream& stream) {
+        payload_archive view = payload_archive_over(archive.data(), archive.size());
+        return check_payload_header(view) && view.solid && open_solid_stream(view, stream);
+    };
+    solid_stream stream;
+    std::string frame = frame_of("hello", true);
+    EXPECT_FALSE(opens(archive_of(0, frame), stream));
+    EXPECT_FALSE(opens(archive_of(MAX_SOLID_BLOCK_SIZE + 1, frame), stream));
+    bytes largest = archive_of(MAX_SOLID_BLOCK_SIZE, frame);
+    ASSERT_TRUE(opens(largest, stream));
+    payload_piece block;
+    ASSERT_EQ(read_solid_block(stream, block), read_status::ok);
+    EXPECT_EQ(block.decoded_size, 5u);
+    EXPECT_EQ(read_solid_block(stream, block), read_status::truncated) << "no bytes left for a block";
+    bytes cut = archive_of(1 << 20, frame);
+    cut.pop_back();
+    ASSERT_TRUE(opens(cut, stream));
+    EXPECT_EQ(read_solid_block(stream, block), read_status::truncated);
+}
+
 }  // namespace

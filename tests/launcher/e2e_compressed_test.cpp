@@ -4,6 +4,7 @@
 #include <random>
 
 #include "format/archive_format.h"
+#include "format/archive_reader.h"
 #include "payload/piece_decoder.h"
 #include "tests/launcher/e2e_fixture.h"
 #include "tests/launcher/payload_archives.h"
@@ -113,4 +114,48 @@ TEST_F(launcher_end_to_end, an_entry_name_met_twice_is_damage_in_the_compressed_
     ASSERT_TRUE(write_file(release, ""));
     ASSERT_TRUE(process.wait(LAUNCHER_TIMEOUT_MS));
     EXPECT_EQ(process.exit_code(), 0u);
+}
+
+// The solid form: blocks that span files, decoded on as many threads as
+// there are processors, fill a cache file for file; a damaged block ends
+// the start, naming the first entry whose bytes it holds, before the
+// application runs, and never becomes a cache.
+TEST_F(launcher_end_to_end, solid_payload_fills_a_cache_and_a_damaged_block_never_runs) {
+    constexpr size_t BLOCK = 64 * 1024;
+    std::vector<archive_entry> entries = {{L"main.dll", probe_library()},
+                                          {L"a.txt", text_like(100, 8)},
+                                          {L"empty.txt", ""},
+                                          {L"data\\big.bin", text_like(5 * BLOCK + 3, 9)},
+                                          {L"data\\z.txt", text_like(BLOCK / 2, 10)}};
+    archive_options options;
+    options.level = 1;
+    options.solid = true;
+    options.block_size = BLOCK;
+    std::string archive = archive_bytes(entries, options);
+    std::wstring cache = folder_ + L"\\caches\\app";
+    pack_bytes(archive);
+    ASSERT_TRUE(set_run_directory_template(exe_, cache, 7));
+    std::wstring report = report_path(L"report.bin");
+    EXPECT_EQ(run(L"report " + in_quotes(report)), 0u) << last_output_ << last_error_;
+    for (const archive_entry& entry : entries)
+        EXPECT_TRUE(read_file(cache + L"\\" + entry.name) == entry.data) << std::string(entry.name.begin(), entry.name.end());
+
+    // A byte inside a block that begins within big.bin, two blocks into it.
+    payload_archive view = payload_archive_over(reinterpret_cast<const uint8_t*>(archive.data()), archive.size());
+    solid_stream stream;
+    ASSERT_TRUE(check_payload_header(view) && open_solid_stream(view, stream));
+    uint64_t inside_big = entries[0].data.size() + entries[1].data.size() + 2 * BLOCK;
+    payload_piece block = {};
+    for (uint64_t at = 0; at <= inside_big; at += block.decoded_size)
+        ASSERT_EQ(read_solid_block(stream, block), read_status::ok);
+    std::string damaged = archive;
+    damaged[static_cast<size_t>(block.frame - view.base) + block.frame_size / 2] ^= 0x10;
+    std::wstring other = folder_ + L"\\caches\\other";
+    pack_bytes(damaged);
+    ASSERT_TRUE(set_run_directory_template(exe_, other, 8));
+    DeleteFileW(report.c_str());
+    EXPECT_EQ(run(L"report " + in_quotes(report)), 2u);
+    EXPECT_EQ(last_error_, "Error, attached data is damaged: couldn't unpack 'data\\big.bin'.\r\n");
+    EXPECT_FALSE(file_exists(report));
+    EXPECT_FALSE(directory_exists(other)) << "a damaged payload became a cache";
 }

@@ -469,7 +469,7 @@ TEST_F(BadInput, BrandingOptions) {
 
 // The compressed form: the same entries in the same order, the sizes and
 // ratio in the summary, reproducible whatever the threads did, and a piece
-// damaged anywhere refused by extract.
+// or block damaged anywhere refused by extract; the same for --compress=max.
 TEST_F(OnefilePack, CompressedPayloadRoundTripsAndDamageIsRefused) {
     write_file(app / "lib" / "big.bin", std::string(3 * 1048576 + 5, 'z'));
     ASSERT_EQ(pack_to(root / "stored.exe").status, 0);
@@ -509,6 +509,23 @@ TEST_F(OnefilePack, CompressedPayloadRoundTripsAndDamageIsRefused) {
     EXPECT_EQ(refused.status, 2);
     EXPECT_EQ(read_file(root / "target" / "lib" / "big.bin"), "the user's");
     EXPECT_EQ(std::distance(fs::directory_iterator(root / "target" / "lib"), fs::directory_iterator()), 1);
+
+    // --compress=max: blocks that span files, read by the same reader.
+    ASSERT_EQ(pack_to(root / "max.exe", "--compress=max").status, 0);
+    EXPECT_NE(run_pack("list " + quoted(root / "max.exe")).out.find(summary + ", compressed to "), std::string::npos);
+    EXPECT_NE(run_pack("info " + quoted(root / "max.exe")).out.find(", zstd max, blocks of 32 MiB, compressed to "),
+              std::string::npos);
+    fs::path from_max = root / "from_max";
+    ASSERT_EQ(run_pack("extract " + quoted(root / "max.exe") + " " + quoted(from_max)).status, 0);
+    EXPECT_EQ(tree_of(from_max), tree_of(app));
+    ASSERT_EQ(run_pack("archive " + quoted(app) + " -o " + quoted(root / "bare.kas") + " --compress=max").status, 0);
+    std::string solid = read_file(root / "bare.kas");
+    EXPECT_EQ(solid.substr(0, 3), "KAS");
+    solid[solid.size() - 40] ^= 0x40;  // inside the one block's frame
+    write_file(root / "damaged.kas", solid);
+    refused = run_pack("extract " + quoted(root / "damaged.kas") + " " + quoted(root / "target_max"));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("payload is damaged"), std::string::npos) << refused.out;
 
     EXPECT_EQ(pack_to(root / "bad.exe", "--compress=20").status, 2);
     EXPECT_EQ(pack_to(root / "bad.exe", "--compress=x").status, 2);

@@ -116,12 +116,14 @@ void leave_out_earlier_output(std::vector<app_entry>& entries, const fs::path& o
     }
 }
 
-// The compressed form at `level`, its bar counting the bytes read.
+// The compressed form at `level` (the solid one for SOLID_COMPRESSION), its
+// bar counting the bytes read.
 archive_options compressing(const std::vector<app_entry>& entries, int level, bool progress) {
     uint64_t total = 0;
     for (const app_entry& entry : entries) total += entry.size;
     archive_options compressed;
-    compressed.level = level;
+    compressed.solid = level == SOLID_COMPRESSION;
+    compressed.level = compressed.solid ? SOLID_LEVEL : level;
     compressed.progress = progress_bar("compressing", total, progress);
     return compressed;
 }
@@ -129,6 +131,7 @@ archive_options compressing(const std::vector<app_entry>& entries, int level, bo
 }  // namespace
 
 int checked_compression_level(const std::string& text) {
+    if (text == "max") return SOLID_COMPRESSION;
     size_t used = 0;
     int level = 0;
     try {
@@ -139,7 +142,7 @@ int checked_compression_level(const std::string& text) {
     if (used != text.size() || level < MIN_COMPRESSION_LEVEL || level > MAX_COMPRESSION_LEVEL)
         throw option_error("--compress", "level '" + text + "' is not a number from " +
                                              std::to_string(MIN_COMPRESSION_LEVEL) + " to " +
-                                             std::to_string(MAX_COMPRESSION_LEVEL));
+                                             std::to_string(MAX_COMPRESSION_LEVEL) + " or max");
     return level;
 }
 
@@ -234,15 +237,14 @@ void write_bare_archive(const fs::path& app_dir, const std::u16string& main_name
 void list_payload(const fs::path& image, std::ostream& out) {
     mapped_file file(image);
     payload_walk walk = walk_payload_of(file);
-    uint64_t count = 0, total = 0, packed = 0;
+    uint64_t count = 0, total = 0;
     for (payload_entry entry; walk.next(entry);) {
         out << entry.size << '\t' << to_utf8(entry.name) << '\n';
         ++count;
         total += entry.size;
-        packed += entry.packed;
     }
     out << count << " entries, " << total << " bytes";
-    if (walk.compressed()) out << ", " << describe_compression(packed, total);
+    if (walk.compressed()) out << ", " << describe_compression(walk.packed(), total);
     out << "\n";
 }
 

@@ -14,7 +14,11 @@ namespace pack {
 // zstd levels; 3 (zstd's own default) makes real PE files 0.29 of their size
 // at a third of level 6's time, which saves 5 % more (bench/README.md).
 constexpr int DEFAULT_COMPRESSION_LEVEL = 3, MIN_COMPRESSION_LEVEL = 1, MAX_COMPRESSION_LEVEL = 19;
-int checked_compression_level(const std::string& text);  // option_error unless 1..19
+// --compress=max: the solid form, blocks that span files at level 19, for
+// release builds (packing takes about as long as xz -6 -T2).
+constexpr int SOLID_COMPRESSION = 100;
+// option_error unless 1..19 or "max" (SOLID_COMPRESSION)
+int checked_compression_level(const std::string& text);
 // "compressed to P bytes (0.293 of it)": list's and info's words.
 std::string describe_compression(uint64_t packed, uint64_t size);
 
@@ -29,7 +33,7 @@ struct pack_options {
     bool default_search = true;  // --no-default-search clears it: default_search_paths() after them
     const branding_options* branding = nullptr;  // icons, texts, manifest; nullptr: none
     std::u16string run_program;  // --run: the program the run library starts (run_program.h)
-    int compress = 0;  // --compress[=LEVEL]: the zstd level; 0 stores
+    int compress = 0;  // --compress[=LEVEL|max]: the zstd level or SOLID_COMPRESSION; 0 stores
 };
 void pack_image(const pack_options& options);
 // `brand`: the stub's resources rewritten as `pack` would, without payload.

@@ -125,10 +125,10 @@ size_t show_payload(std::istream& in, const mapped_file& file, const image_summa
     payload_walk walk(file.data() + offset, std::min<uint64_t>(payload.first.size, file.size() - offset));
     std::vector<payload_entry> entries;
     for (payload_entry entry; walk.next(entry);) entries.push_back(entry);
-    uint64_t total = 0, packed = 0;
-    for (const payload_entry& entry : entries) total += entry.size, packed += entry.packed;
+    uint64_t total = 0;
+    for (const payload_entry& entry : entries) total += entry.size;
     row("payload", std::to_string(entries.size()) + " entries, " + std::to_string(total) + " bytes" +
-                       (walk.compressed() ? ", zstd, " + describe_compression(packed, total) : ""));
+                       (walk.compressed() ? ", " + walk.form() + ", " + describe_compression(walk.packed(), total) : ""));
     if (entries.empty()) return 0;
     // Compressed entries are decoded once each.
     auto decoded = std::make_shared<std::list<std::istringstream>>();
