@@ -68,10 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             uint64_t entry_size = 0;
             if (read_entry_size(archive, entry_size) != read_status::ok) break;
             // The writer consumes exactly the entry's bytes (its pieces, in
-            // the compressed form); the reader has promised they are inside
-            // the archive.
+            // the compressed form; none in the solid form, whose bytes are in
+            // the blocks after the end marker); the reader has promised they
+            // are inside the archive.
             uint64_t data_size = archive.entry_data_size;
-            check(archive.compressed || data_size == entry_size);
+            check(archive.solid ? data_size == 0 : archive.compressed || data_size == entry_size);
             check(data_size <= static_cast<uint64_t>(archive.end - archive.cursor));
             volatile uint8_t sink = 0;
             for (uint64_t i = 0; i < data_size; i += WRITE_CHUNK_SIZE / 4) sink ^= archive.cursor[i];

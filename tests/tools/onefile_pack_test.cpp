@@ -524,7 +524,7 @@ TEST_F(OnefilePack, CompressedPayloadRoundTripsAndDamageIsRefused) {
     solid[solid.size() - 40] ^= 0x40;  // inside the one block's frame
     write_file(root / "damaged.kas", solid);
     refused = run_pack("extract " + quoted(root / "damaged.kas") + " " + quoted(root / "target_max"));
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.out.find("payload is damaged"), std::string::npos) << refused.out;
 
     EXPECT_EQ(pack_to(root / "bad.exe", "--compress=20").status, 2);
