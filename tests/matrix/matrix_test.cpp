@@ -2,8 +2,8 @@
 // small tree packed by the host packer as a user would, once per
 // combination of --compress, --run, --console, a cache run directory and
 // branding, and each packed file started twice. Half the compressed cells
-// take --compress=max, chosen so that it meets each other option both on
-// and off. Each start must return the
+// take --compress=max and half of all cells --no-default-search, chosen so
+// that each meets every other option both on and off. Each start must return the
 // application's status, hand over the arguments as typed, its standard
 // handles and the launcher's variables, and unpack every file byte for byte.
 //
@@ -53,6 +53,10 @@ struct cell {
     static cell of(unsigned bits) { return {!!(bits & 1), !!(bits & 2), !!(bits & 4), !!(bits & 8), !!(bits & 16)}; }
     // The solid form where the other options' bits are odd in number.
     bool max() const { return compress && (run ^ console ^ cache ^ branded); }
+    // Only --search-path and APP_DIR searched where these four are odd: it
+    // too meets each option, max included, both on and off. The tree needs
+    // no library from outside, so nothing else may change.
+    bool own_search_only() const { return compress ^ run ^ console ^ cache; }
     std::string name() const {
         return std::string(max() ? "max" : compress ? "compressed" : "stored") + (run ? "_run" : "_library") +
                (console ? "_console" : "_windowed") + (cache ? "_cache" : "_fresh") +
@@ -167,6 +171,7 @@ std::wstring pack_matrix::pack_options(const cell& c) {
     if (c.compress) options += c.max() ? L" --compress=max" : L" --compress";
     if (c.run) options += L" --run" + word(RUN_PROGRAM);
     if (c.console) options += L" --console";
+    if (c.own_search_only()) options += L" --no-default-search";
     if (c.cache) options += L" --run-directory" + word(L"{TEMP}\\cache\\{PRODUCT}");
     if (c.branded)
         options += L" --product" + word(BRANDED_PRODUCT) + L" --company" + word(L"Matrix Co") + L" --version 2.3.4" +
