@@ -44,6 +44,9 @@ void unpack_payload(payload_archive payload, const u16* directory, bool made) {
 
 namespace {
 
+constexpr int CHILD_START_ATTEMPTS = 3;
+constexpr DWORD CHILD_START_PAUSE_MS = 100;
+
 void set_child_information() {
     if (launcher.own_module_path_copy[0] == 0)
         win32.GetModuleFileNameW(nullptr, launcher.own_module_path_copy,
@@ -122,11 +125,18 @@ int run_parent() {
     startup.hStdError = win32.GetStdHandle(STD_ERROR_HANDLE);
     u16* command_line = build_child_command_line(launcher.own_module_path);
 
+    // Wine fails a start now and then with ERROR_INTERNAL_ERROR on an
+    // overloaded machine: the new process ended before its set-up was done,
+    // before any of its code ran. No child exists then, so the start is made
+    // again, twice at most; any other error is the child's verdict.
     PROCESS_INFORMATION child = {};
-    if (!win32.CreateProcessW(launcher.own_module_path, command_line, nullptr, nullptr, TRUE,
-                              NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
+    for (int attempt = 1;; ++attempt) {
+        if (win32.CreateProcessW(launcher.own_module_path, command_line, nullptr, nullptr, TRUE,
+                                 NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child))
+            break;
         DWORD error = GetLastError();
-        fail_launch_child(error);
+        if (error != ERROR_INTERNAL_ERROR || attempt == CHILD_START_ATTEMPTS) fail_launch_child(error);
+        win32.Sleep(CHILD_START_PAUSE_MS);
     }
     win32.CloseHandle(child.hThread);
     progress_child_started(child.hProcess, child.dwProcessId);
