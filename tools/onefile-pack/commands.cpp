@@ -68,13 +68,7 @@ void write_whole(const fs::path& target, bool replace, Body body) {
         output_file out(temporary, target);
         body(out);
         out.close();
-#ifdef _WIN32
-        if (replace) fs::remove(target, error);  // the runtime's rename does not replace
-#else
-        (void)replace;
-#endif
-        fs::rename(temporary, target, error);
-        if (error) throw pack_error("cannot write " + target.string() + ": " + error.message());
+        put_in_place(temporary, target, replace);
     } catch (...) {
         fs::remove(temporary, error);
         throw;

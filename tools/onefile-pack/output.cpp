@@ -8,7 +8,11 @@
 #include <memory>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <io.h>
+#include <windows.h>
 #define isatty _isatty
 #else
 #include <unistd.h>
@@ -93,7 +97,6 @@ void finish_output(output_file& out, const fs::path& temporary, const fs::path& 
     out.close();
     std::error_code error;
 #ifdef _WIN32
-    fs::remove(output, error);  // the runtime's rename does not replace
     (void)executable;
 #else
     // Executable for whoever may read it, as a linker leaves its output.
@@ -103,8 +106,21 @@ void finish_output(output_file& out, const fs::path& temporary, const fs::path& 
         if ((perms & read) != fs::perms::none) perms |= exec;
     if (!error && executable) fs::permissions(temporary, perms, error);
 #endif
-    fs::rename(temporary, output, error);
-    if (error) throw pack_error("cannot rename " + temporary.string() + " to " + output.string() + ": " + error.message());
+    put_in_place(temporary, output, true);
+}
+
+void put_in_place(const fs::path& temporary, const fs::path& target, bool replace) {
+    // One step: the old file stays whole until the new one takes its name.
+#ifdef _WIN32
+    bool moved = MoveFileExW(temporary.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    std::error_code error(moved ? 0 : static_cast<int>(GetLastError()), std::system_category());
+#else
+    // Without `replace`, a link fails where a file appeared meanwhile.
+    int result = replace ? ::rename(temporary.c_str(), target.c_str()) : ::link(temporary.c_str(), target.c_str());
+    std::error_code error(result == 0 ? 0 : errno, std::generic_category());
+    if (result == 0 && !replace) ::unlink(temporary.c_str());
+#endif
+    if (error) throw pack_error("cannot rename " + temporary.string() + " to " + target.string() + ": " + error.message());
 }
 
 std::function<void(uint64_t)> progress_bar(const char* what, uint64_t total, bool enabled) {

@@ -58,6 +58,9 @@ fs::path temporary_beside(const fs::path& output);
 // Closes `out` (written to `temporary`) and renames it to `output`; made
 // executable on Linux when `executable`.
 void finish_output(output_file& out, const fs::path& temporary, const fs::path& output, bool executable);
+// Renames `temporary` to `target` in one step, over an existing file only
+// when `replace`.
+void put_in_place(const fs::path& temporary, const fs::path& target, bool replace);
 
 // Runs `body` on a new output file beside `output`, which takes its place
 // once `body` is done; on any failure the partial file goes and `output`
