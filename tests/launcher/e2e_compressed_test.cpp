@@ -9,6 +9,23 @@
 #include "tests/launcher/e2e_fixture.h"
 #include "tests/launcher/payload_archives.h"
 
+// Packs `damaged` with a cache run directory of its own: the start ends with
+// the damage line for data\big.bin, before the application runs, and no
+// cache is made.
+class launcher_damaged_cache : public launcher_end_to_end {
+protected:
+    void expect_damage_never_cached(const std::string& damaged, const std::wstring& report) {
+        std::wstring other = folder_ + L"\\caches\\other";
+        pack_bytes(damaged);
+        ASSERT_TRUE(set_run_directory_template(exe_, other, 8));
+        DeleteFileW(report.c_str());
+        EXPECT_EQ(run(L"report " + in_quotes(report)), 2u);
+        EXPECT_EQ(last_error_, "Error, attached data is damaged: couldn't unpack 'data\\big.bin'.\r\n");
+        EXPECT_FALSE(file_exists(report));
+        EXPECT_FALSE(directory_exists(other)) << "a damaged payload became a cache";
+    }
+};
+
 // Damage that zstd alone would let through: frames without a checksum, and
 // a size field that does not match the pieces.
 TEST_F(launcher_end_to_end, compressed_payload_that_does_not_add_up_never_runs) {
@@ -60,7 +77,7 @@ TEST_F(launcher_end_to_end, compressed_payload_damaged_at_random_offsets_never_r
 
 // A cache is verified by names and sizes read past the pieces, repaired
 // when a file's size is wrong, and never recorded from a damaged payload.
-TEST_F(launcher_end_to_end, compressed_payload_fills_a_cache_and_damage_never_records_one) {
+TEST_F(launcher_damaged_cache, compressed_payload_fills_a_cache_and_damage_never_records_one) {
     std::string library = probe_library();
     std::string big = text_like(5 * PIECE_SIZE + 3, 5);
     std::string archive = compressed_archive({{L"main.dll", library}, {L"data\\big.bin", big}});
@@ -81,14 +98,7 @@ TEST_F(launcher_end_to_end, compressed_payload_fills_a_cache_and_damage_never_re
 
     std::string damaged = archive;
     damaged[damaged.size() - 100] ^= 0x10;  // inside big.bin's last piece
-    std::wstring other = folder_ + L"\\caches\\other";
-    pack_bytes(damaged);
-    ASSERT_TRUE(set_run_directory_template(exe_, other, 8));
-    DeleteFileW(report.c_str());
-    EXPECT_EQ(run(L"report " + in_quotes(report)), 2u);
-    EXPECT_EQ(last_error_, "Error, attached data is damaged: couldn't unpack 'data\\big.bin'.\r\n");
-    EXPECT_FALSE(file_exists(report));
-    EXPECT_FALSE(directory_exists(other)) << "a damaged payload became a cache";
+    expect_damage_never_cached(damaged, report);
 }
 
 // Two entries of one name, here differing in case. The compressed form
@@ -120,7 +130,7 @@ TEST_F(launcher_end_to_end, an_entry_name_met_twice_is_damage_in_the_compressed_
 // there are processors, fill a cache file for file; a damaged block ends
 // the start, naming the first entry whose bytes it holds, before the
 // application runs, and never becomes a cache.
-TEST_F(launcher_end_to_end, solid_payload_fills_a_cache_and_a_damaged_block_never_runs) {
+TEST_F(launcher_damaged_cache, solid_payload_fills_a_cache_and_a_damaged_block_never_runs) {
     constexpr size_t BLOCK = 64 * 1024;
     std::vector<archive_entry> entries = {{L"main.dll", probe_library()},
                                           {L"a.txt", text_like(100, 8)},
@@ -150,12 +160,5 @@ TEST_F(launcher_end_to_end, solid_payload_fills_a_cache_and_a_damaged_block_neve
         ASSERT_EQ(read_solid_block(stream, block), read_status::ok);
     std::string damaged = archive;
     damaged[static_cast<size_t>(block.frame - view.base) + block.frame_size / 2] ^= 0x10;
-    std::wstring other = folder_ + L"\\caches\\other";
-    pack_bytes(damaged);
-    ASSERT_TRUE(set_run_directory_template(exe_, other, 8));
-    DeleteFileW(report.c_str());
-    EXPECT_EQ(run(L"report " + in_quotes(report)), 2u);
-    EXPECT_EQ(last_error_, "Error, attached data is damaged: couldn't unpack 'data\\big.bin'.\r\n");
-    EXPECT_FALSE(file_exists(report));
-    EXPECT_FALSE(directory_exists(other)) << "a damaged payload became a cache";
+    expect_damage_never_cached(damaged, report);
 }
