@@ -19,9 +19,27 @@ bool delete_attempt(HANDLE folder, const made_directory& made, bool& removed) {
     return !result.refused;
 }
 
+// The console handler's thread and the main thread may both end the run at
+// once (an event while the parent collects its child). Two deleters on one
+// tree would each meet the other's half-removed entries, and the launcher
+// ends as soon as the main thread returns, perhaps while the handler's
+// deleter is still at work. So one clean-up runs at a time; the later one
+// finds the work done, or finishes it.
+SRWLOCK cleanup_lock = SRWLOCK_INIT;
+
+void clean_up_alone();
+
 }  // namespace
 
 void cleanup_run_directory() {
+    AcquireSRWLockExclusive(&cleanup_lock);
+    clean_up_alone();
+    ReleaseSRWLockExclusive(&cleanup_lock);
+}
+
+namespace {
+
+void clean_up_alone() {
     // Exactly one caller gets the handler's handle out of the field; that one
     // uses it and closes it. The main thread keeps a handle of its own.
     HANDLE child = launcher.child_process.exchange(nullptr);
@@ -58,6 +76,8 @@ void cleanup_run_directory() {
     if (removed) delete_file_entry(folder, made->lock_name, made->lock_index);
     win32.CloseHandle(folder);
 }
+
+}  // namespace
 
 BOOL WINAPI console_control_handler(DWORD control_type) {
     switch (control_type) {

@@ -353,6 +353,40 @@ TEST_F(console_handler, an_event_handled_after_the_child_ended_keeps_its_status)
     EXPECT_TRUE(result.directory_gone);
 }
 
+std::atomic<int> retry_pauses{0};
+void WINAPI counting_retry_pause(DWORD milliseconds) {
+    if (milliseconds == DELETE_RETRY_PAUSE_MS) ++retry_pauses;
+    win32_system.Sleep(milliseconds);
+}
+
+// The handler's clean-up and the main thread's may run at once (an event
+// while the parent collects its child). Whichever returns first, the
+// directory is gone by then (the launcher ends when the main thread
+// returns), and neither deleter met the other's half-removed entries: a
+// tree nothing else holds goes at the first attempt.
+TEST_F(console_handler, two_clean_ups_at_once_leave_nothing_when_either_returns) {
+    win32.Sleep = counting_retry_pause;
+    retry_pauses = 0;
+    for (int round = 0; round < 40; ++round) {
+        std::wstring directory = folder_ + L"\\both_" + std::to_wstring(round);
+        make_run_directory(directory);
+        launcher.cleanup_armed.store(true);
+        std::atomic<int> ready{0};
+        auto clean_up = [&] {
+            ++ready;
+            while (ready.load() < 2) SwitchToThread();
+            cleanup_run_directory();
+        };
+        std::thread handler(clean_up);
+        clean_up();
+        bool gone_on_return = !directory_exists(directory);
+        handler.join();
+        ASSERT_TRUE(gone_on_return) << "round " << round;
+        ASSERT_FALSE(directory_exists(directory)) << "round " << round;
+    }
+    EXPECT_EQ(retry_pauses.load(), 0);
+}
+
 // Counting fakes for the calls a clean-up can make.
 struct call_counts {
     int waits, terminations, closes, sleeps;
