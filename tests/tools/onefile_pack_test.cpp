@@ -103,6 +103,20 @@ TEST_F(OnefilePack, PackListExtractRoundTrip) {
     EXPECT_EQ(read_file(extracted / "lib" / "sub" / "g"), "the user's");
     ASSERT_EQ(run_pack("extract " + quoted(out) + " " + quoted(extracted) + " --force").status, 0);
     EXPECT_EQ(tree_of(extracted), tree_of(app));
+
+    // Not even --force writes through a link to a folder outside.
+    fs::path outside = root / "outside";
+    write_file(outside / "sub" / "g", "outside");
+    fs::remove_all(extracted / "lib");
+    fs::remove(extracted / "b.txt");
+    fs::create_directory_symlink(outside, extracted / "lib");
+    run_result linked = run_pack("extract " + quoted(out) + " " + quoted(extracted) + " --force");
+    EXPECT_EQ(linked.status, 2);
+    EXPECT_NE(linked.out.find((extracted / "lib").string() + " is a link or not a folder"), std::string::npos)
+        << linked.out;
+    EXPECT_EQ(tree_of(outside).size(), 1u) << "nothing is written outside";
+    EXPECT_EQ(read_file(outside / "sub" / "g"), "outside");
+    EXPECT_FALSE(fs::exists(extracted / "b.txt"));
 }
 
 TEST_F(OnefilePack, OutputIsReproducibleAndMatchesTheBareArchive) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 
 #include "checks.h"
@@ -245,13 +246,33 @@ void list_payload(const fs::path& image, std::ostream& out) {
 void extract_payload(const fs::path& image, const fs::path& directory, bool force) {
     mapped_file file(image);
     // Every name is checked, and every file that stands in the way found,
-    // before a byte is written.
+    // before a byte is written. A folder on the way that is a link (or not
+    // a folder) is refused even with --force: writing through it would put
+    // files, or replace them, outside `directory`.
     std::vector<std::string> standing;
+    std::set<fs::path> crossings;
     payload_walk names = walk_payload_of(file);
     for (payload_entry entry; names.next(entry);) {
-        fs::path target = directory / relative_path_of(entry.name);
+        fs::path relative = relative_path_of(entry.name);
+        fs::path target = directory / relative;
         std::error_code error;
         if (fs::exists(fs::symlink_status(target, error))) standing.push_back(target.string());
+        fs::path folder = directory;
+        for (const fs::path& component : relative.parent_path()) {
+            folder /= component;
+            fs::file_status status = fs::symlink_status(folder, error);
+            if (fs::is_symlink(status) || (fs::exists(status) && !fs::is_directory(status))) {
+                crossings.insert(folder);
+                break;
+            }
+        }
+    }
+    if (!crossings.empty()) {
+        std::string lines;
+        for (const fs::path& folder : crossings)
+            lines += (lines.empty() ? "" : "\n") + folder.string() +
+                     " is a link or not a folder; extract writes into folders of its own, never through one";
+        throw refused_error(lines);
     }
     if (!force && !standing.empty()) {
         std::string lines;
