@@ -367,9 +367,13 @@ void WINAPI counting_retry_pause(DWORD milliseconds) {
 TEST_F(console_handler, two_clean_ups_at_once_leave_nothing_when_either_returns) {
     win32.Sleep = counting_retry_pause;
     retry_pauses = 0;
+    // A user's file beside the run directories, with a second name in each.
+    std::wstring outside = folder_ + L"\\users_file.txt";
+    ASSERT_TRUE(write_file(outside, "the user's"));
     for (int round = 0; round < 40; ++round) {
         std::wstring directory = folder_ + L"\\both_" + std::to_wstring(round);
         make_run_directory(directory);
+        ASSERT_TRUE(CreateHardLinkW((directory + L"\\lib\\second_name.txt").c_str(), outside.c_str(), nullptr));
         launcher.cleanup_armed.store(true);
         std::atomic<int> ready{0};
         auto clean_up = [&] {
@@ -385,6 +389,7 @@ TEST_F(console_handler, two_clean_ups_at_once_leave_nothing_when_either_returns)
         ASSERT_FALSE(directory_exists(directory)) << "round " << round;
     }
     EXPECT_EQ(retry_pauses.load(), 0);
+    EXPECT_EQ(read_file(outside), "the user's");
 }
 
 // Counting fakes for the calls a clean-up can make.
