@@ -27,18 +27,6 @@ bool delete_attempt(HANDLE folder, const made_directory& made, bool& removed) {
 // finds the work done, or finishes it.
 SRWLOCK cleanup_lock = SRWLOCK_INIT;
 
-void clean_up_alone();
-
-}  // namespace
-
-void cleanup_run_directory() {
-    AcquireSRWLockExclusive(&cleanup_lock);
-    clean_up_alone();
-    ReleaseSRWLockExclusive(&cleanup_lock);
-}
-
-namespace {
-
 void clean_up_alone() {
     // Exactly one caller gets the handler's handle out of the field; that one
     // uses it and closes it. The main thread keeps a handle of its own.
@@ -78,6 +66,12 @@ void clean_up_alone() {
 }
 
 }  // namespace
+
+void cleanup_run_directory() {
+    AcquireSRWLockExclusive(&cleanup_lock);
+    clean_up_alone();
+    ReleaseSRWLockExclusive(&cleanup_lock);
+}
 
 BOOL WINAPI console_control_handler(DWORD control_type) {
     switch (control_type) {
