@@ -187,8 +187,7 @@ PROCESS_INFORMATION start_sleeper(DWORD milliseconds) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (CreateProcessW(path.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                       nullptr, &startup, &process))
+    if (start_process(path, command_line, false, 0, nullptr, nullptr, startup, process))
         CloseHandle(process.hThread);
     return process;
 }
@@ -256,7 +255,7 @@ protected:
 
         PROCESS_INFORMATION child = start_sleeper(child_ms);
         if (child.hProcess == nullptr) {
-            result.faults.push_back("the sleeper did not start");
+            result.faults.push_back("the sleeper did not start (error " + std::to_string(GetLastError()) + ")");
             return result;
         }
         // The test's own view of the child, outside the recorded table.

@@ -176,6 +176,21 @@ std::wstring unix_path_of(const std::wstring& path) {
     return text;
 }
 
+bool start_process(const std::wstring& application, std::wstring& command_line, bool inherit,
+                   DWORD flags, void* environment, const wchar_t* directory,
+                   STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
+    // Seen with two test runs and a build at once on two cores, and with
+    // ctest's two jobs alone.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(application.c_str(), &command_line[0], nullptr, nullptr, inherit, flags,
+                           environment, directory, &startup, &process))
+            return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3) return false;
+        std::fprintf(stderr, "start_process: Wine failed a start with an internal error; trying again\n");
+        Sleep(200);
+    }
+}
+
 bool run_unix_command(const std::wstring& arguments) {
     // Wine 8 signals a Unix program's process handle before the program has
     // finished, and passes no exit status on: the command leaves a marker
@@ -189,9 +204,7 @@ bool run_unix_command(const std::wstring& arguments) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process))
-        return false;
+    if (!start_process(program, command, false, 0, nullptr, nullptr, startup, process)) return false;
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
     // A thousand mkdirs take seconds on a loaded machine.
@@ -357,17 +370,8 @@ bool launched_process::start(const std::wstring& application, const std::wstring
     startup.hStdError = error;
     std::wstring writable_command_line = command_line;
     DWORD flags = CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0) | extra_flags;
-    bool started = false;
-    // Wine 8 now and then fails a start with ERROR_INTERNAL_ERROR when the
-    // machine is overloaded (seen with two test runs and a build at once on
-    // two cores): no process was made, so the start is tried again.
-    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-        if (attempt > 0) Sleep(200);
-        started = CreateProcessW(application.c_str(), &writable_command_line[0], nullptr, nullptr,
-                                 TRUE, flags, &environment[0], current_directory.c_str(), &startup,
-                                 &process_) != FALSE;
-        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
-    }
+    bool started = start_process(application, writable_command_line, true, flags, &environment[0],
+                                 current_directory.c_str(), startup, process_);
     CloseHandle(output);
     CloseHandle(error);
     if (startup.hStdInput != nullptr) CloseHandle(startup.hStdInput);

@@ -29,6 +29,13 @@ int64_t entry_index(HANDLE folder, const std::wstring& name);
 // Writes the lock file beside the directory at `path` with the mark a
 // launcher writes when it makes a run directory: a planted leftover of ours.
 bool mark_as_run_directory(const std::wstring& path);
+// CreateProcessW with the current directory and no security attributes,
+// tried again (three tries in all) when Wine 8 fails a start with
+// ERROR_INTERNAL_ERROR on an overloaded machine: no process was made then.
+// On failure the last error is the last try's.
+bool start_process(const std::wstring& application, std::wstring& command_line, bool inherit,
+                   DWORD flags, void* environment, const wchar_t* directory,
+                   STARTUPINFOW& startup, PROCESS_INFORMATION& process);
 // Unix side (Wine only; false or empty elsewhere). Wine 8 cannot make links
 // itself (CreateSymbolicLinkW is a stub there), so tests make them with ln.
 std::wstring unix_path_of(const std::wstring& path);
