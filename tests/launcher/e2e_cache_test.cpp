@@ -250,17 +250,13 @@ TEST_F(cache_end_to_end, links_inside_a_cache_or_at_its_lock_file_are_never_foll
 // new build runs from a directory of its own under TEMP, gone at its end.
 TEST_F(cache_end_to_end, a_cache_in_use_stays_and_another_build_runs_from_temp) {
     pack_build(1, cache_);
-    std::wstring first_report = report_path(L"first.bin"), release = report_path(L"release");
+    std::wstring release = report_path(L"release");
     launched_process first;
-    start(first, L"report " + in_quotes(first_report) + L" await " + in_quotes(release), {}, L"first");
-    ASSERT_FALSE(wait_for_report(first_report, 30000).empty());
+    ASSERT_FALSE(start_held(first, release).empty());
 
     std::wstring second_exe = folder_ + L"\\app2.exe";
     pack_build(2, cache_, second_exe);
-    std::wstring saved = exe_;
-    exe_ = second_exe;
-    std::wstring module = module_of_run();
-    exe_ = saved;
+    std::wstring module = module_of(second_exe);
     EXPECT_EQ(module.rfind(temp_ + L"\\onefile_", 0), 0u) << printable(module);
     EXPECT_EQ(read_file(cache_ + L"\\data\\notes.txt"), "build 1");
     EXPECT_TRUE(run_directories_in(temp_).empty());
@@ -277,10 +273,9 @@ TEST_F(cache_end_to_end, a_cache_in_use_stays_and_another_build_runs_from_temp) 
 // the record is made by whichever ends last.
 TEST_F(cache_end_to_end, a_second_start_runs_from_a_cache_its_maker_has_not_recorded_yet) {
     pack_build(1, cache_);
-    std::wstring first_report = report_path(L"first.bin"), release = report_path(L"release");
+    std::wstring release = report_path(L"release");
     launched_process first;
-    start(first, L"report " + in_quotes(first_report) + L" await " + in_quotes(release), {}, L"first");
-    ASSERT_FALSE(wait_for_report(first_report, 30000).empty());
+    ASSERT_FALSE(start_held(first, release).empty());
     std::string mark = read_file(cache_ + L"\\.onefile-cache");
     ASSERT_GT(mark.size(), 32u);
     EXPECT_EQ(mark.substr(mark.size() - 32), std::string(32, '\0')) << "recorded before the first ended";

@@ -60,6 +60,12 @@ void launcher_end_to_end::start_exact(launched_process& process,
         << "CreateProcessW failed with error " << GetLastError();
 }
 
+probe_report launcher_end_to_end::start_held(launched_process& first, const std::wstring& release) {
+    std::wstring report = report_path(L"first.bin");
+    start(first, L"report " + in_quotes(report) + L" await " + in_quotes(release), {}, L"first");
+    return wait_for_report(report, 30000);
+}
+
 void launcher_end_to_end::start(launched_process& process, const std::wstring& tail,
                                 const std::vector<environment_change>& changes,
                                 const std::wstring& name) {

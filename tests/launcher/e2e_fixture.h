@@ -30,6 +30,10 @@ protected:
     void start_exact(launched_process& process, const std::wstring& command_line,
                      const std::vector<environment_change>& changes = {},
                      const std::wstring& name = L"launcher");
+    // Starts a launcher ("first") whose application reports (first.bin) and
+    // then waits until the file `release` appears; its report, once written
+    // (empty when none came within 30 s).
+    probe_report start_held(launched_process& first, const std::wstring& release);
     // Starts, waits and expects the process to end within the time-out.
     DWORD run(const std::wstring& tail, const std::vector<environment_change>& changes = {});
 

@@ -86,12 +86,9 @@ INSTANTIATE_TEST_SUITE_P(
 // executable is a child of it, whoever started it.
 TEST_F(launcher_end_to_end, start_naming_a_running_launcher_joins_its_run_directory) {
     pack_probe();
-    std::wstring first_report = report_path(L"first.bin");
     std::wstring release = report_path(L"release");
     launched_process first;
-    start(first, L"report " + in_quotes(first_report) + L" await " + in_quotes(release), {},
-          L"first");
-    probe_report first_seen = wait_for_report(first_report, 30000);
+    probe_report first_seen = start_held(first, release);
     ASSERT_FALSE(first_seen.empty());
     std::wstring first_id = std::to_wstring(first.process_id());
     ASSERT_EQ(first_seen[PARENT], first_id);
